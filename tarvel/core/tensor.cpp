@@ -1,0 +1,44 @@
+#include "tarvel/core/tensor.hpp"
+
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace Nuvexis::Core::Tarvel {
+
+Tensor::Tensor(std::vector<std::uint64_t> shape_, double fill, bool double_precision_)
+    : shape(std::move(shape_)), double_precision(double_precision_) {
+    const std::uint64_t count = elementCount(shape);
+    // A count beyond what a vector of doubles can address surfaces as the library's own
+    // std::length_error from the vector.
+    if (count > data.max_size()) throw std::length_error("vector too long");
+    data.assign(static_cast<std::size_t>(count), fill);
+}
+
+std::uint64_t elementCount(std::span<const std::uint64_t> shape) {
+    std::uint64_t product = 1;
+    for (const std::uint64_t extent : shape) {
+        if (extent == 0) throw std::invalid_argument("tensor extent must be positive");
+        if (extent > std::numeric_limits<std::uint64_t>::max() / product) {
+            throw std::overflow_error("tensor shape overflows size_t");
+        }
+        product *= extent;
+    }
+    return product;
+}
+
+void requireShape(const Tensor& tensor, std::span<const std::uint64_t> expected,
+                  const char* name) {
+    bool same = tensor.shape.size() == expected.size();
+    for (std::size_t a = 0; same && a < expected.size(); ++a) {
+        same = tensor.shape[a] == expected[a];
+    }
+    if (!same) throw std::invalid_argument(std::string(name) + " has an invalid shape");
+}
+
+namespace detail {
+void throwRankMismatch() { throw std::out_of_range("tensor rank mismatch"); }
+void throwIndexOutOfBounds() { throw std::out_of_range("tensor index out of bounds"); }
+}  // namespace detail
+
+}  // namespace Nuvexis::Core::Tarvel
