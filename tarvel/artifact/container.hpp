@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tarvel/artifact/encoding.hpp"
+
+namespace Nuvexis::Core::Tarvel {
+
+// Payload element encodings of a tensor record.
+enum class ArtifactDType : std::uint8_t { Float64 = 1, UInt32 = 2, Bytes = 3 };
+
+inline constexpr std::uint64_t artifact_header_bytes = 40;
+
+struct ArtifactTensorRecord {
+    std::string name;
+    std::uint8_t dtype = 0;
+    std::vector<std::uint64_t> shape;
+    std::uint64_t offset = 0;  // from the start of the payload
+    std::uint64_t byte_count = 0;
+    std::uint64_t checksum = 0;
+};
+
+struct ArtifactManifest {
+    std::uint64_t spec_fingerprint = 0;
+    std::optional<std::string> tokenizer_identity;
+    std::vector<ArtifactTensorRecord> tensors;
+};
+
+struct ArtifactHeader {
+    std::uint64_t manifest_bytes = 0;
+    std::uint64_t payload_bytes = 0;
+    std::uint64_t payload_offset = 0;  // manifest_bytes + 40
+};
+
+// Bounds the reader applies to bytes from outside; the caller sets every field.
+struct ArtifactLimits {
+    std::uint64_t max_file_bytes = 0;
+    std::uint64_t max_manifest_bytes = 0;
+    std::uint64_t max_tensor_bytes = 0;
+    std::uint32_t max_tensor_count = 0;
+    std::uint32_t max_tensor_rank = 0;
+    std::uint64_t max_input_tokens = 0;
+    std::uint64_t max_tokenizer_state_bytes = 0;
+    std::uint64_t max_snapshot_cache_bytes = 0;
+};
+
+// The manifest prefix: fingerprint, tokenizer binding and tensor table. The caller appends
+// its kind-specific tail.
+ByteBuffer writeManifest(const std::vector<ArtifactTensorRecord>& tensors,
+                         std::uint64_t spec_fingerprint,
+                         const std::optional<std::string>& tokenizer_identity);
+
+// Header, manifest and payload, with the global checksum patched in at offset 32.
+ByteBuffer writeArtifact(std::string_view magic, const ByteBuffer& manifest,
+                         const ByteBuffer& payload);
+
+// Appends one tensor's payload bytes through `encode` and fills the record's offset,
+// byte_count and checksum from what was appended.
+template <typename Encode>
+void appendPayloadTensor(ByteBuffer& payload, ArtifactTensorRecord& record, Encode&& encode) {
+    const std::size_t start = payload.size();
+    record.offset = start;
+    encode(payload);
+    record.byte_count = payload.size() - start;
+    record.checksum = checksum64(payload.data() + start, payload.size() - start);
+}
+
+ArtifactHeader readArtifactHeader(const ByteBuffer& file, std::string_view expected_magic,
+                                  const ArtifactLimits& limits);
+// Reads from a reader positioned at the manifest start with its limit at the payload offset;
+// leaves it just after the last tensor record.
+ArtifactManifest readArtifactManifest(ArtifactReader& reader, const ArtifactLimits& limits);
+void validateTensorTable(const std::vector<ArtifactTensorRecord>& tensors,
+                         std::uint64_t payload_bytes, const ArtifactLimits& limits);
+
+}  // namespace Nuvexis::Core::Tarvel
