@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+#include "tarvel/kv/session.hpp"
+#include "tarvel/spec/transformer_spec.hpp"
+
+namespace Nuvexis::Core::Tarvel {
+
+// Bytes of one cached scalar as the spec declares it: f32 4, f16 and bf16 2. Any other code
+// throws TransformerKvError invalid_input "unknown KV dtype".
+std::uint64_t kvElementSize(DType dtype);
+
+// 2 * layers * kv_heads * head_dim * element size: one position across all layers, keys and
+// values. Every product is checked; overflow throws resource_limit "KV cache size overflows".
+std::uint64_t kvBytesPerToken(const TransformerSpec& spec);
+
+// Statistics of the session as it stands.
+TransformerKvStats kvStats(const TransformerKvSession& session);
+
+namespace detail {
+// Statistics of a cache holding `tokens` positions of a model with this spec.
+TransformerKvStats kvStatsFor(const TransformerSpec& spec, std::uint64_t tokens);
+// a * b under the cache accounting's overflow rule.
+std::uint64_t kvCheckedMultiply(std::uint64_t a, std::uint64_t b);
+}  // namespace detail
+
+}  // namespace Nuvexis::Core::Tarvel

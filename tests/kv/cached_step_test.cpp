@@ -1,0 +1,265 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "support/expect_throw.hpp"
+#include "support/models.hpp"
+
+using namespace tarvel_test;
+
+namespace {
+
+void expectKvThrow(const std::function<void()>& action, TransformerKvErrorKind kind,
+                   const std::string& message) {
+    try {
+        action();
+        ADD_FAILURE() << "no exception, expected " << message;
+    } catch (const TransformerKvError& e) {
+        EXPECT_EQ(e.kind(), kind) << e.what();
+        EXPECT_EQ(std::string(e.what()), message);
+    }
+}
+
+struct ParityModel {
+    const char* name;
+    TransformerSpec spec;
+};
+
+std::vector<ParityModel> parityModels() {
+    return {
+        {"mha swiglu tied", smallSpec(2, 2, 2, 2, FeedForwardKind::swiglu, true)},
+        {"gqa swiglu tied", smallSpec(2, 4, 2, 2, FeedForwardKind::swiglu, true)},
+        {"mqa gelu untied", smallSpec(3, 4, 1, 4, FeedForwardKind::gelu, false)},
+        {"mha gelu tied", smallSpec(1, 3, 3, 2, FeedForwardKind::gelu, true)},
+    };
+}
+
+// Every way of cutting 8 tokens into chunks: bit i of the mask set means "cut after i".
+std::vector<std::vector<std::uint64_t>> allSplits(std::uint64_t length) {
+    std::vector<std::vector<std::uint64_t>> splits;
+    for (std::uint64_t mask = 0; mask < (std::uint64_t{1} << (length - 1)); ++mask) {
+        std::vector<std::uint64_t> widths;
+        std::uint64_t width = 1;
+        for (std::uint64_t i = 0; i + 1 < length; ++i) {
+            if (mask & (std::uint64_t{1} << i)) {
+                widths.push_back(width);
+                width = 1;
+            } else {
+                ++width;
+            }
+        }
+        widths.push_back(width);
+        splits.push_back(widths);
+    }
+    return splits;
+}
+
+// The step's arithmetic is the full pass' arithmetic in the same order, so every split of the
+// sequence reproduces the full pass bit for bit, in both precisions.
+TEST(CachedStep, EveryChunkSplitReproducesTheFullPassExactly) {
+    const std::vector<std::uint32_t> sequence = {2, 7, 1, 9, 3, 4, 10, 0};
+    for (const ParityModel& m : parityModels()) {
+        SCOPED_TRACE(m.name);
+        const auto model = makeModel(m.spec, 1.5);
+        for (bool dp : {false, true}) {
+            SCOPED_TRACE(dp);
+            const Tensor full = transformerForward(m.spec, model->weights(), fixtureBatch(sequence),
+                                                   ForwardOptions{dp, {}, true});
+            for (const auto& widths : allSplits(sequence.size())) {
+                TransformerKvSession s(model, 1);
+                std::uint64_t offset = 0;
+                for (const std::uint64_t width : widths) {
+                    const std::vector<std::uint32_t> chunk(
+                        sequence.begin() + static_cast<std::ptrdiff_t>(offset),
+                        sequence.begin() + static_cast<std::ptrdiff_t>(offset + width));
+                    TransformerKvOptions options;
+                    options.double_precision = dp;
+                    const TransformerKvStep step = forwardCached(fixtureBatch(chunk), s, options);
+                    ASSERT_EQ(step.logits.shape,
+                              (std::vector<std::uint64_t>{1, width, m.spec.vocabulary}));
+                    EXPECT_EQ(step.logits.double_precision, dp);
+                    for (std::uint64_t p = 0; p < width; ++p) {
+                        for (std::uint64_t v = 0; v < m.spec.vocabulary; ++v) {
+                            ASSERT_EQ(at(step.logits, {0, p, v}), at(full, {0, offset + p, v}))
+                                << "position " << offset + p;
+                        }
+                    }
+                    offset += width;
+                    EXPECT_EQ(s.position(), offset);
+                    EXPECT_EQ(step.stats, kvStats(s));
+                }
+                EXPECT_EQ(s.token_prefix(), sequence);
+                ASSERT_EQ(s.cache().size(), 2 * std::size_t{m.spec.layers});
+                for (const Tensor& t : s.cache()) {
+                    EXPECT_EQ(t.shape, (std::vector<std::uint64_t>{1, 8, m.spec.kv_heads,
+                                                                   m.spec.head_dim}));
+                    EXPECT_EQ(t.double_precision, dp);
+                }
+            }
+        }
+    }
+}
+
+TEST(CachedStep, ChunkFormAndIdsAreRefusedAsInvalidInput) {
+    const auto model = fixtureModel(fixtureSpec(false, 2), 1.0);
+    TransformerKvSession s(model, 1);
+    const auto refused = [&](TokenBatch chunk, const char* message) {
+        expectKvThrow([&] { (void)forwardCached(chunk, s, TransformerKvOptions{}); },
+                      TransformerKvErrorKind::invalid_input, message);
+    };
+    const char* dense = "KV runtime requires one dense relation per session";
+    refused(TokenBatch{2, 1, {1, 2}, {}}, dense);
+    refused(TokenBatch{1, 0, {}, {}}, dense);
+    refused(TokenBatch{1, 2, {1, 2, 3}, {}}, dense);
+    refused(TokenBatch{1, 2, {1, 2}, {1}}, dense);
+    refused(TokenBatch{1, 2, {1, 2}, {2, 2}}, dense);
+    refused(TokenBatch{1, 2, {1, 11}, {}}, "token id exceeds vocabulary");
+    // The id check comes before the context check.
+    refused(TokenBatch{1, 9, {1, 1, 1, 1, 1, 1, 1, 1, 11}, {}}, "token id exceeds vocabulary");
+    EXPECT_NO_THROW((void)forwardCached(TokenBatch{1, 2, {1, 2}, {2}}, s, TransformerKvOptions{}));
+}
+
+TEST(CachedStep, ContextBoundary) {
+    const auto model = fixtureModel(fixtureSpec(false, 2), 1.0);
+    TransformerKvSession s(model, 1);
+    expectKvThrow([&] { (void)forwardCached(fixtureBatch(std::vector<std::uint32_t>(9, 1)), s, {}); },
+                  TransformerKvErrorKind::context_exceeded, "decode exceeds model context");
+    (void)forwardCached(fixtureBatch(std::vector<std::uint32_t>(7, 1)), s, {});
+    (void)forwardCached(fixtureBatch({1}), s, {});
+    EXPECT_EQ(s.position(), 8u);
+    expectKvThrow([&] { (void)forwardCached(fixtureBatch({1}), s, {}); },
+                  TransformerKvErrorKind::context_exceeded, "decode exceeds model context");
+}
+
+TEST(CachedStep, InconsistentSessionsAreRefusedInCheckOrder) {
+    const auto one_layer = makeModel(smallSpec(1, 2, 2, 2, FeedForwardKind::swiglu, true), 1.0);
+    const auto two_layers = fixtureModel(fixtureSpec(false, 2), 1.0);
+    std::vector<Tensor> tiny;
+    tiny.emplace_back(std::vector<std::uint64_t>{1, 1, 1, 1}, 0.0, true);
+    tiny.emplace_back(std::vector<std::uint64_t>{1, 1, 1, 1}, 0.0, true);
+
+    TransformerKvSession a(one_layer, 1);
+    a.setTokenPrefix({1});
+    a.advancePosition(1);
+    a.setCache(tiny);
+    expectKvThrow([&] { (void)forwardCached(fixtureBatch({2}), a, {}); },
+                  TransformerKvErrorKind::invalid_state, "cached key shape does not match session");
+
+    TransformerKvSession b(two_layers, 1);
+    b.setTokenPrefix({1});
+    b.advancePosition(1);
+    b.setCache(tiny);
+    expectKvThrow([&] { (void)forwardCached(fixtureBatch({2}), b, {}); },
+                  TransformerKvErrorKind::invalid_state, "session KV layer count is invalid");
+
+    TransformerKvSession c(two_layers, 1);
+    c.advancePosition(1);
+    expectKvThrow([&] { (void)forwardCached(fixtureBatch({2}), c, {}); },
+                  TransformerKvErrorKind::invalid_state, "session position and token prefix differ");
+
+    // A good key followed by a value of the wrong shape.
+    TransformerKvSession d(one_layer, 1);
+    (void)forwardCached(fixtureBatch({1}), d, {});
+    std::vector<Tensor> cache = d.cache();
+    cache[1] = Tensor({1, 1, 2, 3}, 0.0, true);
+    d.setCache(cache);
+    expectKvThrow([&] { (void)forwardCached(fixtureBatch({2}), d, {}); },
+                  TransformerKvErrorKind::invalid_state,
+                  "cached value shape does not match session");
+
+    // A cache left behind on a position-0 session.
+    TransformerKvSession e(one_layer, 1);
+    e.setCache(tiny);
+    expectKvThrow([&] { (void)forwardCached(fixtureBatch({2}), e, {}); },
+                  TransformerKvErrorKind::invalid_state, "session KV layer count is invalid");
+}
+
+TEST(CachedStep, SubOperationErrors) {
+    const Tensor input({2, 3}, 0.5, true);
+    const Tensor weight({4, 3}, 0.25, true);
+    expectKvThrow([&] { (void)cachedLinear(input, weight, 3, 3, 4, true); },
+                  TransformerKvErrorKind::invalid_state, "linear input shape does not match session");
+    expectKvThrow([&] { (void)cachedLinear(input, weight, 2, 3, 3, true); },
+                  TransformerKvErrorKind::invalid_state,
+                  "linear weight shape does not match session");
+    const Tensor out = cachedLinear(input, weight, 2, 3, 4, false);
+    EXPECT_EQ(out.shape, (std::vector<std::uint64_t>{2, 4}));
+    EXPECT_EQ(out.data[0], 0.375);
+
+    Tensor rows({2, 4}, 0.0, true);
+    for (std::size_t i = 0; i < rows.data.size(); ++i) rows.data[i] = static_cast<double>(i);
+    const Tensor first = appendKv(nullptr, rows, 0, 2, 2, 2, true);
+    EXPECT_EQ(first.shape, (std::vector<std::uint64_t>{1, 2, 2, 2}));
+    EXPECT_EQ(first.data, rows.data);
+    const Tensor grown = appendKv(&first, rows, 2, 2, 2, 2, false);
+    EXPECT_FALSE(grown.double_precision);
+    EXPECT_EQ(at(grown, {0, 3, 1, 1}), 7.0);
+    EXPECT_EQ(at(grown, {0, 1, 0, 1}), 5.0);
+}
+
+// A weight too large for float32 is fine in double precision but refused in reduced precision
+// by the step's own value check.
+TEST(CachedStep, ValueCheckFailureLeavesTheSessionUnchanged) {
+    TransformerSpec spec = fixtureSpec(false, 2);
+    TransformerWeights weights = fixtureWeights(spec, 1.0);
+    at(weights.token_embedding, {5, 0}) = 1e39;
+    const auto model = std::make_shared<const TransformerModel>(spec, weights);
+    TransformerKvSession s(model, 1);
+    (void)forwardCached(fixtureBatch({1}), s, TransformerKvOptions{true, 536870912, {}});
+    const auto before = saveSnapshot(s);
+    EXPECT_THROW_MSG((void)forwardCached(fixtureBatch({5}), s, TransformerKvOptions{}),
+                     std::domain_error, "cached transformer produced NaN/Inf");
+    EXPECT_EQ(saveSnapshot(s), before);
+}
+
+TEST(CachedStep, RefusedStepsChangeNothingAndRetriesMatchAnUninterruptedRun) {
+    const auto model = fixtureModel(fixtureSpec(true, 2), 3.0);
+    TransformerKvSession reference(model, 1);
+    (void)forwardCached(fixtureBatch({1, 2}), reference, {});
+    const auto expected = forwardCached(fixtureBatch({3, 4}), reference, {});
+
+    TransformerKvSession s(model, 1);
+    (void)forwardCached(fixtureBatch({1, 2}), s, {});
+    const auto before = saveSnapshot(s);
+    TransformerKvOptions limited;
+    limited.max_cache_bytes = 32 * 3;
+    expectKvThrow([&] { (void)forwardCached(fixtureBatch({3, 4}), s, limited); },
+                  TransformerKvErrorKind::resource_limit, "KV cache exceeds configured byte limit");
+    EXPECT_EQ(saveSnapshot(s), before);
+
+    int calls = 0;
+    TransformerKvOptions flaky;
+    flaky.observer = [&](const TransformerKvStats&) {
+        if (++calls == 1) throw std::logic_error("observer failure");
+    };
+    EXPECT_THROW_MSG((void)forwardCached(fixtureBatch({3, 4}), s, flaky), std::logic_error,
+                     "observer failure");
+    EXPECT_EQ(saveSnapshot(s), before);
+    const auto retried = forwardCached(fixtureBatch({3, 4}), s, flaky);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(retried.logits.data, expected.logits.data);
+    EXPECT_EQ(retried.stats, expected.stats);
+    EXPECT_EQ(saveSnapshot(s), saveSnapshot(reference));
+}
+
+TEST(CachedStep, ForksGivenTheSameChunkAgreeBitForBit) {
+    const auto model = fixtureModel(fixtureSpec(true, 3), 5.0);
+    TransformerKvSession s(model, 1);
+    (void)forwardCached(fixtureBatch({1, 2, 3}), s, {});
+    TransformerKvSession f1 = s;
+    TransformerKvSession f2 = s;
+    for (bool dp : {false, true}) {
+        TransformerKvSession g1 = f1;
+        TransformerKvSession g2 = f2;
+        TransformerKvOptions options;
+        options.double_precision = dp;
+        const auto a = forwardCached(fixtureBatch({6, 7}), g1, options);
+        const auto b = forwardCached(fixtureBatch({6, 7}), g2, options);
+        EXPECT_EQ(a.logits.data, b.logits.data);
+        EXPECT_EQ(a.stats, b.stats);
+        EXPECT_EQ(saveSnapshot(g1), saveSnapshot(g2));
+    }
+}
+
+}  // namespace
