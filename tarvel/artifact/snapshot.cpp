@@ -1,0 +1,207 @@
+#include "tarvel/artifact/snapshot.hpp"
+
+#include <bit>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "tarvel/spec/fingerprint.hpp"
+
+namespace Nuvexis::Core::Tarvel {
+
+namespace {
+
+[[noreturn]] void refuse(const char* message) { throw std::invalid_argument(message); }
+
+std::string cacheName(std::size_t index) { return "kv." + std::to_string(index); }
+
+// The session fields that follow the tensor table and end the manifest.
+struct SnapshotTail {
+    std::uint64_t model_checksum = 0;
+    std::uint64_t numeric_policy = 0;
+    std::uint64_t position = 0;
+    std::uint64_t tag = 0;
+    std::uint64_t aux = 0;
+    std::uint64_t token_count = 0;
+    std::uint64_t state_length = 0;
+    std::uint32_t cache_count = 0;
+};
+
+SnapshotTail readTail(ArtifactReader& reader) {
+    SnapshotTail tail;
+    tail.model_checksum = readU64(reader);
+    tail.numeric_policy = readU64(reader);
+    tail.position = readU64(reader);
+    tail.tag = readU64(reader);
+    tail.aux = readU64(reader);
+    tail.token_count = readU64(reader);
+    tail.state_length = readU64(reader);
+    tail.cache_count = readU32(reader);
+    return tail;
+}
+
+// The record's bytes, after validateTensorTable has put them inside the payload.
+const std::uint8_t* recordBytes(const std::vector<std::uint8_t>& bytes,
+                                const ArtifactHeader& header, const ArtifactTensorRecord& record) {
+    return bytes.data() + static_cast<std::size_t>(header.payload_offset + record.offset);
+}
+
+bool recordChecksumMatches(const std::vector<std::uint8_t>& bytes, const ArtifactHeader& header,
+                           const ArtifactTensorRecord& record) {
+    return checksum64(recordBytes(bytes, header, record),
+                      static_cast<std::size_t>(record.byte_count)) == record.checksum;
+}
+
+std::uint64_t readLittleEndian(const std::uint8_t* p, int width) {
+    std::uint64_t value = 0;
+    for (int i = width - 1; i >= 0; --i) value = (value << 8) | p[i];
+    return value;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> saveSnapshot(const TransformerKvSession& session) {
+    const TransformerModel& model = *session.model();
+    const std::vector<std::uint32_t>& tokens = session.token_prefix();
+    const std::vector<std::uint8_t>& state = session.tokenizer_state();
+    const std::vector<Tensor>& cache = session.cache();
+
+    std::uint64_t payload_size = 4 * tokens.size() + state.size();
+    for (const Tensor& tensor : cache) payload_size += 8 * tensor.data.size();
+    ByteBuffer payload;
+    payload.reserve(static_cast<std::size_t>(payload_size));
+    std::vector<ArtifactTensorRecord> records(2 + cache.size());
+
+    records[0].name = "input_tokens";
+    records[0].dtype = static_cast<std::uint8_t>(ArtifactDType::UInt32);
+    records[0].shape = {tokens.size()};
+    appendPayloadTensor(payload, records[0], [&](ByteBuffer& out) {
+        for (const std::uint32_t id : tokens) writeU32(out, id);
+    });
+
+    records[1].name = "tokenizer_state";
+    records[1].dtype = static_cast<std::uint8_t>(ArtifactDType::Bytes);
+    records[1].shape = {state.size()};
+    appendPayloadTensor(payload, records[1],
+                        [&](ByteBuffer& out) { writeBytes(out, state.data(), state.size()); });
+
+    for (std::size_t j = 0; j < cache.size(); ++j) {
+        ArtifactTensorRecord& record = records[2 + j];
+        record.name = cacheName(j);
+        record.dtype = static_cast<std::uint8_t>(ArtifactDType::Float64);
+        record.shape = cache[j].shape;
+        appendPayloadTensor(payload, record, [&](ByteBuffer& out) {
+            for (const double value : cache[j].data) writeF64(out, value);
+        });
+    }
+
+    const std::uint64_t fingerprint = specFingerprint(model.spec());
+    ByteBuffer manifest = writeManifest(records, fingerprint, model.tokenizer_identity());
+    writeU64(manifest, model.artifact_checksum());
+    writeU64(manifest, specFingerprint(model.spec()));  // the numeric policy, written on its own
+    writeU64(manifest, session.position());
+    writeU64(manifest, session.tag());
+    writeU64(manifest, session.aux());
+    writeU64(manifest, tokens.size());
+    writeU64(manifest, state.size());
+    writeU32(manifest, static_cast<std::uint32_t>(cache.size()));
+    return writeArtifact(snapshot_magic, manifest, payload);
+}
+
+void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8_t>& bytes,
+                     const ArtifactLimits& limits) {
+    const TransformerModel& model = *session.model();
+    const TransformerSpec& spec = model.spec();
+
+    const ArtifactHeader header = readArtifactHeader(bytes, snapshot_magic, limits);
+    ArtifactReader reader{bytes, artifact_header_bytes, header.payload_offset};
+    const ArtifactManifest manifest = readArtifactManifest(reader, limits);
+    const SnapshotTail tail = readTail(reader);
+    if (reader.next != reader.limit) refuse("session manifest has trailing bytes");
+
+    const std::uint64_t fingerprint = specFingerprint(spec);
+    if (manifest.spec_fingerprint != fingerprint) refuse("session model mismatch");
+    if (tail.model_checksum != model.artifact_checksum()) refuse("session model mismatch");
+    // std::optional compares presence first, then the strings byte for byte.
+    if (manifest.tokenizer_identity != model.tokenizer_identity()) {
+        refuse("session tokenizer mismatch");
+    }
+    if (tail.numeric_policy != fingerprint) refuse("session numeric policy mismatch");
+
+    if (tail.token_count > limits.max_input_tokens || tail.token_count > spec.context ||
+        tail.position > spec.context || tail.state_length > limits.max_tokenizer_state_bytes ||
+        tail.cache_count > limits.max_tensor_count) {
+        refuse("session state exceeds configured limit");
+    }
+    if (tail.state_length != 0 && !model.tokenizer_identity()) {
+        refuse("unbound session contains tokenizer state");
+    }
+
+    validateTensorTable(manifest.tensors, header.payload_bytes, limits);
+
+    const std::vector<ArtifactTensorRecord>& records = manifest.tensors;
+    // cache_count is bounded by max_tensor_count (a u32), so the sum cannot overflow.
+    if (records.size() != std::uint64_t{tail.cache_count} + 2 || records[0].name != "input_tokens" ||
+        records[0].dtype != static_cast<std::uint8_t>(ArtifactDType::UInt32) ||
+        records[0].shape != std::vector<std::uint64_t>{tail.token_count} ||
+        records[0].byte_count != 4 * tail.token_count) {
+        refuse("session input manifest mismatch");
+    }
+    const ArtifactTensorRecord& state_record = records[1];
+    if (state_record.name != "tokenizer_state" ||
+        state_record.dtype != static_cast<std::uint8_t>(ArtifactDType::Bytes) ||
+        state_record.shape != std::vector<std::uint64_t>{tail.state_length} ||
+        state_record.byte_count != tail.state_length) {
+        refuse("session tokenizer state manifest mismatch");
+    }
+
+    if (!recordChecksumMatches(bytes, header, records[0])) refuse("session input checksum mismatch");
+    // The count is bounded by the spec's context and its bytes lie inside the file.
+    std::vector<std::uint32_t> tokens(static_cast<std::size_t>(tail.token_count));
+    const std::uint8_t* token_bytes = recordBytes(bytes, header, records[0]);
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        tokens[i] = static_cast<std::uint32_t>(readLittleEndian(token_bytes + 4 * i, 4));
+        if (tokens[i] >= spec.vocabulary) refuse("session token exceeds vocabulary");
+    }
+
+    if (!recordChecksumMatches(bytes, header, state_record)) {
+        refuse("session tokenizer state checksum mismatch");
+    }
+    const std::uint8_t* state_bytes = recordBytes(bytes, header, state_record);
+    std::vector<std::uint8_t> state(state_bytes,
+                                    state_bytes + static_cast<std::size_t>(tail.state_length));
+
+    std::vector<Tensor> cache;
+    cache.reserve(tail.cache_count);
+    std::uint64_t cache_bytes = 0;
+    for (std::size_t j = 0; j < tail.cache_count; ++j) {
+        const ArtifactTensorRecord& record = records[2 + j];
+        if (record.name != cacheName(j) ||
+            record.dtype != static_cast<std::uint8_t>(ArtifactDType::Float64)) {
+            refuse("session cache identity mismatch");
+        }
+        cache_bytes = checkedAdd(cache_bytes, record.byte_count);
+        if (cache_bytes > limits.max_snapshot_cache_bytes) refuse("session cache exceeds limit");
+        // The table check tied the element count to byte_count, which the limits bound.
+        Tensor tensor(record.shape, 0.0, true);
+        if (!recordChecksumMatches(bytes, header, record)) refuse("session cache checksum mismatch");
+        const std::uint8_t* values = recordBytes(bytes, header, record);
+        for (std::size_t i = 0; i < tensor.data.size(); ++i) {
+            const double value = std::bit_cast<double>(readLittleEndian(values + 8 * i, 8));
+            if (!std::isfinite(value)) refuse("session cache contains NaN/Inf");
+            tensor.data[i] = value;
+        }
+        cache.push_back(std::move(tensor));
+    }
+
+    // Commit: plain assignments and moves only.
+    session.position_ = tail.position;
+    session.tag_ = tail.tag != 0 ? tail.tag : 1;
+    session.aux_ = tail.aux;
+    session.token_prefix_ = std::move(tokens);
+    session.tokenizer_state_ = std::move(state);
+    session.cache_ = std::move(cache);
+}
+
+}  // namespace Nuvexis::Core::Tarvel

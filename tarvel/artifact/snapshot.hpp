@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "tarvel/artifact/container.hpp"
+#include "tarvel/kv/session.hpp"
+
+namespace Nuvexis::Core::Tarvel {
+
+inline constexpr const char* snapshot_magic = "TARVCTS1";
+
+// The session's complete state (position, tag, aux, tokens, tokenizer state, cache), bound to
+// its model by the spec fingerprint, the model's artifact checksum and its tokenizer identity.
+// Reads the session only.
+std::vector<std::uint8_t> saveSnapshot(const TransformerKvSession& session);
+
+// Validates the whole file against the session's model and the limits, then replaces the
+// session's state. Any failure throws std::invalid_argument and leaves the session exactly as
+// it was; the session keeps its model.
+void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8_t>& bytes,
+                     const ArtifactLimits& limits);
+
+}  // namespace Nuvexis::Core::Tarvel
