@@ -1,5 +1,7 @@
 #include "driver/entry.hpp"
 
+#include "driver/scenarios.hpp"
+
 #include <exception>
 #include <ostream>
 
@@ -18,6 +20,13 @@ int runScenarios(const std::vector<Scenario>& scenarios, std::ostream& out, std:
     }
 }
 
-std::vector<Scenario> conformanceScenarios() { return {}; }
+std::vector<Scenario> conformanceScenarios() {
+    return {
+        [] { prefixParity(false); },
+        [] { prefixParity(true); },
+        [] { chunksForkRestoreAndReset(); },
+        [] { boundariesAndTransactionalFailures(); },
+    };
+}
 
 }  // namespace Nuvexis::Core::Tarvel::Conformance
