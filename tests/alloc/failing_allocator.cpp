@@ -1,0 +1,76 @@
+#include "tests/alloc/failing_allocator.hpp"
+
+#include <cstdlib>
+#include <new>
+
+namespace {
+std::uint64_t fail_at = 0;
+std::uint64_t since_armed = 0;
+std::int64_t live = 0;
+
+void* allocate(std::size_t size, std::size_t alignment) {
+    if (fail_at != 0) {
+        ++since_armed;
+        if (since_armed == fail_at) throw std::bad_alloc();
+    }
+    if (size == 0) size = 1;
+    void* p = nullptr;
+    if (alignment > alignof(std::max_align_t)) {
+        const std::size_t rounded = (size + alignment - 1) / alignment * alignment;
+        p = std::aligned_alloc(alignment, rounded);
+    } else {
+        p = std::malloc(size);
+    }
+    if (p == nullptr) throw std::bad_alloc();
+    ++live;
+    return p;
+}
+
+void release(void* p) noexcept {
+    if (p == nullptr) return;
+    --live;
+    std::free(p);
+}
+}  // namespace
+
+namespace tarvel_alloc {
+void failAt(std::uint64_t n) {
+    fail_at = n;
+    since_armed = 0;
+}
+std::uint64_t allocationsSinceArmed() { return since_armed; }
+std::int64_t liveAllocations() { return live; }
+}  // namespace tarvel_alloc
+
+void* operator new(std::size_t size) { return allocate(size, 0); }
+void* operator new[](std::size_t size) { return allocate(size, 0); }
+void* operator new(std::size_t size, std::align_val_t a) {
+    return allocate(size, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t size, std::align_val_t a) {
+    return allocate(size, static_cast<std::size_t>(a));
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return allocate(size, 0);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return allocate(size, 0);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t) noexcept { release(p); }
+void operator delete(void* p, std::align_val_t) noexcept { release(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { release(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { release(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
