@@ -1,0 +1,170 @@
+#include "tarvel/artifact/container.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+namespace Nuvexis::Core::Tarvel {
+
+namespace {
+
+constexpr std::size_t magic_bytes = 8;
+constexpr std::uint16_t artifact_version = 1;
+constexpr std::uint16_t endian_marker = 0x4C45;
+constexpr std::size_t checksum_offset = 32;
+
+[[noreturn]] void fail(const char* message) {
+    throw std::invalid_argument(message);
+}
+
+std::uint64_t elementSize(std::uint8_t dtype) {
+    switch (static_cast<ArtifactDType>(dtype)) {
+        case ArtifactDType::Float64:
+            return 8;
+        case ArtifactDType::UInt32:
+            return 4;
+        case ArtifactDType::Bytes:
+            return 1;
+    }
+    fail("artifact has unknown dtype");
+}
+
+// Half-open [offset, end) of one tensor within the payload.
+struct PayloadRange {
+    std::uint64_t offset = 0;
+    std::uint64_t end = 0;
+};
+
+}  // namespace
+
+ByteBuffer writeManifest(const std::vector<ArtifactTensorRecord>& tensors,
+                         std::uint64_t spec_fingerprint,
+                         const std::optional<std::string>& tokenizer_identity) {
+    if (tensors.size() > std::numeric_limits<std::uint32_t>::max()) {
+        fail("artifact tensor count exceeds limit");
+    }
+    ByteBuffer manifest;
+    writeU64(manifest, spec_fingerprint);
+    writeU8(manifest, tokenizer_identity ? 1 : 0);
+    if (tokenizer_identity) writeString(manifest, *tokenizer_identity);
+    writeU32(manifest, static_cast<std::uint32_t>(tensors.size()));
+    for (const ArtifactTensorRecord& record : tensors) {
+        if (record.shape.size() > std::numeric_limits<std::uint32_t>::max()) {
+            fail("artifact tensor rank exceeds limit");
+        }
+        writeString(manifest, record.name);
+        writeU8(manifest, record.dtype);
+        writeU32(manifest, static_cast<std::uint32_t>(record.shape.size()));
+        for (const std::uint64_t extent : record.shape) writeU64(manifest, extent);
+        writeU64(manifest, record.offset);
+        writeU64(manifest, record.byte_count);
+        writeU64(manifest, record.checksum);
+    }
+    return manifest;
+}
+
+ByteBuffer writeArtifact(std::string_view magic, const ByteBuffer& manifest,
+                         const ByteBuffer& payload) {
+    if (magic.size() != magic_bytes) fail("artifact magic mismatch");
+    ByteBuffer file;
+    file.reserve(artifact_header_bytes + manifest.size() + payload.size());
+    for (const char c : magic) file.push_back(static_cast<std::uint8_t>(c));
+    writeU16(file, artifact_version);
+    writeU16(file, endian_marker);
+    writeU32(file, 0);
+    writeU64(file, manifest.size());
+    writeU64(file, payload.size());
+    writeU64(file, 0);  // checksum placeholder, patched below
+    writeBytes(file, manifest.data(), manifest.size());
+    writeBytes(file, payload.data(), payload.size());
+    const std::uint64_t checksum = artifactGlobalChecksum(file);
+    for (std::size_t i = 0; i < 8; ++i) {
+        file[checksum_offset + i] = static_cast<std::uint8_t>(checksum >> (8 * i));
+    }
+    return file;
+}
+
+ArtifactHeader readArtifactHeader(const ByteBuffer& file, std::string_view expected_magic,
+                                  const ArtifactLimits& limits) {
+    const std::uint64_t file_bytes = file.size();
+    if (file_bytes > limits.max_file_bytes) fail("artifact exceeds file size limit");
+    if (file_bytes < artifact_header_bytes) fail("truncated artifact header");
+    if (expected_magic.size() != magic_bytes ||
+        !std::equal(expected_magic.begin(), expected_magic.end(), file.begin(),
+                    [](char expected, std::uint8_t actual) {
+                        return static_cast<std::uint8_t>(expected) == actual;
+                    })) {
+        fail("artifact magic mismatch");
+    }
+    ArtifactReader reader{file, magic_bytes, artifact_header_bytes};
+    if (readU16(reader) != artifact_version) fail("unknown artifact version");
+    if (readU16(reader) != endian_marker) fail("artifact endian mismatch");
+    if (readU32(reader) != 0) fail("artifact reserved header is nonzero");
+    ArtifactHeader header;
+    header.manifest_bytes = readU64(reader);
+    header.payload_bytes = readU64(reader);
+    const std::uint64_t stored_checksum = readU64(reader);
+    if (header.manifest_bytes > limits.max_manifest_bytes) fail("artifact manifest exceeds limit");
+    const std::uint64_t total =
+        checkedAdd(artifact_header_bytes, checkedAdd(header.manifest_bytes, header.payload_bytes));
+    if (total != file_bytes) fail("artifact lengths do not match file");
+    if (stored_checksum != artifactGlobalChecksum(file)) fail("artifact global checksum mismatch");
+    header.payload_offset = header.manifest_bytes + artifact_header_bytes;
+    return header;
+}
+
+ArtifactManifest readArtifactManifest(ArtifactReader& reader, const ArtifactLimits& limits) {
+    ArtifactManifest manifest;
+    manifest.spec_fingerprint = readU64(reader);
+    const std::uint8_t flag = readU8(reader);
+    if (flag > 1) fail("invalid tokenizer binding flag");
+    if (flag == 1) manifest.tokenizer_identity = readString(reader);
+    const std::uint32_t count = readU32(reader);
+    if (count > limits.max_tensor_count) fail("artifact tensor count exceeds limit");
+    // No reserve from the count: the table grows only as records are really present.
+    for (std::uint32_t i = 0; i < count; ++i) {
+        ArtifactTensorRecord record;
+        record.name = readString(reader);
+        record.dtype = readU8(reader);
+        const std::uint32_t rank = readU32(reader);
+        if (rank == 0 || rank > limits.max_tensor_rank) fail("artifact tensor rank exceeds limit");
+        for (std::uint32_t d = 0; d < rank; ++d) record.shape.push_back(readU64(reader));
+        record.offset = readU64(reader);
+        record.byte_count = readU64(reader);
+        record.checksum = readU64(reader);
+        manifest.tensors.push_back(std::move(record));
+    }
+    return manifest;
+}
+
+void validateTensorTable(const std::vector<ArtifactTensorRecord>& tensors,
+                         std::uint64_t payload_bytes, const ArtifactLimits& limits) {
+    std::vector<PayloadRange> ranges;
+    ranges.reserve(tensors.size());
+    for (std::size_t i = 0; i < tensors.size(); ++i) {
+        const ArtifactTensorRecord& record = tensors[i];
+        if (record.name.empty()) fail("artifact tensor has empty name");
+        for (std::size_t earlier = 0; earlier < i; ++earlier) {
+            if (tensors[earlier].name == record.name) fail("artifact tensor name is duplicated");
+        }
+        const std::uint64_t element_size = elementSize(record.dtype);
+        const std::uint64_t elements = checkedElementCount(record.shape);
+        if (elements > std::numeric_limits<std::uint64_t>::max() / element_size ||
+            elements * element_size != record.byte_count) {
+            fail("artifact tensor byte count mismatch");
+        }
+        if (record.byte_count > limits.max_tensor_bytes) fail("artifact tensor exceeds size limit");
+        const std::uint64_t end = checkedAdd(record.offset, record.byte_count);
+        if (end > payload_bytes) fail("artifact tensor range exceeds payload");
+        ranges.push_back({record.offset, end});
+    }
+    std::sort(ranges.begin(), ranges.end(), [](const PayloadRange& a, const PayloadRange& b) {
+        return a.offset != b.offset ? a.offset < b.offset : a.end < b.end;
+    });
+    for (std::size_t i = 1; i < ranges.size(); ++i) {
+        if (ranges[i].offset < ranges[i - 1].end) fail("artifact tensor ranges overlap");
+    }
+}
+
+}  // namespace Nuvexis::Core::Tarvel

@@ -1,0 +1,85 @@
+#include "tarvel/spec/fingerprint.hpp"
+
+#include <array>
+#include <charconv>
+#include <string_view>
+#include <system_error>
+
+#include "tarvel/artifact/encoding.hpp"
+
+namespace Nuvexis::Core::Tarvel {
+
+namespace {
+
+constexpr std::string_view domain_tag = "tarvel-transformer-spec-v1;";
+
+std::string unsignedDecimal(std::uint64_t value) {
+    return std::to_string(value);
+}
+
+// %.17g in the classic locale. to_chars never consults the locale, so a process that has
+// switched to a comma decimal separator still gets the same text.
+std::string realNumber(double value) {
+    std::array<char, 64> text{};
+    const auto result = std::to_chars(text.data(), text.data() + text.size(), value,
+                                      std::chars_format::general, 17);
+    // 64 characters always hold a 17-digit general rendering; an error here is a bug.
+    if (result.ec != std::errc{}) return "invalid";
+    return std::string(text.data(), result.ptr);
+}
+
+// len:key=len:value; so that any byte may appear in a value without ambiguity.
+void appendField(std::string& text, std::string_view key, std::string_view value) {
+    text += unsignedDecimal(key.size());
+    text += ':';
+    text += key;
+    text += '=';
+    text += unsignedDecimal(value.size());
+    text += ':';
+    text += value;
+    text += ';';
+}
+
+template <typename Enum>
+std::string code(Enum value) {
+    return unsignedDecimal(static_cast<std::uint8_t>(value));
+}
+
+}  // namespace
+
+std::string canonicalSpecText(const TransformerSpec& spec) {
+    std::string text(domain_tag);
+    appendField(text, "vocabulary", unsignedDecimal(spec.vocabulary));
+    appendField(text, "context", unsignedDecimal(spec.context));
+    appendField(text, "layers", unsignedDecimal(spec.layers));
+    appendField(text, "model_dim", unsignedDecimal(spec.model_dim));
+    appendField(text, "ffn_dim", unsignedDecimal(spec.ffn_dim));
+    appendField(text, "query_heads", unsignedDecimal(spec.query_heads));
+    appendField(text, "kv_heads", unsignedDecimal(spec.kv_heads));
+    appendField(text, "head_dim", unsignedDecimal(spec.head_dim));
+    appendField(text, "position_kind", code(spec.position.kind));
+    appendField(text, "rope_base", realNumber(spec.position.rope_base));
+    appendField(text, "normalization_kind", code(spec.normalization.kind));
+    appendField(text, "normalization_epsilon", realNumber(spec.normalization.epsilon));
+    appendField(text, "feed_forward", code(spec.feed_forward));
+    appendField(text, "weights_dtype", code(spec.precision.weights));
+    appendField(text, "activations_dtype", code(spec.precision.activations));
+    appendField(text, "kv_cache_dtype", code(spec.precision.kv_cache));
+    appendField(text, "tied_embeddings", spec.tied_embeddings ? "1" : "0");
+    appendField(text, "port_count", unsignedDecimal(spec.ports.size()));
+    for (const PortSpec& port : spec.ports) {
+        appendField(text, "port_name", port.name);
+        appendField(text, "port_direction", code(port.direction));
+        appendField(text, "port_kind", code(port.kind));
+        appendField(text, "port_width", unsignedDecimal(port.width));
+        appendField(text, "port_schema", port.schema);
+    }
+    return text;
+}
+
+std::uint64_t specFingerprint(const TransformerSpec& spec) {
+    const std::string text = canonicalSpecText(spec);
+    return checksum64(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+}  // namespace Nuvexis::Core::Tarvel

@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <locale>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tarvel/spec/fingerprint.hpp"
+
+using namespace Nuvexis::Core::Tarvel;
+
+namespace {
+
+const std::string golden_text =
+    "tarvel-transformer-spec-v1;10:vocabulary=2:11;7:context=1:8;6:layers=1:2;"
+    "9:model_dim=1:4;7:ffn_dim=1:7;11:query_heads=1:2;8:kv_heads=1:2;8:head_dim=1:2;"
+    "13:position_kind=1:0;9:rope_base=5:10000;18:normalization_kind=1:0;"
+    "21:normalization_epsilon=22:1.0000000000000001e-05;12:feed_forward=1:1;"
+    "13:weights_dtype=1:0;17:activations_dtype=1:0;14:kv_cache_dtype=1:0;"
+    "15:tied_embeddings=1:1;10:port_count=1:2;9:port_name=6:tokens;"
+    "14:port_direction=1:0;9:port_kind=1:0;10:port_width=1:1;"
+    "11:port_schema=8:tokens/1;9:port_name=6:logits;14:port_direction=1:1;"
+    "9:port_kind=1:2;10:port_width=2:11;11:port_schema=8:logits/1;";
+
+TransformerSpec goldenSpec() {
+    TransformerSpec spec;
+    spec.vocabulary = 11;
+    spec.context = 8;
+    spec.layers = 2;
+    spec.model_dim = 4;
+    spec.ffn_dim = 7;
+    spec.query_heads = 2;
+    spec.kv_heads = 2;
+    spec.head_dim = 2;
+    spec.position.rope_base = 10000.0;
+    spec.normalization.epsilon = 1e-5;
+    spec.feed_forward = FeedForwardKind::swiglu;
+    spec.tied_embeddings = true;
+    spec.ports = {{"tokens", PortDirection::input, PortKind::token_ids, 1, "tokens/1"},
+                  {"logits", PortDirection::output, PortKind::logits, 11, "logits/1"}};
+    return spec;
+}
+
+TEST(Fingerprint, GoldenSpecTextAndValue) {
+    ASSERT_EQ(golden_text.size(), 606u);
+    EXPECT_EQ(canonicalSpecText(goldenSpec()), golden_text);
+    EXPECT_EQ(specFingerprint(goldenSpec()), 0x5F755F03BC276727u);
+}
+
+TEST(Fingerprint, SpecWithoutPortsEndsWithPortCountZero) {
+    TransformerSpec spec = goldenSpec();
+    spec.ports.clear();
+    const std::string text = canonicalSpecText(spec);
+    const std::string expected_end = "15:tied_embeddings=1:1;10:port_count=1:0;";
+    ASSERT_GE(text.size(), expected_end.size());
+    EXPECT_EQ(text.substr(text.size() - expected_end.size()), expected_end);
+}
+
+TEST(Fingerprint, RealNumbersUseSeventeenSignificantDigits) {
+    struct Case {
+        double value;
+        std::string text;
+    };
+    const Case cases[] = {
+        {10000.0, "10000"},
+        {1e-5, "1.0000000000000001e-05"},
+        {1e-6, "9.9999999999999995e-07"},
+        {0.5, "0.5"},
+        {500000.0, "500000"},
+        {1e22, "1e+22"},
+        {1e16, "10000000000000000"},
+        {1e17, "1e+17"},
+        {1e-4, "0.0001"},
+        {0.1, "0.10000000000000001"},
+        {-2.5, "-2.5"},
+        {std::numeric_limits<double>::denorm_min(), "4.9406564584124654e-324"},
+    };
+    for (const Case& c : cases) {
+        TransformerSpec spec = goldenSpec();
+        spec.position.rope_base = c.value;
+        const std::string field =
+            "9:rope_base=" + std::to_string(c.text.size()) + ":" + c.text + ";";
+        EXPECT_NE(canonicalSpecText(spec).find(field), std::string::npos) << c.text;
+    }
+}
+
+TEST(Fingerprint, EveryFieldChangesTheText) {
+    using Change = std::function<void(TransformerSpec&)>;
+    const std::vector<Change> changes = {
+        [](TransformerSpec& s) { s.vocabulary = 12; },
+        [](TransformerSpec& s) { s.context = 9; },
+        [](TransformerSpec& s) { s.layers = 3; },
+        [](TransformerSpec& s) { s.model_dim = 5; },
+        [](TransformerSpec& s) { s.ffn_dim = 8; },
+        [](TransformerSpec& s) { s.query_heads = 1; },
+        [](TransformerSpec& s) { s.kv_heads = 1; },
+        [](TransformerSpec& s) { s.head_dim = 4; },
+        [](TransformerSpec& s) { s.position.kind = static_cast<PositionKind>(1); },
+        [](TransformerSpec& s) { s.position.rope_base = 10000.000000000002; },
+        [](TransformerSpec& s) { s.normalization.kind = static_cast<NormalizationKind>(1); },
+        [](TransformerSpec& s) { s.normalization.epsilon = 1e-6; },
+        [](TransformerSpec& s) { s.feed_forward = FeedForwardKind::gelu; },
+        [](TransformerSpec& s) { s.precision.weights = DType::bf16; },
+        [](TransformerSpec& s) { s.precision.activations = DType::f16; },
+        [](TransformerSpec& s) { s.precision.kv_cache = static_cast<DType>(7); },
+        [](TransformerSpec& s) { s.tied_embeddings = false; },
+        [](TransformerSpec& s) { s.ports.pop_back(); },
+        [](TransformerSpec& s) { std::swap(s.ports[0], s.ports[1]); },
+        [](TransformerSpec& s) { s.ports[1].name = "logitz"; },
+        [](TransformerSpec& s) { s.ports[1].direction = PortDirection::input; },
+        [](TransformerSpec& s) { s.ports[1].kind = PortKind::embedding; },
+        [](TransformerSpec& s) { s.ports[1].width = 12; },
+        [](TransformerSpec& s) { s.ports[1].schema = "logits/2"; },
+        // Moving bytes between adjacent fields must not collide.
+        [](TransformerSpec& s) {
+            s.ports[0].name = "tokens/1";
+            s.ports[0].schema = "tokens";
+        },
+    };
+    const std::uint64_t base = specFingerprint(goldenSpec());
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        TransformerSpec spec = goldenSpec();
+        changes[i](spec);
+        EXPECT_NE(canonicalSpecText(spec), golden_text) << "change " << i;
+        EXPECT_NE(specFingerprint(spec), base) << "change " << i;
+    }
+}
+
+TEST(Fingerprint, SeparatorsInANameOnlyChangeThatField) {
+    TransformerSpec spec = goldenSpec();
+    spec.ports[0].name = "tok;e=ns";
+    std::string expected = golden_text;
+    const std::string field = "9:port_name=6:tokens;";
+    expected.replace(expected.find(field), field.size(), "9:port_name=8:tok;e=ns;");
+    EXPECT_EQ(canonicalSpecText(spec), expected);
+}
+
+// Restores the global C++ and C locales however the test ends.
+class GlobalLocaleGuard {
+  public:
+    GlobalLocaleGuard() : saved_(std::locale()) {}
+    ~GlobalLocaleGuard() {
+        std::locale::global(saved_);
+        std::setlocale(LC_ALL, "C");
+    }
+    GlobalLocaleGuard(const GlobalLocaleGuard&) = delete;
+    GlobalLocaleGuard& operator=(const GlobalLocaleGuard&) = delete;
+
+  private:
+    std::locale saved_;
+};
+
+TEST(Fingerprint, TextIgnoresACommaDecimalLocale) {
+    const std::string before = canonicalSpecText(goldenSpec());
+    GlobalLocaleGuard guard;
+    bool switched = false;
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "fr_FR.utf8",
+                             "fr_FR", "ru_RU.UTF-8", "nl_NL.UTF-8", "it_IT.UTF-8"}) {
+        try {
+            std::locale::global(std::locale(name));
+        } catch (const std::runtime_error&) {
+            continue;
+        }
+        std::setlocale(LC_ALL, name);
+        if (std::localeconv()->decimal_point[0] == ',') {
+            switched = true;
+            break;
+        }
+    }
+    if (!switched) GTEST_SKIP() << "no locale with a comma decimal separator is installed";
+    std::ostringstream probe;
+    probe << 0.5;
+    ASSERT_EQ(probe.str(), "0,5") << "the global locale did not take effect";
+    EXPECT_EQ(canonicalSpecText(goldenSpec()), before);
+}
+
+}  // namespace
