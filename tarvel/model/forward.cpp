@@ -1,0 +1,229 @@
+#include "tarvel/model/forward.hpp"
+
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tarvel/core/value_check.hpp"
+#include "tarvel/ops/attention.hpp"
+#include "tarvel/ops/linear.hpp"
+#include "tarvel/ops/rms_norm.hpp"
+#include "tarvel/ops/rope.hpp"
+
+namespace Nuvexis::Core::Tarvel {
+
+namespace {
+
+std::uint64_t sequenceLength(const TokenBatch& tokens, std::uint64_t b) {
+    return tokens.lengths.empty() ? tokens.width : tokens.lengths[static_cast<std::size_t>(b)];
+}
+
+void trace(const ForwardOptions& options, std::string_view name, const Tensor& tensor) {
+    if (options.trace) options.trace(name, tensor);
+}
+
+void traceLayer(const ForwardOptions& options, std::uint64_t layer, const char* what,
+                const Tensor& tensor) {
+    if (options.trace) {
+        options.trace("layer." + std::to_string(layer) + "." + what, tensor);
+    }
+}
+
+void requireLayerShapes(const LayerWeights& w, std::uint64_t d, std::uint64_t f,
+                        std::uint64_t q_width, std::uint64_t kv_width) {
+    requireShape(w.attention_norm, {d}, "attention norm");
+    requireShape(w.query, {q_width, d}, "query weight");
+    requireShape(w.key, {kv_width, d}, "key weight");
+    requireShape(w.value, {kv_width, d}, "value weight");
+    requireShape(w.attention_output, {d, q_width}, "attention output weight");
+    requireShape(w.ffn_norm, {d}, "feed-forward norm");
+    requireShape(w.ffn_gate, {f, d}, "feed-forward gate weight");
+    requireShape(w.ffn_up, {f, d}, "feed-forward up weight");
+    requireShape(w.ffn_down, {d, f}, "feed-forward down weight");
+}
+
+void addResidual(Tensor& hidden, const Tensor& delta, bool double_precision) {
+    for (std::size_t e = 0; e < hidden.data.size(); ++e) {
+        hidden.data[e] = checkForwardValue(hidden.data[e] + delta.data[e], double_precision);
+    }
+}
+
+// logits[b, t, v] = sum over c ascending of E[v, c] * final[b * width + t, c]. Tiles of two
+// positions by four vocabulary rows are accumulated side by side, each element with its own
+// ascending sum; the vocabulary is the outer loop so the embedding streams through the cache once.
+struct Position {
+    std::uint64_t b;
+    std::uint64_t t;
+    std::uint64_t row;
+};
+
+template <std::size_t Positions, std::uint64_t Outs>
+void logitTile(const Tensor& embedding, const Tensor& final_hidden, Tensor& logits,
+               const Position* at_positions, std::uint64_t v, std::uint64_t d,
+               bool double_precision) {
+    double acc[Positions][Outs] = {};
+    for (std::uint64_t c = 0; c < d; ++c) {
+        double x[Positions];
+        double e[Outs];
+        for (std::size_t p = 0; p < Positions; ++p)
+            x[p] = at(final_hidden, {at_positions[p].row, c});
+        for (std::uint64_t k = 0; k < Outs; ++k) e[k] = at(embedding, {v + k, c});
+        for (std::size_t p = 0; p < Positions; ++p) {
+            for (std::uint64_t k = 0; k < Outs; ++k) acc[p][k] = acc[p][k] + e[k] * x[p];
+        }
+    }
+    for (std::size_t p = 0; p < Positions; ++p) {
+        for (std::uint64_t k = 0; k < Outs; ++k) {
+            at(logits, {at_positions[p].b, at_positions[p].t, v + k}) =
+                checkForwardValue(acc[p][k], double_precision);
+        }
+    }
+}
+
+template <std::uint64_t Outs>
+void logitBlock(const Tensor& embedding, const Tensor& final_hidden, Tensor& logits,
+                const std::vector<Position>& positions, std::uint64_t v, std::uint64_t d,
+                bool double_precision) {
+    std::size_t p = 0;
+    for (; p + 2 <= positions.size(); p += 2) {
+        logitTile<2, Outs>(embedding, final_hidden, logits, &positions[p], v, d, double_precision);
+    }
+    if (p < positions.size()) {
+        logitTile<1, Outs>(embedding, final_hidden, logits, &positions[p], v, d, double_precision);
+    }
+}
+
+void outputProjection(const Tensor& embedding, const Tensor& final_hidden, Tensor& logits,
+                      const TokenBatch& tokens, std::uint64_t vocabulary, std::uint64_t d,
+                      bool double_precision) {
+    // Only positions inside their sequence's length get logits; padding stays 0.0.
+    std::vector<Position> positions;
+    for (std::uint64_t b = 0; b < tokens.batch; ++b) {
+        const std::uint64_t len = sequenceLength(tokens, b);
+        for (std::uint64_t t = 0; t < len; ++t) positions.push_back({b, t, b * tokens.width + t});
+    }
+    constexpr std::uint64_t tile = 4;
+    std::uint64_t v = 0;
+    for (; v + tile <= vocabulary; v += tile) {
+        logitBlock<tile>(embedding, final_hidden, logits, positions, v, d, double_precision);
+    }
+    for (; v < vocabulary; ++v) {
+        logitBlock<1>(embedding, final_hidden, logits, positions, v, d, double_precision);
+    }
+}
+
+}  // namespace
+
+void validateForwardInputs(const TransformerSpec& spec, const TransformerWeights& weights,
+                           const TokenBatch& tokens) {
+    if (!validateSpec(spec).empty()) {
+        throw std::invalid_argument("transformer forward received invalid spec");
+    }
+    if (tokens.batch == 0 || tokens.width == 0 || tokens.width > spec.context) {
+        throw std::invalid_argument("token batch dimensions are invalid");
+    }
+    // A product beyond 64 bits cannot equal any storage size.
+    if (tokens.width > std::numeric_limits<std::uint64_t>::max() / tokens.batch ||
+        tokens.tokens.size() != tokens.batch * tokens.width) {
+        throw std::invalid_argument("token batch storage does not match shape");
+    }
+    if (!tokens.lengths.empty() && tokens.lengths.size() != tokens.batch) {
+        throw std::invalid_argument("token batch lengths do not match batch size");
+    }
+    for (std::uint64_t b = 0; b < tokens.batch; ++b) {
+        const std::uint64_t len = sequenceLength(tokens, b);
+        if (len > tokens.width) throw std::invalid_argument("sequence length exceeds batch width");
+        // Padding beyond the length is never read, so its ids are not examined.
+        for (std::uint64_t t = 0; t < len; ++t) {
+            if (tokens.tokens[static_cast<std::size_t>(b * tokens.width + t)] >= spec.vocabulary) {
+                throw std::out_of_range("token id exceeds vocabulary");
+            }
+        }
+    }
+    const std::uint64_t vocabulary = spec.vocabulary;
+    const std::uint64_t d = spec.model_dim;
+    requireShape(weights.token_embedding, {vocabulary, d}, "token embedding");
+    requireShape(weights.final_norm, {d}, "final norm");
+    if (weights.layers.size() != spec.layers) {
+        throw std::invalid_argument("weight layer count mismatch");
+    }
+    if (!spec.tied_embeddings) {
+        requireShape(weights.output_embedding, {vocabulary, d}, "output embedding");
+    }
+}
+
+Tensor transformerForward(const TransformerSpec& spec, const TransformerWeights& weights,
+                          const TokenBatch& tokens, const ForwardOptions& options) {
+    validateForwardInputs(spec, weights, tokens);
+
+    const bool dp = options.double_precision;
+    const std::uint64_t vocabulary = spec.vocabulary;
+    const std::uint64_t d = spec.model_dim;
+    const std::uint64_t f = spec.ffn_dim;
+    const std::uint64_t hq = spec.query_heads;
+    const std::uint64_t hkv = spec.kv_heads;
+    const std::uint64_t hd = spec.head_dim;
+    const std::uint64_t q_width = hq * hd;
+    const std::uint64_t kv_width = hkv * hd;
+    const std::uint64_t rows = tokens.batch * tokens.width;
+    const double epsilon = spec.normalization.epsilon;
+
+    Tensor hidden({rows, d}, 0.0, dp);
+    for (std::uint64_t b = 0; b < tokens.batch; ++b) {
+        const std::uint64_t len = sequenceLength(tokens, b);
+        for (std::uint64_t t = 0; t < len; ++t) {
+            const std::uint64_t row = b * tokens.width + t;
+            const std::uint64_t token = tokens.tokens[static_cast<std::size_t>(row)];
+            for (std::uint64_t c = 0; c < d; ++c) {
+                at(hidden, {row, c}) =
+                    checkForwardValue(at(weights.token_embedding, {token, c}), dp);
+            }
+        }
+    }
+    trace(options, "embedding", hidden);
+
+    for (std::uint64_t l = 0; l < spec.layers; ++l) {
+        const LayerWeights& w = weights.layers[static_cast<std::size_t>(l)];
+        requireLayerShapes(w, d, f, q_width, kv_width);
+
+        Tensor normed = rmsNorm(hidden, w.attention_norm, rows, d, epsilon, dp);
+        Tensor q = linear(normed, w.query, rows, d, q_width, dp, LinearVariant::forward);
+        Tensor k = linear(normed, w.key, rows, d, kv_width, dp, LinearVariant::forward);
+        Tensor v = linear(normed, w.value, rows, d, kv_width, dp, LinearVariant::forward);
+        applyRope(q, k, tokens.batch, tokens.width, hq, hkv, hd, spec.position.rope_base, 0, dp);
+        traceLayer(options, l, "q", q);
+        traceLayer(options, l, "k", k);
+        traceLayer(options, l, "v", v);
+
+        const AttentionResult att =
+            attention(q, k, v, tokens.batch, tokens.width, hq, hkv, hd, tokens.lengths, dp);
+        traceLayer(options, l, "scores", att.scores);
+        traceLayer(options, l, "probabilities", att.probabilities);
+        traceLayer(options, l, "attention", att.output);
+
+        const Tensor proj =
+            linear(att.output, w.attention_output, rows, q_width, d, dp, LinearVariant::forward);
+        addResidual(hidden, proj, dp);
+
+        normed = rmsNorm(hidden, w.ffn_norm, rows, d, epsilon, dp);
+        const Tensor mlp = feedForward(normed, w.ffn_gate, w.ffn_up, w.ffn_down, rows, d, f,
+                                       spec.feed_forward, dp);
+        traceLayer(options, l, "mlp", mlp);
+        addResidual(hidden, mlp, dp);
+    }
+
+    const Tensor final_hidden = rmsNorm(hidden, weights.final_norm, rows, d, epsilon, dp);
+    trace(options, "final_norm", final_hidden);
+    if (!options.compute_logits) return Tensor();
+
+    // With tied embeddings the output embedding is neither demanded nor read.
+    const Tensor& embedding =
+        spec.tied_embeddings ? weights.token_embedding : weights.output_embedding;
+    Tensor logits({tokens.batch, tokens.width, vocabulary}, 0.0, dp);
+    outputProjection(embedding, final_hidden, logits, tokens, vocabulary, d, dp);
+    trace(options, "logits", logits);
+    return logits;
+}
+
+}  // namespace Nuvexis::Core::Tarvel

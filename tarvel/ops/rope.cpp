@@ -1,0 +1,118 @@
+#include "tarvel/ops/rope.hpp"
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "tarvel/core/value_check.hpp"
+
+namespace Nuvexis::Core::Tarvel {
+
+namespace {
+
+constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
+
+// Expected extent a * b. An overflowing product is returned as 0, which no tensor extent
+// equals, so the tensor is reported as misshapen instead of being compared with a wrapped value.
+std::uint64_t extent(std::uint64_t a, std::uint64_t b) {
+    if (a != 0 && b > max_u64 / a) return 0;
+    return a * b;
+}
+
+[[noreturn]] void throwTableIndex() {
+    throw std::out_of_range("RoPE table index out of bounds");
+}
+
+void rotate(Tensor& t, std::uint64_t batch, std::uint64_t seq, std::uint64_t heads,
+            const RopeTable& table, bool double_precision) {
+    const std::uint64_t head_dim = table.dim;
+    for (std::uint64_t b = 0; b < batch; ++b) {
+        for (std::uint64_t s = 0; s < seq; ++s) {
+            const std::uint64_t row = b * seq + s;
+            for (std::uint64_t h = 0; h < heads; ++h) {
+                for (std::uint64_t d = 0; d < head_dim; d += 2) {
+                    const double c = ropeCos(table, s, d / 2);
+                    const double sn = ropeSin(table, s, d / 2);
+                    const std::uint64_t col = h * head_dim + d;
+                    double& first = at(t, {row, col});
+                    double& second = at(t, {row, col + 1});
+                    const double x0 = first;
+                    const double x1 = second;
+                    first = checkOperatorValue(x0 * c - x1 * sn, double_precision);
+                    second = checkOperatorValue(x1 * c + x0 * sn, double_precision);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+RopeTable buildRopeTable(std::uint64_t positions, std::uint64_t dim, double base,
+                         std::uint64_t offset) {
+    RopeTable table;
+    table.positions = positions;
+    table.dim = dim;
+    if (positions == 0 || dim == 0 || dim % 2 != 0) {
+        throw std::invalid_argument("RoPE table dimensions must be positive and even");
+    }
+    if (!(std::isfinite(base) && base > 0.0)) {
+        throw std::invalid_argument("RoPE base must be finite and positive");
+    }
+    const std::uint64_t pairs = dim / 2;
+    // dim is even, so positions * dim / 2 == positions * pairs without the intermediate overflow.
+    if (positions > max_u64 / pairs || positions * pairs > table.cos.max_size()) {
+        throw std::length_error("vector too long");
+    }
+    const auto entries = static_cast<std::size_t>(positions * pairs);
+    table.cos.assign(entries, 0.0);
+    table.sin.assign(entries, 0.0);
+    const double width = static_cast<double>(dim);
+    for (std::uint64_t p = 0; p < positions; ++p) {
+        const auto a = static_cast<double>(offset + p);
+        for (std::uint64_t k = 0; k < pairs; ++k) {
+            const double e = static_cast<double>(2 * k) / width;
+            const double f = std::pow(base, e);
+            const double theta = a / f;
+            const auto entry = static_cast<std::size_t>(p * pairs + k);
+            table.cos[entry] = std::cos(theta);
+            table.sin[entry] = std::sin(theta);
+        }
+    }
+    return table;
+}
+
+double ropeCos(const RopeTable& table, std::uint64_t position, std::uint64_t pair) {
+    const std::uint64_t pairs = table.dim / 2;
+    if (position >= table.positions || pair >= pairs) throwTableIndex();
+    return table.cos[static_cast<std::size_t>(position * pairs + pair)];
+}
+
+double ropeSin(const RopeTable& table, std::uint64_t position, std::uint64_t pair) {
+    const std::uint64_t pairs = table.dim / 2;
+    if (position >= table.positions || pair >= pairs) throwTableIndex();
+    return table.sin[static_cast<std::size_t>(position * pairs + pair)];
+}
+
+void applyRopeTable(Tensor& query, Tensor& key, std::uint64_t batch, std::uint64_t seq,
+                    std::uint64_t query_heads, std::uint64_t kv_heads, const RopeTable& table,
+                    bool double_precision) {
+    const std::uint64_t head_dim = table.dim;
+    if (table.positions < seq) {
+        throw std::invalid_argument("RoPE table is shorter than the sequence");
+    }
+    const std::uint64_t rows = extent(batch, seq);
+    requireShape(query, {rows, extent(query_heads, head_dim)}, "RoPE query");
+    requireShape(key, {rows, extent(kv_heads, head_dim)}, "RoPE key");
+    rotate(query, batch, seq, query_heads, table, double_precision);
+    rotate(key, batch, seq, kv_heads, table, double_precision);
+}
+
+void applyRope(Tensor& query, Tensor& key, std::uint64_t batch, std::uint64_t seq,
+               std::uint64_t query_heads, std::uint64_t kv_heads, std::uint64_t head_dim,
+               double base, std::uint64_t offset, bool double_precision) {
+    const RopeTable table = buildRopeTable(seq, head_dim, base, offset);
+    applyRopeTable(query, key, batch, seq, query_heads, kv_heads, table, double_precision);
+}
+
+}  // namespace Nuvexis::Core::Tarvel
