@@ -13,13 +13,13 @@ using namespace Nuvexis::Core::Tarvel::Conformance;
 
 namespace {
 
-struct Run {
+struct EntryRun {
     int status;
     std::string out;
     std::string err;
 };
 
-Run run(const std::vector<Scenario>& scenarios) {
+EntryRun run(const std::vector<Scenario>& scenarios) {
     std::ostringstream out, err;
     const int status = runScenarios(scenarios, out, err);
     return {status, out.str(), err.str()};
@@ -45,7 +45,7 @@ void parityWithAllPositionsStep(int& steps_compared) {
 }
 
 TEST(Scenarios, TheConformanceRunPasses) {
-    const Run r = run(conformanceScenarios());
+    const EntryRun r = run(conformanceScenarios());
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, std::string(success_line) + "\n");
@@ -54,7 +54,7 @@ TEST(Scenarios, TheConformanceRunPasses) {
 TEST(Scenarios, AStepReturningEveryPositionFailsOnTheSecondStep) {
     int compared = 0;
     bool later_ran = false;
-    const Run r = run({[&] { parityWithAllPositionsStep(compared); }, [&] { later_ran = true; }});
+    const EntryRun r = run({[&] { parityWithAllPositionsStep(compared); }, [&] { later_ran = true; }});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "logit chunk extent mismatch\n");
@@ -94,7 +94,7 @@ TEST(Scenarios, ExpectKvErrorAcceptsOnlyTheExpectedKind) {
                                    "context overflow was accepted"),
                      std::runtime_error, "context overflow was accepted");
     // A standard exception is not a refusal; it ends the run with its own message.
-    const Run r = run({[] {
+    const EntryRun r = run({[] {
         expectKvError([] { throw std::out_of_range("token id exceeds vocabulary"); },
                       TransformerKvErrorKind::invalid_input, "bad token was accepted");
     }});
