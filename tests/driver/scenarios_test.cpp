@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "driver/entry.hpp"
+#include "driver/expect.hpp"
 #include "driver/fixture.hpp"
 #include "driver/scenarios.hpp"
 #include "support/expect_throw.hpp"
@@ -60,6 +61,30 @@ TEST(Scenarios, AStepReturningEveryPositionFailsOnTheSecondStep) {
     EXPECT_EQ(r.err, "logit chunk extent mismatch\n");
     EXPECT_EQ(compared, 1);
     EXPECT_FALSE(later_ran);
+}
+
+// The failing-observer check against a stand-in step that commits first and calls the observer
+// afterwards: the session has changed by the time the observer throws.
+TEST(Scenarios, AStepThatCommitsBeforeItsObserverIsCaught) {
+    const EntryRun r = run({[] {
+        const TransformerSpec spec = fixtureSpec(false, 2);
+        const auto model = fixtureModel(spec, 7.0);
+        TransformerKvSession s2(model, 1);
+        const auto before = saveSnapshot(s2);
+        const auto commit_then_observe = [&] {
+            const TransformerKvStep step = forwardCached(fixtureBatch({1}), s2, {});
+            (void)step;
+            throw std::runtime_error("observer failure");
+        };
+        try {
+            commit_then_observe();
+        } catch (const std::runtime_error&) {
+        }
+        expect(saveSnapshot(s2) == before, "observer failure mutated session");
+    }});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "observer failure mutated session\n");
 }
 
 TEST(Scenarios, ChunkComparisonTolerance) {
