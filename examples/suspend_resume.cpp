@@ -2,7 +2,9 @@
 // could be another process or another machine with the same model) and carry on decoding.
 // The runtime itself only turns sessions into bytes and back; the file is ours to handle.
 //
-//   build/<preset>/examples/suspend_resume [snapshot file, default session.tarvs]
+//   build/<preset>/examples/suspend_resume [snapshot file]
+//
+// Without an argument the file goes to the system's temporary directory.
 
 #include <cstdint>
 #include <filesystem>
@@ -66,7 +68,9 @@ ArtifactLimits limitsFor(const TransformerSpec& spec) {
 }  // namespace
 
 int main(int argc, char** argv) try {
-    const std::string path = argc > 1 ? argv[1] : "session.tarvs";
+    const std::string path =
+        argc > 1 ? argv[1]
+                 : (std::filesystem::temp_directory_path() / "tarvel-session.tarvs").string();
     const TransformerKvOptions options;
 
     // A session that has done some work: a prompt and two decode steps.
