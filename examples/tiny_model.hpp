@@ -1,6 +1,6 @@
 #pragma once
 
-// The model all the examples run. A real application would load a specification and trained
+// The model all the examples run. A real application would load a model spec and trained
 // weights from wherever it keeps them; here both are made up on the spot so that the examples
 // need no files and always print the same numbers.
 
