@@ -1,0 +1,43 @@
+# Install rules: the static library, every public header under tarvel/, a CMake package
+# (find_package(tarvel CONFIG) giving tarvel::tarvel) and a pkg-config file. Nothing from
+# driver/, tests/, bench/ or examples/ is installed.
+include(CMakePackageConfigHelpers)
+
+set(TARVEL_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarvel
+    CACHE STRING "Where the CMake package files go, relative to the prefix")
+set(TARVEL_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+    CACHE STRING "Where tarvel.pc goes, relative to the prefix")
+
+install(TARGETS tarvel EXPORT tarvelTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/tarvel/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvel
+        FILES_MATCHING PATTERN "*.hpp")
+install(EXPORT tarvelTargets NAMESPACE tarvel:: DESTINATION ${TARVEL_INSTALL_CMAKEDIR})
+
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/tarvelConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/tarvelConfig.cmake
+                              INSTALL_DESTINATION ${TARVEL_INSTALL_CMAKEDIR})
+# Before 1.0 a minor release may change the API, so only the same major.minor is compatible.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/tarvelConfigVersion.cmake
+                                 COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/tarvelConfig.cmake
+              ${PROJECT_BINARY_DIR}/tarvelConfigVersion.cmake
+        DESTINATION ${TARVEL_INSTALL_CMAKEDIR})
+
+# The .pc file finds its prefix from its own location, so an install moved elsewhere or made
+# with `cmake --install --prefix` still points at the right directories.
+if(IS_ABSOLUTE "${TARVEL_INSTALL_PKGCONFIGDIR}")
+  set(tarvel_pc_prefix "${CMAKE_INSTALL_PREFIX}")
+else()
+  file(RELATIVE_PATH tarvel_pc_up "/prefix/${TARVEL_INSTALL_PKGCONFIGDIR}" "/prefix")
+  string(REGEX REPLACE "/$" "" tarvel_pc_up "${tarvel_pc_up}")
+  set(tarvel_pc_prefix "\${pcfiledir}/${tarvel_pc_up}")
+endif()
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(tarvel_pc_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(tarvel_pc_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
+configure_file(${PROJECT_SOURCE_DIR}/cmake/tarvel.pc.in ${PROJECT_BINARY_DIR}/tarvel.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/tarvel.pc DESTINATION ${TARVEL_INSTALL_PKGCONFIGDIR})

@@ -1,0 +1,83 @@
+# One step of the package check, run by CTest as `cmake -D... -P run_package_test.cmake`:
+#   STEP=install       install the parent build into PREFIX and check what landed there;
+#   STEP=find_package  configure, build and run the consumer against PREFIX with find_package;
+#   STEP=pkg_config    compile and run the consumer with the flags tarvel.pc gives;
+#   STEP=subdirectory  configure the consumer with tarvel as a subdirectory of it.
+# The consumer is built with the parent build's compiler, generator and flags (a sanitized
+# library needs a sanitized program).
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT status EQUAL 0)
+    string(REPLACE ";" " " command "${ARGN}")
+    message(FATAL_ERROR "failed (${status}): ${command}\n${out}\n${err}")
+  endif()
+  set(run_output "${out}" PARENT_SCOPE)
+endfunction()
+
+function(run_consumer program)
+  run(${program})
+  if(NOT run_output STREQUAL "tarvel consumer ok\n")
+    message(FATAL_ERROR "consumer printed [${run_output}]")
+  endif()
+endfunction()
+
+set(consumer_cache
+    -G ${GENERATOR}
+    -DCMAKE_MAKE_PROGRAM=${MAKE_PROGRAM}
+    -DCMAKE_CXX_COMPILER=${CXX}
+    -DCMAKE_BUILD_TYPE=${BUILD_TYPE}
+    "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}"
+    "-DCMAKE_EXE_LINKER_FLAGS=${LINKER_FLAGS}")
+
+if(STEP STREQUAL "install")
+  file(REMOVE_RECURSE ${PREFIX})
+  run(${CMAKE_COMMAND} --install ${TARVEL_BINARY_DIR} --prefix ${PREFIX} --config ${BUILD_TYPE})
+  # Exactly the public headers: every .hpp under tarvel/ and nothing else.
+  file(GLOB_RECURSE expected RELATIVE ${TARVEL_SOURCE_DIR} ${TARVEL_SOURCE_DIR}/tarvel/*.hpp)
+  file(GLOB_RECURSE installed RELATIVE ${PREFIX}/${INCLUDEDIR} ${PREFIX}/${INCLUDEDIR}/*)
+  list(SORT expected)
+  list(SORT installed)
+  if(NOT expected STREQUAL installed)
+    message(FATAL_ERROR "installed headers [${installed}] differ from [${expected}]")
+  endif()
+  foreach(file ${CMAKEDIR}/tarvelConfig.cmake ${CMAKEDIR}/tarvelConfigVersion.cmake
+               ${PKGCONFIGDIR}/tarvel.pc)
+    if(NOT EXISTS ${PREFIX}/${file})
+      message(FATAL_ERROR "${file} was not installed")
+    endif()
+  endforeach()
+elseif(STEP STREQUAL "find_package")
+  file(REMOVE_RECURSE ${WORK_DIR})
+  run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR} ${consumer_cache}
+      -DCMAKE_PREFIX_PATH=${PREFIX} -DTARVEL_EXPECTED_VERSION=${VERSION})
+  run(${CMAKE_COMMAND} --build ${WORK_DIR})
+  run_consumer(${WORK_DIR}/consumer)
+elseif(STEP STREQUAL "pkg_config")
+  file(REMOVE_RECURSE ${WORK_DIR})
+  file(MAKE_DIRECTORY ${WORK_DIR})
+  # Only our prefix is searched, so a tarvel.pc elsewhere on the machine cannot answer.
+  set(ENV{PKG_CONFIG_PATH} ${PREFIX}/${PKGCONFIGDIR})
+  set(ENV{PKG_CONFIG_LIBDIR} ${PREFIX}/${PKGCONFIGDIR})
+  run(${PKG_CONFIG} --modversion tarvel)
+  if(NOT run_output STREQUAL "${VERSION}\n")
+    message(FATAL_ERROR "pkg-config reports version [${run_output}], expected ${VERSION}")
+  endif()
+  run(${PKG_CONFIG} --cflags tarvel)
+  separate_arguments(cflags UNIX_COMMAND "${run_output}")
+  run(${PKG_CONFIG} --libs tarvel)
+  separate_arguments(libs UNIX_COMMAND "${run_output}")
+  separate_arguments(cxx_flags UNIX_COMMAND "${CXX_FLAGS}")
+  separate_arguments(linker_flags UNIX_COMMAND "${LINKER_FLAGS}")
+  run(${CXX} -std=c++20 ${cxx_flags} ${cflags} ${CONSUMER_DIR}/main.cpp ${libs} ${linker_flags}
+      -o ${WORK_DIR}/consumer)
+  run_consumer(${WORK_DIR}/consumer)
+elseif(STEP STREQUAL "subdirectory")
+  # Configuring is enough to show that the subproject asks for no test framework and defines
+  # no targets beyond the library; building would only compile the library a second time.
+  file(REMOVE_RECURSE ${WORK_DIR})
+  run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR} ${consumer_cache}
+      -DTARVEL_CONSUMER_MODE=subdirectory -DTARVEL_SOURCE_DIR=${TARVEL_SOURCE_DIR})
+else()
+  message(FATAL_ERROR "unknown STEP [${STEP}]")
+endif()
