@@ -360,8 +360,8 @@ void editState(Rng& rng, EditableSnapshot& s) {
 void shorten(Rng& rng, EditableSnapshot& s) {
     auto& records = s.manifest.tensors;
     if (s.position == 0 || s.token_count != s.position || records.size() != s.cache_count + 2 ||
-        !allRangesValid(s)) {
-        return;
+        !allRangesValid(s) || records[0].byte_count / 4 != s.token_count) {
+        return;  // only a session whose sizes agree with its bytes, which bound them
     }
     for (std::size_t j = 2; j < records.size(); ++j) {
         const std::vector<std::uint64_t>& shape = records[j].shape;
