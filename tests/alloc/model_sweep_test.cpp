@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <new>
+
+#include "support/models.hpp"
+#include "tests/alloc/failing_allocator.hpp"
+#include "tests/alloc/sweep.hpp"
+
+using namespace tarvel_test;
+
+namespace {
+
+bool sameBits(const Tensor& a, const Tensor& b) {
+    if (a.shape != b.shape || a.double_precision != b.double_precision ||
+        a.data.size() != b.data.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.data.size(); ++i) {
+        if (std::bit_cast<std::uint64_t>(a.data[i]) != std::bit_cast<std::uint64_t>(b.data[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Construction lets std::bad_alloc through from its validation pass and from the artifact it
+// builds; no part of a failed model survives, and the model that finally comes into being is
+// the unhindered one.
+TEST(AllocationSweep, ModelConstructionThrowsCleanly) {
+    const TransformerSpec spec = smallSpec(2, 2, 1, 2, FeedForwardKind::gelu, false);
+    const auto reference = makeModel(spec, 4.0, "tok-v1");
+
+    const std::uint64_t swept = tarvel_alloc::sweepAllocations("model construction", [&](auto n) {
+        // The arguments are copied before arming and moved in, so the sweep covers the
+        // constructor and not the caller's copies.
+        TransformerSpec spec_copy = reference->spec();
+        TransformerWeights weights = reference->weights();
+        std::optional<std::string> identity = reference->tokenizer_identity();
+        std::shared_ptr<const TransformerModel> model;
+        try {
+            tarvel_alloc::Armed armed(n);
+            model = std::make_shared<const TransformerModel>(
+                std::move(spec_copy), std::move(weights), std::move(identity));
+        } catch (const std::bad_alloc&) {
+        }
+        if (model) {
+            EXPECT_EQ(model->artifact_bytes(), reference->artifact_bytes());
+        }
+        return model != nullptr;
+    });
+    EXPECT_GT(swept, 20u);
+}
+
+// A padded batch in reduced precision with a trace: every intermediate and trace name is
+// allocated along the way.
+TEST(AllocationSweep, FullForwardPassThrowsCleanly) {
+    const auto model = makeModel(fixtureSpec(true, 2), 1.0);
+    const TokenBatch batch{2, 3, {1, 2, 3, 4, 5, 0}, {3, 2}};
+    int traced = 0;
+    const ForwardOptions options{false, [&](std::string_view, const Tensor&) { ++traced; }, true};
+    const Tensor reference = transformerForward(model->spec(), model->weights(), batch, options);
+
+    const std::uint64_t swept = tarvel_alloc::sweepAllocations("full forward pass", [&](auto n) {
+        Tensor logits;
+        bool failed = false;
+        try {
+            tarvel_alloc::Armed armed(n);
+            logits = transformerForward(model->spec(), model->weights(), batch, options);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+        }
+        if (!failed) {
+            EXPECT_TRUE(sameBits(logits, reference));
+        }
+        return !failed;
+    });
+    EXPECT_GT(swept, 20u);
+    EXPECT_GT(traced, 0);
+}
+
+}  // namespace
