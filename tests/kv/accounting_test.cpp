@@ -7,17 +7,6 @@ using namespace tarvel_test;
 
 namespace {
 
-void expectKvThrow(const std::function<void()>& action, TransformerKvErrorKind kind,
-                   const std::string& message) {
-    try {
-        action();
-        ADD_FAILURE() << "no exception, expected " << message;
-    } catch (const TransformerKvError& e) {
-        EXPECT_EQ(e.kind(), kind);
-        EXPECT_EQ(std::string(e.what()), message);
-    }
-}
-
 TEST(KvAccounting, BytesPerTokenForEveryDtype) {
     TransformerSpec spec = fixtureSpec(false, 2);  // layers 2, kv_heads 2, head_dim 2
     EXPECT_EQ(kvElementSize(DType::f32), 4u);

@@ -10,17 +10,6 @@ using namespace tarvel_test;
 
 namespace {
 
-void expectKvThrow(const std::function<void()>& action, TransformerKvErrorKind kind,
-                   const std::string& message) {
-    try {
-        action();
-        ADD_FAILURE() << "no exception, expected " << message;
-    } catch (const TransformerKvError& e) {
-        EXPECT_EQ(e.kind(), kind) << e.what();
-        EXPECT_EQ(std::string(e.what()), message);
-    }
-}
-
 struct ParityModel {
     const char* name;
     TransformerSpec spec;

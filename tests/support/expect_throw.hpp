@@ -22,3 +22,20 @@
         }                                                                                  \
         if (!tarvel_caught) ADD_FAILURE() << "no exception from " #statement;              \
     } while (false)
+
+#include <functional>
+
+#include "tarvel/kv/kv_error.hpp"
+
+// Expects the action to throw TransformerKvError of exactly this kind and message.
+inline void expectKvThrow(const std::function<void()>& action,
+                          Nuvexis::Core::Tarvel::TransformerKvErrorKind kind,
+                          const std::string& message) {
+    try {
+        action();
+        ADD_FAILURE() << "no exception, expected " << message;
+    } catch (const Nuvexis::Core::Tarvel::TransformerKvError& e) {
+        EXPECT_EQ(e.kind(), kind) << e.what();
+        EXPECT_EQ(std::string(e.what()), message);
+    }
+}
