@@ -27,8 +27,7 @@ struct StepResult {
 };
 
 // Everything a step computes, in fresh storage. Reads the session; writes nothing to it.
-StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& session,
-                       bool flag) {
+StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& session, bool flag) {
     const TransformerModel& model = *session.model();
     const TransformerSpec& spec = model.spec();
     const TransformerWeights& weights = model.weights();
@@ -139,15 +138,8 @@ Tensor cachedLinear(const Tensor& input, const Tensor& weight, std::uint64_t row
     requireSessionShape(input, {rows, in_dim}, "linear input");
     requireSessionShape(weight, {out_dim, in_dim}, "linear weight");
     Tensor result({rows, out_dim}, 0.0, double_precision);
-    for (std::uint64_t r = 0; r < rows; ++r) {
-        for (std::uint64_t o = 0; o < out_dim; ++o) {
-            double sum = 0.0;
-            for (std::uint64_t i = 0; i < in_dim; ++i) {
-                sum = sum + at(input, {r, i}) * at(weight, {o, i});
-            }
-            at(result, {r, o}) = checkCachedValue(sum, double_precision);
-        }
-    }
+    detail::project<checkCachedValue>(input, weight, result, rows, in_dim, out_dim,
+                                      double_precision);
     return result;
 }
 

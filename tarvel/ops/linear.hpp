@@ -13,6 +13,90 @@ enum class LinearVariant : std::uint8_t {
     operator_  // "transformer operator produced NaN/Inf": the feed-forward block
 };
 
+namespace detail {
+
+// The value check a projection applies to each finished output.
+using ValueCheck = double (*)(double, bool);
+
+// Restates, once per call, what the caller has already demanded with its own errors: rank,
+// extents and storage of an operand. Seen here, these facts let the compiler drop the checks of
+// `at` in the loops below that they settle; they can only fail for a caller that skipped its
+// own shape checks, and then with the error `at` itself would raise.
+inline void restateOperand(const Tensor& t, std::uint64_t rows, std::uint64_t cols) {
+    if (t.shape.size() != 2) throwRankMismatch();
+    if (t.shape[0] != rows || t.shape[1] != cols || t.data.size() != rows * cols) {
+        throwIndexOutOfBounds();
+    }
+}
+
+// Rows input rows by Outs output features, accumulated side by side so that every loaded input
+// and weight serves several sums. Each sum is still its own: from 0.0, in ascending input
+// order, checked once when written, so the tiling changes no bit of any output.
+template <ValueCheck Check, std::uint64_t Rows, std::uint64_t Outs>
+inline void projectTile(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t r,
+                        std::uint64_t o, bool double_precision) {
+    double acc[Rows][Outs] = {};
+    const std::uint64_t in_dim = weight.shape[1];
+    if (in_dim != 0) {
+        // Column 0 on its own: the row checks of every later column repeat the ones made here,
+        // and the loop bound settles the weight's column check.
+        double x[Rows];
+        double w[Outs];
+        for (std::uint64_t a = 0; a < Rows; ++a) x[a] = at(input, {r + a, 0});
+        for (std::uint64_t c = 0; c < Outs; ++c) w[c] = at(weight, {o + c, 0});
+        for (std::uint64_t a = 0; a < Rows; ++a) {
+            for (std::uint64_t c = 0; c < Outs; ++c) acc[a][c] = acc[a][c] + x[a] * w[c];
+        }
+        for (std::uint64_t i = 1; i < in_dim; ++i) {
+            for (std::uint64_t a = 0; a < Rows; ++a) x[a] = at(input, {r + a, i});
+            for (std::uint64_t c = 0; c < Outs; ++c) w[c] = at(weight, {o + c, i});
+            for (std::uint64_t a = 0; a < Rows; ++a) {
+                for (std::uint64_t c = 0; c < Outs; ++c) acc[a][c] = acc[a][c] + x[a] * w[c];
+            }
+        }
+    }
+    for (std::uint64_t a = 0; a < Rows; ++a) {
+        for (std::uint64_t c = 0; c < Outs; ++c) {
+            at(out, {r + a, o + c}) = Check(acc[a][c], double_precision);
+        }
+    }
+}
+
+// One block of output features against every row: the block's weight rows stay in the cache
+// while the input streams past them.
+template <ValueCheck Check, std::uint64_t Outs>
+inline void projectBlock(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t rows,
+                         std::uint64_t o, bool double_precision) {
+    std::uint64_t r = 0;
+    for (; r + 2 <= rows; r += 2) {
+        projectTile<Check, 2, Outs>(input, weight, out, r, o, double_precision);
+    }
+    if (r < rows) projectTile<Check, 1, Outs>(input, weight, out, r, o, double_precision);
+}
+
+// out[r, o] = Check(sum over i ascending of input[r, i] * weight[o, i]) into a result the caller
+// made {rows, out_dim}, after demanding input {rows, in_dim} and weight {out_dim, in_dim}.
+template <ValueCheck Check>
+void project(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t rows,
+             std::uint64_t in_dim, std::uint64_t out_dim, bool double_precision) {
+    restateOperand(input, rows, in_dim);
+    restateOperand(weight, out_dim, in_dim);
+    restateOperand(out, rows, out_dim);
+    std::uint64_t o = 0;
+    if (rows == 1) {
+        // A single row shares no input, so eight outputs at once keep the adders busy while
+        // the weights stream past once.
+        for (; o + 8 <= out_dim; o += 8) {
+            projectTile<Check, 1, 8>(input, weight, out, 0, o, double_precision);
+        }
+    }
+    for (; o + 4 <= out_dim; o += 4)
+        projectBlock<Check, 4>(input, weight, out, rows, o, double_precision);
+    for (; o < out_dim; ++o) projectBlock<Check, 1>(input, weight, out, rows, o, double_precision);
+}
+
+}  // namespace detail
+
 // out[r, o] = sum over i ascending of input[r, i] * weight[o, i]; weight is [out, in].
 Tensor linear(const Tensor& input, const Tensor& weight, std::uint64_t rows, std::uint64_t in_dim,
               std::uint64_t out_dim, bool double_precision,
