@@ -29,6 +29,15 @@ inline void restateOperand(const Tensor& t, std::uint64_t rows, std::uint64_t co
     }
 }
 
+// A read hint for weights the kernel reaches next. It never faults and changes no value.
+inline void prefetchRead(const double* p) {
+#if defined(__GNUC__)
+    __builtin_prefetch(p, 0, 2);
+#else
+    (void)p;
+#endif
+}
+
 // Rows input rows by Outs output features, accumulated side by side so that every loaded input
 // and weight serves several sums. Each sum is still its own: from 0.0, in ascending input
 // order, checked once when written, so the tiling changes no bit of any output.
@@ -37,6 +46,18 @@ inline void projectTile(const Tensor& input, const Tensor& weight, Tensor& out, 
                         std::uint64_t o, bool double_precision) {
     double acc[Rows][Outs] = {};
     const std::uint64_t in_dim = weight.shape[1];
+    // A single-row tile streams its weights once, faster than the hardware prefetcher ramps up
+    // on rows this short; so while it runs it asks for the next block of rows, one cache line
+    // per column.
+    const double* weights = weight.data.data();
+    const std::uint64_t next_block = (o + Outs) * in_dim;
+    const auto ask = [&](std::uint64_t i) {
+        if constexpr (Rows == 1) {
+            if (next_block + Outs * i < weight.data.size()) {
+                prefetchRead(weights + next_block + Outs * i);
+            }
+        }
+    };
     if (in_dim != 0) {
         // Column 0 on its own: the row checks of every later column repeat the ones made here,
         // and the loop bound settles the weight's column check.
@@ -44,10 +65,12 @@ inline void projectTile(const Tensor& input, const Tensor& weight, Tensor& out, 
         double w[Outs];
         for (std::uint64_t a = 0; a < Rows; ++a) x[a] = at(input, {r + a, 0});
         for (std::uint64_t c = 0; c < Outs; ++c) w[c] = at(weight, {o + c, 0});
+        ask(0);
         for (std::uint64_t a = 0; a < Rows; ++a) {
             for (std::uint64_t c = 0; c < Outs; ++c) acc[a][c] = acc[a][c] + x[a] * w[c];
         }
         for (std::uint64_t i = 1; i < in_dim; ++i) {
+            ask(i);
             for (std::uint64_t a = 0; a < Rows; ++a) x[a] = at(input, {r + a, i});
             for (std::uint64_t c = 0; c < Outs; ++c) w[c] = at(weight, {o + c, i});
             for (std::uint64_t a = 0; a < Rows; ++a) {
