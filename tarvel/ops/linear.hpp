@@ -18,17 +18,6 @@ namespace detail {
 // The value check a projection applies to each finished output.
 using ValueCheck = double (*)(double, bool);
 
-// Restates, once per call, what the caller has already demanded with its own errors: rank,
-// extents and storage of an operand. Seen here, these facts let the compiler drop the checks of
-// `at` in the loops below that they settle; they can only fail for a caller that skipped its
-// own shape checks, and then with the error `at` itself would raise.
-inline void restateOperand(const Tensor& t, std::uint64_t rows, std::uint64_t cols) {
-    if (t.shape.size() != 2) throwRankMismatch();
-    if (t.shape[0] != rows || t.shape[1] != cols || t.data.size() != rows * cols) {
-        throwIndexOutOfBounds();
-    }
-}
-
 // A read hint for weights the kernel reaches next. It never faults and changes no value.
 inline void prefetchRead(const double* p) {
 #if defined(__GNUC__)
@@ -102,9 +91,10 @@ inline void projectBlock(const Tensor& input, const Tensor& weight, Tensor& out,
 template <ValueCheck Check>
 void project(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t rows,
              std::uint64_t in_dim, std::uint64_t out_dim, bool double_precision) {
-    restateOperand(input, rows, in_dim);
-    restateOperand(weight, out_dim, in_dim);
-    restateOperand(out, rows, out_dim);
+    // The caller's own shape demands, restated where the compiler sees them.
+    restateShape(input, {rows, in_dim});
+    restateShape(weight, {out_dim, in_dim});
+    restateShape(out, {rows, out_dim});
     std::uint64_t o = 0;
     if (rows == 1) {
         // A single row shares no input, so eight outputs at once keep the adders busy while
