@@ -80,6 +80,27 @@ void writeBytes(ByteBuffer& buffer, const std::uint8_t* first, std::size_t count
     buffer.insert(buffer.end(), first, first + count);
 }
 
+void writeU32s(ByteBuffer& buffer, std::span<const std::uint32_t> values) {
+    const std::size_t start = buffer.size();
+    buffer.resize(start + 4 * values.size());
+    std::uint8_t* out = buffer.data() + start;
+    for (const std::uint32_t value : values) {
+        for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+        out += 4;
+    }
+}
+
+void writeF64s(ByteBuffer& buffer, std::span<const double> values) {
+    const std::size_t start = buffer.size();
+    buffer.resize(start + 8 * values.size());
+    std::uint8_t* out = buffer.data() + start;
+    for (const double value : values) {
+        const auto bits = std::bit_cast<std::uint64_t>(value);
+        for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+        out += 8;
+    }
+}
+
 std::uint8_t readU8(ArtifactReader& reader) {
     return static_cast<std::uint8_t>(readLittleEndian(reader, 1));
 }

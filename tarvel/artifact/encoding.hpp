@@ -20,6 +20,9 @@ void writeF64(ByteBuffer& buffer, double value);  // the bit pattern, unchecked
 // Throws std::invalid_argument "artifact string exceeds uint32 length".
 void writeString(ByteBuffer& buffer, std::string_view text);
 void writeBytes(ByteBuffer& buffer, const std::uint8_t* first, std::size_t count);
+// Each value as writeU32 / writeF64 would append it, with the buffer grown once for all.
+void writeU32s(ByteBuffer& buffer, std::span<const std::uint32_t> values);
+void writeF64s(ByteBuffer& buffer, std::span<const double> values);
 
 // A read cursor confined to [next, limit) of a buffer it does not own. Every read past
 // `limit` throws std::invalid_argument "truncated transformer artifact"; bytes already taken
