@@ -201,9 +201,13 @@ Tensor cachedAttention(const Tensor& query, const Tensor& keys, const Tensor& va
                        std::uint64_t previous, std::uint64_t n, std::uint64_t query_heads,
                        std::uint64_t kv_heads, std::uint64_t head_dim, bool double_precision) {
     Tensor out({n, query_heads * head_dim}, 0.0, double_precision);
-    detail::restateShape(query, {n, query_heads * head_dim});
-    detail::restateShape(keys, {1, previous + n, kv_heads, head_dim});
-    detail::restateShape(values, {1, previous + n, kv_heads, head_dim});
+    // Restated before each pass over the cache: a call to exp may write to memory as far as the
+    // compiler knows, so what it learnt before one does not survive it.
+    const auto restate = [&] {
+        detail::restateShape(query, {n, query_heads * head_dim});
+        detail::restateShape(keys, {1, previous + n, kv_heads, head_dim});
+        detail::restateShape(values, {1, previous + n, kv_heads, head_dim});
+    };
     const double scale = 1.0 / std::sqrt(static_cast<double>(head_dim));
     // Scores, their exponentials and one output row's running sums; allocated once per call.
     const auto positions = static_cast<std::size_t>(previous + n);
@@ -216,6 +220,7 @@ Tensor cachedAttention(const Tensor& query, const Tensor& keys, const Tensor& va
         for (std::uint64_t h = 0; h < query_heads; ++h) {
             const std::uint64_t g = h / group;
             const std::uint64_t qcol = h * head_dim;
+            restate();
             std::uint64_t j = 0;
             for (; j + 4 <= visible; j += 4) {
                 scoreSpan<4>(query, keys, t, qcol, j, g, scale, double_precision, &scores[j]);
@@ -234,11 +239,13 @@ Tensor cachedAttention(const Tensor& query, const Tensor& keys, const Tensor& va
                 z = z + exps[j];
             }
             std::fill(sums.begin(), sums.end(), 0.0);
+            restate();
             for (j = 0; j < visible; ++j) {
                 const double p = checkCachedValue(exps[j] / z, double_precision);
-                // Column 0 first, so that the loop repeats its position check.
+                // Column 0 first, so that the loop repeats its position check; the loop bound
+                // is the tensor's own extent, which settles the column check.
                 sums[0] = sums[0] + at(values, {0, j, g, 0}) * p;
-                for (std::uint64_t c = 1; c < head_dim; ++c) {
+                for (std::uint64_t c = 1; c < values.shape[3]; ++c) {
                     sums[c] = sums[c] + at(values, {0, j, g, c}) * p;
                 }
             }
