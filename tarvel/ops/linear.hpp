@@ -123,31 +123,45 @@ inline bool wideLanesAvailable() {
     return __builtin_cpu_supports("avx");
 }
 
+// The input's rows in groups of four, interleaved: quads[q, i, lane] = input[4q + lane, i]. One
+// group's four inputs of a column then lie side by side, reached from one row of one tensor.
+inline Tensor interleaveRowQuads(const Tensor& input, std::uint64_t rows, std::uint64_t in_dim) {
+    Tensor quads({rows / 4, in_dim, 4}, 0.0, input.double_precision);
+    for (std::uint64_t q = 0; q < rows / 4; ++q) {
+        for (std::uint64_t i = 0; i < in_dim; ++i) {
+            for (std::uint64_t lane = 0; lane < 4; ++lane) {
+                at(quads, {q, i, lane}) = at(input, {4 * q + lane, i});
+            }
+        }
+    }
+    return quads;
+}
+
 // Four rows at a time by Outs outputs, the rows in the lanes: the sums of projectRowPair, twice
-// as many per instruction. Returns the first row it left for the narrower tiles. Compiled for
-// AVX (plain multiplies and adds; no fused multiply-add exists there) and called only where the
-// processor has it; being a function of its own, it restates the shapes itself.
+// as many per instruction. Reads the rows from their interleaved copy and returns the first row
+// it left for the narrower tiles. Compiled for AVX (plain multiplies and adds; AVX has no fused
+// multiply-add) and called only where the processor has it; being a function of its own, it
+// restates the shapes itself.
 template <ValueCheck Check, std::uint64_t Outs>
 __attribute__((target("avx"))) std::uint64_t projectRowQuads(
-    const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t rows,
+    const Tensor& quads, const Tensor& weight, Tensor& out, std::uint64_t rows,
     std::uint64_t in_dim, std::uint64_t out_dim, std::uint64_t o, bool double_precision) {
-    restateShape(input, {rows, in_dim});
+    restateShape(quads, {rows / 4, in_dim, 4});
     restateShape(weight, {out_dim, in_dim});
     restateShape(out, {rows, out_dim});
-    std::uint64_t r = 0;
-    for (; r + 4 <= rows; r += 4) {
+    for (std::uint64_t q = 0; q < rows / 4; ++q) {
         WideLanes acc[Outs] = {};
         if (in_dim != 0) {
             // Column 0 on its own, as in projectTile.
-            const WideLanes x = {at(input, {r, 0}), at(input, {r + 1, 0}), at(input, {r + 2, 0}),
-                                 at(input, {r + 3, 0})};
+            const WideLanes x = {at(quads, {q, 0, 0}), at(quads, {q, 0, 1}), at(quads, {q, 0, 2}),
+                                 at(quads, {q, 0, 3})};
             for (std::uint64_t c = 0; c < Outs; ++c) {
                 const double w = at(weight, {o + c, 0});
                 acc[c] = acc[c] + x * WideLanes{w, w, w, w};
             }
             for (std::uint64_t i = 1; i < in_dim; ++i) {
-                const WideLanes xi = {at(input, {r, i}), at(input, {r + 1, i}),
-                                      at(input, {r + 2, i}), at(input, {r + 3, i})};
+                const WideLanes xi = {at(quads, {q, i, 0}), at(quads, {q, i, 1}),
+                                      at(quads, {q, i, 2}), at(quads, {q, i, 3})};
                 for (std::uint64_t c = 0; c < Outs; ++c) {
                     const double w = at(weight, {o + c, i});
                     acc[c] = acc[c] + xi * WideLanes{w, w, w, w};
@@ -156,30 +170,31 @@ __attribute__((target("avx"))) std::uint64_t projectRowQuads(
         }
         for (std::uint64_t c = 0; c < Outs; ++c) {
             for (std::uint64_t lane = 0; lane < 4; ++lane) {
-                at(out, {r + lane, o + c}) = Check(acc[c][lane], double_precision);
+                at(out, {4 * q + lane, o + c}) = Check(acc[c][lane], double_precision);
             }
         }
     }
-    return r;
+    return rows / 4 * 4;
 }
 #endif
 
 // One block of output features against every row: the block's weight rows stay in the cache
-// while the input streams past them, four or two rows at a time.
+// while the input streams past them, four rows at a time when their interleaved copy `quads` is
+// there, else two.
 template <ValueCheck Check, std::uint64_t Outs>
-inline void projectBlock(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t rows,
-                         std::uint64_t in_dim, std::uint64_t out_dim, std::uint64_t o, bool wide,
-                         bool double_precision) {
+inline void projectBlock(const Tensor& input, const Tensor& quads, const Tensor& weight,
+                         Tensor& out, std::uint64_t rows, std::uint64_t in_dim,
+                         std::uint64_t out_dim, std::uint64_t o, bool double_precision) {
     std::uint64_t r = 0;
 #if defined(__GNUC__) && defined(__x86_64__)
-    if (wide && rows >= 4) {
-        r = projectRowQuads<Check, Outs>(input, weight, out, rows, in_dim, out_dim, o,
+    if (!quads.data.empty()) {
+        r = projectRowQuads<Check, Outs>(quads, weight, out, rows, in_dim, out_dim, o,
                                          double_precision);
     }
 #else
+    (void)quads;
     (void)in_dim;
     (void)out_dim;
-    (void)wide;
 #endif
     for (; r + 2 <= rows; r += 2) {
         projectRowPair<Check, Outs>(input, weight, out, r, o, double_precision);
@@ -198,22 +213,21 @@ void project(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64
     restateShape(out, {rows, out_dim});
     // Eight outputs at once keep the adders busy: for a single row, which shares no input, while
     // its weights stream past once; for pairs of rows, while the block's weights stay cached.
+    Tensor quads;  // absent: no four-row tiles
 #if defined(__GNUC__) && defined(__x86_64__)
-    const bool wide = wideLanesAvailable();
-#else
-    const bool wide = false;
+    if (rows >= 4 && wideLanesAvailable()) quads = interleaveRowQuads(input, rows, in_dim);
 #endif
     std::uint64_t o = 0;
     for (; o + 8 <= out_dim; o += 8) {
-        projectBlock<Check, 8>(input, weight, out, rows, in_dim, out_dim, o, wide,
+        projectBlock<Check, 8>(input, quads, weight, out, rows, in_dim, out_dim, o,
                                double_precision);
     }
     for (; o + 4 <= out_dim; o += 4) {
-        projectBlock<Check, 4>(input, weight, out, rows, in_dim, out_dim, o, wide,
+        projectBlock<Check, 4>(input, quads, weight, out, rows, in_dim, out_dim, o,
                                double_precision);
     }
     for (; o < out_dim; ++o) {
-        projectBlock<Check, 1>(input, weight, out, rows, in_dim, out_dim, o, wide,
+        projectBlock<Check, 1>(input, quads, weight, out, rows, in_dim, out_dim, o,
                                double_precision);
     }
 }
