@@ -83,6 +83,18 @@ ByteBuffer beginArtifact(std::string_view magic, const ByteBuffer& manifest,
     return file;
 }
 
+void checksumRecords(const ByteBuffer& file, std::size_t payload_start,
+                     std::vector<ArtifactTensorRecord>& records) {
+    std::vector<ByteRange> ranges(records.size());
+    for (std::size_t j = 0; j < records.size(); ++j) {
+        ranges[j] = {file.data() + payload_start + records[j].offset,
+                     static_cast<std::size_t>(records[j].byte_count)};
+    }
+    std::vector<std::uint64_t> checksums(records.size());
+    checksum64Each(ranges, checksums);
+    for (std::size_t j = 0; j < records.size(); ++j) records[j].checksum = checksums[j];
+}
+
 void endArtifact(ByteBuffer& file, const ByteBuffer& manifest) {
     std::copy(manifest.begin(), manifest.end(),
               file.begin() + static_cast<std::ptrdiff_t>(artifact_header_bytes));

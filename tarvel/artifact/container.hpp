@@ -74,6 +74,10 @@ namespace detail {
 // payload length and the checksum are left for endArtifact.
 ByteBuffer beginArtifact(std::string_view magic, const ByteBuffer& manifest,
                          std::uint64_t payload_bytes);
+// Fills each record's checksum from its bytes in the payload starting at payload_start; the
+// tensors are checksummed side by side.
+void checksumRecords(const ByteBuffer& file, std::size_t payload_start,
+                     std::vector<ArtifactTensorRecord>& records);
 // Puts the final manifest (of the same length) over the one written, then the payload length
 // and the global checksum into the header.
 void endArtifact(ByteBuffer& file, const ByteBuffer& manifest);
@@ -103,8 +107,8 @@ ByteBuffer writeArtifactInPlace(std::string_view magic, std::vector<ArtifactTens
         encode(j, file);
         records[j].offset = start - payload_start;
         records[j].byte_count = file.size() - start;
-        records[j].checksum = checksum64(file.data() + start, file.size() - start);
     }
+    detail::checksumRecords(file, payload_start, records);
     detail::endArtifact(file, manifestOf());
     return file;
 }

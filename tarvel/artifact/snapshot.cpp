@@ -51,10 +51,19 @@ const std::uint8_t* recordBytes(const std::vector<std::uint8_t>& bytes,
     return bytes.data() + static_cast<std::size_t>(header.payload_offset + record.offset);
 }
 
-bool recordChecksumMatches(const std::vector<std::uint8_t>& bytes, const ArtifactHeader& header,
-                           const ArtifactTensorRecord& record) {
-    return checksum64(recordBytes(bytes, header, record),
-                      static_cast<std::size_t>(record.byte_count)) == record.checksum;
+// Every record's checksum of its bytes, computed side by side; each is compared with its record
+// at its own step of the restore.
+std::vector<std::uint64_t> recordChecksums(const std::vector<std::uint8_t>& bytes,
+                                           const ArtifactHeader& header,
+                                           const std::vector<ArtifactTensorRecord>& records) {
+    std::vector<ByteRange> ranges(records.size());
+    for (std::size_t j = 0; j < records.size(); ++j) {
+        ranges[j] = {recordBytes(bytes, header, records[j]),
+                     static_cast<std::size_t>(records[j].byte_count)};
+    }
+    std::vector<std::uint64_t> checksums(records.size());
+    checksum64Each(ranges, checksums);
+    return checksums;
 }
 
 std::uint64_t readLittleEndian(const std::uint8_t* p, int width) {
@@ -156,8 +165,9 @@ void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8
         refuse("session tokenizer state manifest mismatch");
     }
 
-    if (!recordChecksumMatches(bytes, header, records[0]))
-        refuse("session input checksum mismatch");
+    // The table check put every record's bytes inside the payload.
+    const std::vector<std::uint64_t> checksums = recordChecksums(bytes, header, records);
+    if (checksums[0] != records[0].checksum) refuse("session input checksum mismatch");
     // The count is bounded by the spec's context and its bytes lie inside the file.
     std::vector<std::uint32_t> tokens(static_cast<std::size_t>(tail.token_count));
     const std::uint8_t* token_bytes = recordBytes(bytes, header, records[0]);
@@ -166,7 +176,7 @@ void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8
         if (tokens[i] >= spec.vocabulary) refuse("session token exceeds vocabulary");
     }
 
-    if (!recordChecksumMatches(bytes, header, state_record)) {
+    if (checksums[1] != state_record.checksum) {
         refuse("session tokenizer state checksum mismatch");
     }
     const std::uint8_t* state_bytes = recordBytes(bytes, header, state_record);
@@ -186,8 +196,7 @@ void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8
         if (cache_bytes > limits.max_snapshot_cache_bytes) refuse("session cache exceeds limit");
         // The table check tied the element count to byte_count, which the limits bound.
         Tensor tensor(record.shape, 0.0, true);
-        if (!recordChecksumMatches(bytes, header, record))
-            refuse("session cache checksum mismatch");
+        if (checksums[2 + j] != record.checksum) refuse("session cache checksum mismatch");
         const std::uint8_t* values = recordBytes(bytes, header, record);
         for (std::size_t i = 0; i < tensor.data.size(); ++i) {
             const double value = std::bit_cast<double>(readLittleEndian(values + 8 * i, 8));
