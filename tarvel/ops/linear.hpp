@@ -215,7 +215,9 @@ void project(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64
     // its weights stream past once; for pairs of rows, while the block's weights stay cached.
     Tensor quads;  // absent: no four-row tiles
 #if defined(__GNUC__) && defined(__x86_64__)
-    if (rows >= 4 && wideLanesAvailable()) quads = interleaveRowQuads(input, rows, in_dim);
+    if (rows >= 4 && in_dim != 0 && wideLanesAvailable()) {
+        quads = interleaveRowQuads(input, rows, in_dim);
+    }
 #endif
     std::uint64_t o = 0;
     for (; o + 8 <= out_dim; o += 8) {
