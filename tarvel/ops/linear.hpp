@@ -202,17 +202,42 @@ inline void projectBlock(const Tensor& input, const Tensor& quads, const Tensor&
     if (r < rows) projectTile<Check, 1, Outs>(input, weight, out, r, o, double_precision);
 }
 
+// A projection of one row, the shape of every decode step: eight outputs at once keep the adders
+// busy while the weights stream past once. A function of its own, so that nothing else competes
+// with the tile's sums for registers.
+template <ValueCheck Check>
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void projectOneRow(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t in_dim,
+                   std::uint64_t out_dim, bool double_precision) {
+    restateShape(input, {1, in_dim});
+    restateShape(weight, {out_dim, in_dim});
+    restateShape(out, {1, out_dim});
+    std::uint64_t o = 0;
+    for (; o + 8 <= out_dim; o += 8) {
+        projectTile<Check, 1, 8>(input, weight, out, 0, o, double_precision);
+    }
+    for (; o + 4 <= out_dim; o += 4) {
+        projectTile<Check, 1, 4>(input, weight, out, 0, o, double_precision);
+    }
+    for (; o < out_dim; ++o) projectTile<Check, 1, 1>(input, weight, out, 0, o, double_precision);
+}
+
 // out[r, o] = Check(sum over i ascending of input[r, i] * weight[o, i]) into a result the caller
 // made {rows, out_dim}, after demanding input {rows, in_dim} and weight {out_dim, in_dim}.
 template <ValueCheck Check>
 void project(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t rows,
              std::uint64_t in_dim, std::uint64_t out_dim, bool double_precision) {
+    if (rows == 1) {
+        projectOneRow<Check>(input, weight, out, in_dim, out_dim, double_precision);
+        return;
+    }
     // The caller's own shape demands, restated where the compiler sees them.
     restateShape(input, {rows, in_dim});
     restateShape(weight, {out_dim, in_dim});
     restateShape(out, {rows, out_dim});
-    // Eight outputs at once keep the adders busy: for a single row, which shares no input, while
-    // its weights stream past once; for pairs of rows, while the block's weights stay cached.
+    // Eight outputs at once keep the adders busy while the block's weights stay cached.
     Tensor quads;  // absent: no four-row tiles
 #if defined(__GNUC__) && defined(__x86_64__)
     if (rows >= 4 && in_dim != 0 && wideLanesAvailable()) {
