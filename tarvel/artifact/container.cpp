@@ -12,6 +12,7 @@ namespace {
 constexpr std::size_t magic_bytes = 8;
 constexpr std::uint16_t artifact_version = 1;
 constexpr std::uint16_t endian_marker = 0x4C45;
+constexpr std::size_t payload_length_offset = 24;
 constexpr std::size_t checksum_offset = 32;
 
 [[noreturn]] void fail(const char* message) {
@@ -64,24 +65,56 @@ ByteBuffer writeManifest(const std::vector<ArtifactTensorRecord>& tensors,
     return manifest;
 }
 
-ByteBuffer writeArtifact(std::string_view magic, const ByteBuffer& manifest,
-                         const ByteBuffer& payload) {
+namespace detail {
+
+ByteBuffer beginArtifact(std::string_view magic, const ByteBuffer& manifest,
+                         std::uint64_t payload_bytes) {
     if (magic.size() != magic_bytes) fail("artifact magic mismatch");
     ByteBuffer file;
-    file.reserve(artifact_header_bytes + manifest.size() + payload.size());
+    file.reserve(static_cast<std::size_t>(artifact_header_bytes + manifest.size() + payload_bytes));
     for (const char c : magic) file.push_back(static_cast<std::uint8_t>(c));
     writeU16(file, artifact_version);
     writeU16(file, endian_marker);
     writeU32(file, 0);
     writeU64(file, manifest.size());
-    writeU64(file, payload.size());
-    writeU64(file, 0);  // checksum placeholder, patched below
+    writeU64(file, 0);  // payload length, patched by endArtifact
+    writeU64(file, 0);  // checksum placeholder, patched by endArtifact
     writeBytes(file, manifest.data(), manifest.size());
-    writeBytes(file, payload.data(), payload.size());
+    return file;
+}
+
+void checksumRecords(const ByteBuffer& file, std::size_t payload_start,
+                     std::vector<ArtifactTensorRecord>& records) {
+    std::vector<ByteRange> ranges(records.size());
+    for (std::size_t j = 0; j < records.size(); ++j) {
+        ranges[j] = {file.data() + payload_start + records[j].offset,
+                     static_cast<std::size_t>(records[j].byte_count)};
+    }
+    std::vector<std::uint64_t> checksums(records.size());
+    checksum64Each(ranges, checksums);
+    for (std::size_t j = 0; j < records.size(); ++j) records[j].checksum = checksums[j];
+}
+
+void endArtifact(ByteBuffer& file, const ByteBuffer& manifest) {
+    std::copy(manifest.begin(), manifest.end(),
+              file.begin() + static_cast<std::ptrdiff_t>(artifact_header_bytes));
+    const std::uint64_t payload = file.size() - artifact_header_bytes - manifest.size();
+    for (std::size_t i = 0; i < 8; ++i) {
+        file[payload_length_offset + i] = static_cast<std::uint8_t>(payload >> (8 * i));
+    }
     const std::uint64_t checksum = artifactGlobalChecksum(file);
     for (std::size_t i = 0; i < 8; ++i) {
         file[checksum_offset + i] = static_cast<std::uint8_t>(checksum >> (8 * i));
     }
+}
+
+}  // namespace detail
+
+ByteBuffer writeArtifact(std::string_view magic, const ByteBuffer& manifest,
+                         const ByteBuffer& payload) {
+    ByteBuffer file = detail::beginArtifact(magic, manifest, payload.size());
+    writeBytes(file, payload.data(), payload.size());
+    detail::endArtifact(file, manifest);
     return file;
 }
 

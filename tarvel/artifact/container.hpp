@@ -69,6 +69,50 @@ void appendPayloadTensor(ByteBuffer& payload, ArtifactTensorRecord& record, Enco
     record.checksum = checksum64(payload.data() + start, payload.size() - start);
 }
 
+namespace detail {
+// The header with the manifest after it, in a buffer reserved for `payload_bytes` more; the
+// payload length and the checksum are left for endArtifact.
+ByteBuffer beginArtifact(std::string_view magic, const ByteBuffer& manifest,
+                         std::uint64_t payload_bytes);
+// Fills each record's checksum from its bytes in the payload starting at payload_start; the
+// tensors are checksummed side by side.
+void checksumRecords(const ByteBuffer& file, std::size_t payload_start,
+                     std::vector<ArtifactTensorRecord>& records);
+// Puts the final manifest (of the same length) over the one written, then the payload length
+// and the global checksum into the header.
+void endArtifact(ByteBuffer& file, const ByteBuffer& manifest);
+}  // namespace detail
+
+// The whole container in one buffer, with no payload apart to copy: header, manifest (with
+// `tail` appended), then each tensor's bytes appended by `encode(j, file)` straight into the
+// file, which is reserved for `payload_reserve` payload bytes. Each record's offset, byte_count
+// and checksum come from what was appended, as with appendPayloadTensor; the manifest is then
+// rewritten in place, its length fixed by names and shapes alone. The bytes are those of
+// writeArtifact over the same manifest and payload.
+template <typename Encode>
+ByteBuffer writeArtifactInPlace(std::string_view magic, std::vector<ArtifactTensorRecord>& records,
+                                std::uint64_t spec_fingerprint,
+                                const std::optional<std::string>& tokenizer_identity,
+                                const ByteBuffer& tail, std::uint64_t payload_reserve,
+                                Encode&& encode) {
+    const auto manifestOf = [&] {
+        ByteBuffer manifest = writeManifest(records, spec_fingerprint, tokenizer_identity);
+        writeBytes(manifest, tail.data(), tail.size());
+        return manifest;
+    };
+    ByteBuffer file = detail::beginArtifact(magic, manifestOf(), payload_reserve);
+    const std::size_t payload_start = file.size();
+    for (std::size_t j = 0; j < records.size(); ++j) {
+        const std::size_t start = file.size();
+        encode(j, file);
+        records[j].offset = start - payload_start;
+        records[j].byte_count = file.size() - start;
+    }
+    detail::checksumRecords(file, payload_start, records);
+    detail::endArtifact(file, manifestOf());
+    return file;
+}
+
 ArtifactHeader readArtifactHeader(const ByteBuffer& file, std::string_view expected_magic,
                                   const ArtifactLimits& limits);
 // Reads from a reader positioned at the manifest start with its limit at the payload offset;

@@ -1,5 +1,6 @@
 #include "tarvel/artifact/encoding.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <limits>
 #include <stdexcept>
@@ -80,6 +81,27 @@ void writeBytes(ByteBuffer& buffer, const std::uint8_t* first, std::size_t count
     buffer.insert(buffer.end(), first, first + count);
 }
 
+void writeU32s(ByteBuffer& buffer, std::span<const std::uint32_t> values) {
+    const std::size_t start = buffer.size();
+    buffer.resize(start + 4 * values.size());
+    std::uint8_t* out = buffer.data() + start;
+    for (const std::uint32_t value : values) {
+        for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+        out += 4;
+    }
+}
+
+void writeF64s(ByteBuffer& buffer, std::span<const double> values) {
+    const std::size_t start = buffer.size();
+    buffer.resize(start + 8 * values.size());
+    std::uint8_t* out = buffer.data() + start;
+    for (const double value : values) {
+        const auto bits = std::bit_cast<std::uint64_t>(value);
+        for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+        out += 8;
+    }
+}
+
 std::uint8_t readU8(ArtifactReader& reader) {
     return static_cast<std::uint8_t>(readLittleEndian(reader, 1));
 }
@@ -132,6 +154,36 @@ std::uint64_t checksum64(const std::uint8_t* first, std::size_t count) {
     std::uint64_t h = checksum_initial;
     for (std::size_t i = 0; i < count; ++i) h = checksumStep(h, first[i]);
     return h;
+}
+
+void checksum64Each(std::span<const ByteRange> ranges, std::span<std::uint64_t> results) {
+    // Longest first, so that each group of four shares as long a common length as it can.
+    std::vector<std::size_t> order(ranges.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return ranges[a].count > ranges[b].count;
+    });
+    constexpr std::size_t lanes = 4;
+    for (std::size_t k = 0; k < order.size(); k += lanes) {
+        const std::size_t group = std::min(lanes, order.size() - k);
+        ByteRange range[lanes];
+        std::uint64_t h[lanes];
+        for (std::size_t c = 0; c < lanes; ++c) {
+            range[c] = c < group ? ranges[order[k + c]] : ByteRange{};
+            h[c] = checksum_initial;
+        }
+        // The shortest of the group (the last, or an empty filler) bounds the shared stretch.
+        const std::size_t common = range[lanes - 1].count;
+        for (std::size_t i = 0; i < common; ++i) {
+            for (std::size_t c = 0; c < lanes; ++c) h[c] = checksumStep(h[c], range[c].first[i]);
+        }
+        for (std::size_t c = 0; c < group; ++c) {
+            for (std::size_t i = common; i < range[c].count; ++i) {
+                h[c] = checksumStep(h[c], range[c].first[i]);
+            }
+            results[order[k + c]] = h[c];
+        }
+    }
 }
 
 std::uint64_t artifactGlobalChecksum(const ByteBuffer& file) {

@@ -20,6 +20,9 @@ void writeF64(ByteBuffer& buffer, double value);  // the bit pattern, unchecked
 // Throws std::invalid_argument "artifact string exceeds uint32 length".
 void writeString(ByteBuffer& buffer, std::string_view text);
 void writeBytes(ByteBuffer& buffer, const std::uint8_t* first, std::size_t count);
+// Each value as writeU32 / writeF64 would append it, with the buffer grown once for all.
+void writeU32s(ByteBuffer& buffer, std::span<const std::uint32_t> values);
+void writeF64s(ByteBuffer& buffer, std::span<const double> values);
 
 // A read cursor confined to [next, limit) of a buffer it does not own. Every read past
 // `limit` throws std::invalid_argument "truncated transformer artifact"; bytes already taken
@@ -45,6 +48,15 @@ std::uint64_t checkedElementCount(std::span<const std::uint64_t> extents);
 
 // FNV-1a with initial value 0x14650fb0739d0383 (not the standard offset basis).
 std::uint64_t checksum64(const std::uint8_t* first, std::size_t count);
+// A byte range, as checksum64 takes it.
+struct ByteRange {
+    const std::uint8_t* first = nullptr;
+    std::size_t count = 0;
+};
+// checksum64 of each range, into results (one per range). The values are those of separate
+// calls; ranges of similar length run four at a time, interleaved, so that their
+// multiplications overlap instead of each waiting for the one before.
+void checksum64Each(std::span<const ByteRange> ranges, std::span<std::uint64_t> results);
 // checksum64 over a whole container file with bytes 32..39 (the stored checksum) taken as 0.
 std::uint64_t artifactGlobalChecksum(const ByteBuffer& file);
 

@@ -35,23 +35,17 @@ ByteBuffer buildModelArtifact(const TransformerSpec& spec, const TransformerWeig
     const std::vector<NamedTensor> entries = modelArtifactTensors(weights);
     std::uint64_t payload_size = 0;
     for (const NamedTensor& entry : entries) payload_size += 8 * entry.second.get().data.size();
-    ByteBuffer payload;
-    payload.reserve(static_cast<std::size_t>(payload_size));
-    std::vector<ArtifactTensorRecord> records;
-    records.reserve(entries.size());
-    for (const NamedTensor& entry : entries) {
-        const Tensor& tensor = entry.second.get();
-        ArtifactTensorRecord& record = records.emplace_back();
-        record.name = entry.first;
-        record.dtype = static_cast<std::uint8_t>(ArtifactDType::Float64);
-        record.shape = tensor.shape;
-        appendPayloadTensor(payload, record, [&](ByteBuffer& out) {
-            for (const double value : tensor.data) writeF64(out, value);
-        });
+    std::vector<ArtifactTensorRecord> records(entries.size());
+    for (std::size_t j = 0; j < entries.size(); ++j) {
+        records[j].name = entries[j].first;
+        records[j].dtype = static_cast<std::uint8_t>(ArtifactDType::Float64);
+        records[j].shape = entries[j].second.get().shape;
     }
-    const ByteBuffer manifest =
-        writeManifest(records, specFingerprint(spec), tokenizer_identity);
-    return writeArtifact(model_artifact_magic, manifest, payload);
+    // Written straight into the file: the model holds the weights and their bytes, and nothing
+    // else of that size exists even while it is built.
+    return writeArtifactInPlace(
+        model_artifact_magic, records, specFingerprint(spec), tokenizer_identity, {}, payload_size,
+        [&](std::size_t j, ByteBuffer& file) { writeF64s(file, entries[j].second.get().data); });
 }
 
 }  // namespace Nuvexis::Core::Tarvel

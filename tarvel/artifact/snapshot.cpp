@@ -12,9 +12,13 @@ namespace Nuvexis::Core::Tarvel {
 
 namespace {
 
-[[noreturn]] void refuse(const char* message) { throw std::invalid_argument(message); }
+[[noreturn]] void refuse(const char* message) {
+    throw std::invalid_argument(message);
+}
 
-std::string cacheName(std::size_t index) { return "kv." + std::to_string(index); }
+std::string cacheName(std::size_t index) {
+    return "kv." + std::to_string(index);
+}
 
 // The session fields that follow the tensor table and end the manifest.
 struct SnapshotTail {
@@ -47,10 +51,19 @@ const std::uint8_t* recordBytes(const std::vector<std::uint8_t>& bytes,
     return bytes.data() + static_cast<std::size_t>(header.payload_offset + record.offset);
 }
 
-bool recordChecksumMatches(const std::vector<std::uint8_t>& bytes, const ArtifactHeader& header,
-                           const ArtifactTensorRecord& record) {
-    return checksum64(recordBytes(bytes, header, record),
-                      static_cast<std::size_t>(record.byte_count)) == record.checksum;
+// Every record's checksum of its bytes, computed side by side; each is compared with its record
+// at its own step of the restore.
+std::vector<std::uint64_t> recordChecksums(const std::vector<std::uint8_t>& bytes,
+                                           const ArtifactHeader& header,
+                                           const std::vector<ArtifactTensorRecord>& records) {
+    std::vector<ByteRange> ranges(records.size());
+    for (std::size_t j = 0; j < records.size(); ++j) {
+        ranges[j] = {recordBytes(bytes, header, records[j]),
+                     static_cast<std::size_t>(records[j].byte_count)};
+    }
+    std::vector<std::uint64_t> checksums(records.size());
+    checksum64Each(ranges, checksums);
+    return checksums;
 }
 
 std::uint64_t readLittleEndian(const std::uint8_t* p, int width) {
@@ -69,44 +82,39 @@ std::vector<std::uint8_t> saveSnapshot(const TransformerKvSession& session) {
 
     std::uint64_t payload_size = 4 * tokens.size() + state.size();
     for (const Tensor& tensor : cache) payload_size += 8 * tensor.data.size();
-    ByteBuffer payload;
-    payload.reserve(static_cast<std::size_t>(payload_size));
     std::vector<ArtifactTensorRecord> records(2 + cache.size());
-
     records[0].name = "input_tokens";
     records[0].dtype = static_cast<std::uint8_t>(ArtifactDType::UInt32);
     records[0].shape = {tokens.size()};
-    appendPayloadTensor(payload, records[0], [&](ByteBuffer& out) {
-        for (const std::uint32_t id : tokens) writeU32(out, id);
-    });
-
     records[1].name = "tokenizer_state";
     records[1].dtype = static_cast<std::uint8_t>(ArtifactDType::Bytes);
     records[1].shape = {state.size()};
-    appendPayloadTensor(payload, records[1],
-                        [&](ByteBuffer& out) { writeBytes(out, state.data(), state.size()); });
-
     for (std::size_t j = 0; j < cache.size(); ++j) {
-        ArtifactTensorRecord& record = records[2 + j];
-        record.name = cacheName(j);
-        record.dtype = static_cast<std::uint8_t>(ArtifactDType::Float64);
-        record.shape = cache[j].shape;
-        appendPayloadTensor(payload, record, [&](ByteBuffer& out) {
-            for (const double value : cache[j].data) writeF64(out, value);
-        });
+        records[2 + j].name = cacheName(j);
+        records[2 + j].dtype = static_cast<std::uint8_t>(ArtifactDType::Float64);
+        records[2 + j].shape = cache[j].shape;
     }
 
     const std::uint64_t fingerprint = specFingerprint(model.spec());
-    ByteBuffer manifest = writeManifest(records, fingerprint, model.tokenizer_identity());
-    writeU64(manifest, model.artifact_checksum());
-    writeU64(manifest, specFingerprint(model.spec()));  // the numeric policy, written on its own
-    writeU64(manifest, session.position());
-    writeU64(manifest, session.tag());
-    writeU64(manifest, session.aux());
-    writeU64(manifest, tokens.size());
-    writeU64(manifest, state.size());
-    writeU32(manifest, static_cast<std::uint32_t>(cache.size()));
-    return writeArtifact(snapshot_magic, manifest, payload);
+    ByteBuffer tail;
+    writeU64(tail, model.artifact_checksum());
+    writeU64(tail, specFingerprint(model.spec()));  // the numeric policy, written on its own
+    writeU64(tail, session.position());
+    writeU64(tail, session.tag());
+    writeU64(tail, session.aux());
+    writeU64(tail, tokens.size());
+    writeU64(tail, state.size());
+    writeU32(tail, static_cast<std::uint32_t>(cache.size()));
+    return writeArtifactInPlace(snapshot_magic, records, fingerprint, model.tokenizer_identity(),
+                                tail, payload_size, [&](std::size_t j, ByteBuffer& file) {
+                                    if (j == 0) {
+                                        writeU32s(file, tokens);
+                                    } else if (j == 1) {
+                                        writeBytes(file, state.data(), state.size());
+                                    } else {
+                                        writeF64s(file, cache[j - 2].data);
+                                    }
+                                });
 }
 
 void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8_t>& bytes,
@@ -142,7 +150,8 @@ void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8
 
     const std::vector<ArtifactTensorRecord>& records = manifest.tensors;
     // cache_count is bounded by max_tensor_count (a u32), so the sum cannot overflow.
-    if (records.size() != std::uint64_t{tail.cache_count} + 2 || records[0].name != "input_tokens" ||
+    if (records.size() != std::uint64_t{tail.cache_count} + 2 ||
+        records[0].name != "input_tokens" ||
         records[0].dtype != static_cast<std::uint8_t>(ArtifactDType::UInt32) ||
         records[0].shape != std::vector<std::uint64_t>{tail.token_count} ||
         records[0].byte_count != 4 * tail.token_count) {
@@ -156,7 +165,9 @@ void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8
         refuse("session tokenizer state manifest mismatch");
     }
 
-    if (!recordChecksumMatches(bytes, header, records[0])) refuse("session input checksum mismatch");
+    // The table check put every record's bytes inside the payload.
+    const std::vector<std::uint64_t> checksums = recordChecksums(bytes, header, records);
+    if (checksums[0] != records[0].checksum) refuse("session input checksum mismatch");
     // The count is bounded by the spec's context and its bytes lie inside the file.
     std::vector<std::uint32_t> tokens(static_cast<std::size_t>(tail.token_count));
     const std::uint8_t* token_bytes = recordBytes(bytes, header, records[0]);
@@ -165,7 +176,7 @@ void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8
         if (tokens[i] >= spec.vocabulary) refuse("session token exceeds vocabulary");
     }
 
-    if (!recordChecksumMatches(bytes, header, state_record)) {
+    if (checksums[1] != state_record.checksum) {
         refuse("session tokenizer state checksum mismatch");
     }
     const std::uint8_t* state_bytes = recordBytes(bytes, header, state_record);
@@ -185,7 +196,7 @@ void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8
         if (cache_bytes > limits.max_snapshot_cache_bytes) refuse("session cache exceeds limit");
         // The table check tied the element count to byte_count, which the limits bound.
         Tensor tensor(record.shape, 0.0, true);
-        if (!recordChecksumMatches(bytes, header, record)) refuse("session cache checksum mismatch");
+        if (checksums[2 + j] != record.checksum) refuse("session cache checksum mismatch");
         const std::uint8_t* values = recordBytes(bytes, header, record);
         for (std::size_t i = 0; i < tensor.data.size(); ++i) {
             const double value = std::bit_cast<double>(readLittleEndian(values + 8 * i, 8));

@@ -30,8 +30,7 @@ inline std::uint64_t elementCount(std::initializer_list<std::uint64_t> shape) {
 
 // Throws std::invalid_argument "<name> has an invalid shape" unless the shape is exactly
 // the expected one.
-void requireShape(const Tensor& tensor, std::span<const std::uint64_t> expected,
-                  const char* name);
+void requireShape(const Tensor& tensor, std::span<const std::uint64_t> expected, const char* name);
 inline void requireShape(const Tensor& tensor, std::initializer_list<std::uint64_t> expected,
                          const char* name) {
     requireShape(tensor, std::span<const std::uint64_t>(expected.begin(), expected.size()), name);
@@ -51,6 +50,20 @@ inline std::uint64_t flatIndexOf(const std::vector<std::uint64_t>& shape,
         offset = offset * shape[a] + index[a];
     }
     return offset;
+}
+
+// Demands, once per call and with the errors `at` raises, exactly these extents and storage to
+// match. A kernel that has restated its operands this way, inline, lets the compiler drop the
+// checks of `at` in its loops that these facts already settle; the checks that remain still run.
+template <std::size_t N>
+inline void restateShape(const Tensor& tensor, const std::uint64_t (&extents)[N]) {
+    if (tensor.shape.size() != N) throwRankMismatch();
+    std::uint64_t count = 1;
+    for (std::size_t a = 0; a < N; ++a) {
+        if (tensor.shape[a] != extents[a]) throwIndexOutOfBounds();
+        count *= extents[a];
+    }
+    if (tensor.data.size() != count) throwIndexOutOfBounds();
 }
 }  // namespace detail
 

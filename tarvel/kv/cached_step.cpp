@@ -1,8 +1,10 @@
 #include "tarvel/kv/cached_step.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -27,8 +29,7 @@ struct StepResult {
 };
 
 // Everything a step computes, in fresh storage. Reads the session; writes nothing to it.
-StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& session,
-                       bool flag) {
+StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& session, bool flag) {
     const TransformerModel& model = *session.model();
     const TransformerSpec& spec = model.spec();
     const TransformerWeights& weights = model.weights();
@@ -139,77 +140,117 @@ Tensor cachedLinear(const Tensor& input, const Tensor& weight, std::uint64_t row
     requireSessionShape(input, {rows, in_dim}, "linear input");
     requireSessionShape(weight, {out_dim, in_dim}, "linear weight");
     Tensor result({rows, out_dim}, 0.0, double_precision);
-    for (std::uint64_t r = 0; r < rows; ++r) {
-        for (std::uint64_t o = 0; o < out_dim; ++o) {
-            double sum = 0.0;
-            for (std::uint64_t i = 0; i < in_dim; ++i) {
-                sum = sum + at(input, {r, i}) * at(weight, {o, i});
-            }
-            at(result, {r, o}) = checkCachedValue(sum, double_precision);
-        }
-    }
+    detail::project<checkCachedValue>(input, weight, result, rows, in_dim, out_dim,
+                                      double_precision);
     return result;
 }
 
 Tensor appendKv(const Tensor* old, const Tensor& rows, std::uint64_t previous, std::uint64_t n,
                 std::uint64_t kv_heads, std::uint64_t head_dim, bool double_precision) {
-    Tensor result({1, previous + n, kv_heads, head_dim}, 0.0, double_precision);
+    // Positions are outermost in both layouts, so the old cache followed by the chunk's rows,
+    // each in storage order, is the grown cache in storage order: one copy of each into storage
+    // reserved at its final size, with no zero fill before it.
+    Tensor result;
+    result.shape = {1, previous + n, kv_heads, head_dim};
+    result.double_precision = double_precision;
+    const std::uint64_t count = elementCount(result.shape);
+    if (count > result.data.max_size()) throw std::length_error("vector too long");
+    detail::restateShape(rows, {n, kv_heads * head_dim});
+    result.data.reserve(static_cast<std::size_t>(count));
     if (old != nullptr && previous > 0) {
-        for (std::uint64_t p = 0; p < previous; ++p) {
-            for (std::uint64_t h = 0; h < kv_heads; ++h) {
-                for (std::uint64_t c = 0; c < head_dim; ++c) {
-                    at(result, {0, p, h, c}) = at(*old, {0, p, h, c});
-                }
-            }
-        }
+        detail::restateShape(*old, {1, previous, kv_heads, head_dim});
+        result.data.insert(result.data.end(), old->data.begin(), old->data.end());
+    } else {
+        result.data.resize(static_cast<std::size_t>(previous * kv_heads * head_dim), 0.0);
     }
-    for (std::uint64_t t = 0; t < n; ++t) {
-        for (std::uint64_t h = 0; h < kv_heads; ++h) {
-            for (std::uint64_t c = 0; c < head_dim; ++c) {
-                at(result, {0, previous + t, h, c}) = at(rows, {t, h * head_dim + c});
-            }
-        }
-    }
+    result.data.insert(result.data.end(), rows.data.begin(), rows.data.end());
     return result;
 }
+
+namespace {
+
+// Scores of Span consecutive positions for one query head, side by side: each is still its own
+// sum over the head's columns in ascending order. Column 0 goes first on its own, so that the
+// position checks of later columns repeat checks made here.
+template <std::uint64_t Span>
+void scoreSpan(const Tensor& query, const Tensor& keys, std::uint64_t t, std::uint64_t qcol,
+               std::uint64_t j, std::uint64_t g, double scale, bool double_precision,
+               double* scores) {
+    const std::uint64_t head_dim = keys.shape[3];
+    double acc[Span] = {};
+    {
+        const double qv = at(query, {t, qcol});
+        for (std::uint64_t u = 0; u < Span; ++u) {
+            acc[u] = acc[u] + qv * at(keys, {0, j + u, g, 0});
+        }
+    }
+    for (std::uint64_t c = 1; c < head_dim; ++c) {
+        const double qv = at(query, {t, qcol + c});
+        for (std::uint64_t u = 0; u < Span; ++u) {
+            acc[u] = acc[u] + qv * at(keys, {0, j + u, g, c});
+        }
+    }
+    for (std::uint64_t u = 0; u < Span; ++u) {
+        scores[u] = checkCachedValue(acc[u] * scale, double_precision);
+    }
+}
+
+}  // namespace
 
 Tensor cachedAttention(const Tensor& query, const Tensor& keys, const Tensor& values,
                        std::uint64_t previous, std::uint64_t n, std::uint64_t query_heads,
                        std::uint64_t kv_heads, std::uint64_t head_dim, bool double_precision) {
     Tensor out({n, query_heads * head_dim}, 0.0, double_precision);
+    // Restated before each pass over the cache: a call to exp may write to memory as far as the
+    // compiler knows, so what it learnt before one does not survive it.
+    const auto restate = [&] {
+        detail::restateShape(query, {n, query_heads * head_dim});
+        detail::restateShape(keys, {1, previous + n, kv_heads, head_dim});
+        detail::restateShape(values, {1, previous + n, kv_heads, head_dim});
+    };
     const double scale = 1.0 / std::sqrt(static_cast<double>(head_dim));
-    std::vector<double> scratch(static_cast<std::size_t>(previous + n));
+    // Scores, their exponentials and one output row's running sums; allocated once per call.
+    const auto positions = static_cast<std::size_t>(previous + n);
+    std::vector<double> scores(positions);
+    std::vector<double> exps(positions);
+    std::vector<double> sums(static_cast<std::size_t>(head_dim));
     const std::uint64_t group = query_heads / kv_heads;
     for (std::uint64_t t = 0; t < n; ++t) {
         const std::uint64_t visible = previous + t + 1;
         for (std::uint64_t h = 0; h < query_heads; ++h) {
             const std::uint64_t g = h / group;
+            const std::uint64_t qcol = h * head_dim;
+            restate();
+            std::uint64_t j = 0;
+            for (; j + 4 <= visible; j += 4) {
+                scoreSpan<4>(query, keys, t, qcol, j, g, scale, double_precision, &scores[j]);
+            }
+            for (; j < visible; ++j) {
+                scoreSpan<1>(query, keys, t, qcol, j, g, scale, double_precision, &scores[j]);
+            }
             double max = -std::numeric_limits<double>::infinity();
-            for (std::uint64_t j = 0; j < visible; ++j) {
-                double s = 0.0;
-                for (std::uint64_t c = 0; c < head_dim; ++c) {
-                    s = s + at(query, {t, h * head_dim + c}) * at(keys, {0, j, g, c});
-                }
-                s = s * scale;
-                s = checkCachedValue(s, double_precision);
-                scratch[static_cast<std::size_t>(j)] = s;
-                if (s > max) max = s;
+            for (j = 0; j < visible; ++j) {
+                if (scores[j] > max) max = scores[j];
             }
+            // exp is a function of its argument alone, so each is computed once and reused.
             double z = 0.0;
-            for (std::uint64_t j = 0; j < visible; ++j) {
-                z = z + std::exp(scratch[static_cast<std::size_t>(j)] - max);
+            for (j = 0; j < visible; ++j) {
+                exps[j] = std::exp(scores[j] - max);
+                z = z + exps[j];
             }
-            for (std::uint64_t j = 0; j < visible; ++j) {
-                double p = std::exp(scratch[static_cast<std::size_t>(j)] - max) / z;
-                p = checkCachedValue(p, double_precision);
-                for (std::uint64_t c = 0; c < head_dim; ++c) {
-                    double& acc = at(out, {t, h * head_dim + c});
-                    acc = acc + at(values, {0, j, g, c}) * p;
+            std::fill(sums.begin(), sums.end(), 0.0);
+            restate();
+            for (j = 0; j < visible; ++j) {
+                const double p = checkCachedValue(exps[j] / z, double_precision);
+                // Column 0 first, so that the loop repeats its position check; the loop bound
+                // is the tensor's own extent, which settles the column check.
+                sums[0] = sums[0] + at(values, {0, j, g, 0}) * p;
+                for (std::uint64_t c = 1; c < values.shape[3]; ++c) {
+                    sums[c] = sums[c] + at(values, {0, j, g, c}) * p;
                 }
             }
             for (std::uint64_t c = 0; c < head_dim; ++c) {
-                double& acc = at(out, {t, h * head_dim + c});
-                acc = checkCachedValue(acc, double_precision);
+                at(out, {t, qcol + c}) = checkCachedValue(sums[c], double_precision);
             }
         }
     }
@@ -244,11 +285,12 @@ TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& s
     const TransformerKvStats stats = detail::kvStatsFor(spec, session.position() + chunk.width);
     if (options.observer) options.observer(stats);
 
-    // Commit. Each operation re-examines conditions that hold by construction and only moves
-    // storage, so none of them can fail here.
-    session.setTokenPrefix(std::move(prefix));
-    session.setCache(std::move(computed.cache));
-    session.advancePosition(chunk.width);
+    // Commit: moves, and an addition that stays within the context checked above; nothing here
+    // can fail. The prefix holds only checked ids and the cache only checked values, so neither
+    // is scanned again.
+    session.token_prefix_ = std::move(prefix);
+    session.cache_ = std::move(computed.cache);
+    session.position_ += chunk.width;
     return TransformerKvStep{std::move(computed.logits), stats};
 }
 

@@ -11,6 +11,7 @@
 namespace Nuvexis::Core::Tarvel {
 
 struct ArtifactLimits;
+struct TokenBatch;
 class TransformerKvSession;
 void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8_t>& bytes,
                      const ArtifactLimits& limits);
@@ -41,7 +42,7 @@ struct TransformerKvStep {
 // One token sequence fed to a shared model in chunks. Copy construction is the fork: the copy
 // shares only the immutable model. A failed operation leaves the session exactly as it was.
 class TransformerKvSession {
-public:
+  public:
     // Throws std::invalid_argument "session requires a model" for a null model. A tag of 0
     // is stored as 1.
     TransformerKvSession(std::shared_ptr<const TransformerModel> model, std::uint64_t tag);
@@ -71,10 +72,14 @@ public:
     // Back to the state of a fresh session on the same model. Allocates nothing.
     void reset(std::uint64_t tag) noexcept;
 
-private:
+  private:
     friend void restoreSnapshot(TransformerKvSession& session,
                                 const std::vector<std::uint8_t>& bytes,
                                 const ArtifactLimits& limits);
+    // Commits what it built itself, without the replacing operations' scans of values it has
+    // already checked.
+    friend TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& session,
+                                           const TransformerKvOptions& options);
 
     std::shared_ptr<const TransformerModel> model_;
     std::uint64_t position_ = 0;

@@ -19,6 +19,13 @@ std::uint64_t sequenceLength(const TokenBatch& tokens, std::uint64_t b) {
     return tokens.lengths.empty() ? tokens.width : tokens.lengths[static_cast<std::size_t>(b)];
 }
 
+bool everySequenceFull(const TokenBatch& tokens) {
+    for (std::uint64_t b = 0; b < tokens.batch; ++b) {
+        if (sequenceLength(tokens, b) != tokens.width) return false;
+    }
+    return true;
+}
+
 void trace(const ForwardOptions& options, std::string_view name, const Tensor& tensor) {
     if (options.trace) options.trace(name, tensor);
 }
@@ -49,9 +56,10 @@ void addResidual(Tensor& hidden, const Tensor& delta, bool double_precision) {
     }
 }
 
-// logits[b, t, v] = sum over c ascending of E[v, c] * final[b * width + t, c]. Tiles of two
-// positions by four vocabulary rows are accumulated side by side, each element with its own
-// ascending sum; the vocabulary is the outer loop so the embedding streams through the cache once.
+// With padding: logits[b, t, v] = sum over c ascending of E[v, c] * final[b * width + t, c], for
+// positions inside their sequence only. Tiles of two positions by four vocabulary rows are
+// accumulated side by side, each element with its own ascending sum; the vocabulary is the outer
+// loop so the embedding streams through the cache once.
 struct Position {
     std::uint64_t b;
     std::uint64_t t;
@@ -220,8 +228,17 @@ Tensor transformerForward(const TransformerSpec& spec, const TransformerWeights&
     // With tied embeddings the output embedding is neither demanded nor read.
     const Tensor& embedding =
         spec.tied_embeddings ? weights.token_embedding : weights.output_embedding;
-    Tensor logits({tokens.batch, tokens.width, vocabulary}, 0.0, dp);
-    outputProjection(embedding, final_hidden, logits, tokens, vocabulary, d, dp);
+    Tensor logits;
+    if (everySequenceFull(tokens)) {
+        // Every row is a position, so the logits are the rows' projection, stored row by row.
+        logits = Tensor({rows, vocabulary}, 0.0, dp);
+        detail::project<checkForwardValue>(final_hidden, embedding, logits, rows, d, vocabulary,
+                                           dp);
+        logits.shape = {tokens.batch, tokens.width, vocabulary};
+    } else {
+        logits = Tensor({tokens.batch, tokens.width, vocabulary}, 0.0, dp);
+        outputProjection(embedding, final_hidden, logits, tokens, vocabulary, d, dp);
+    }
     trace(options, "logits", logits);
     return logits;
 }

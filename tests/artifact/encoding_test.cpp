@@ -27,6 +27,38 @@ TEST(Checksum64, MatchesGoldenValues) {
     EXPECT_EQ(checksumOf("abc"), 0xe16801510db89efdu);
 }
 
+// Interleaving is only a schedule: each range gets the checksum of its own call, whatever the
+// mix of lengths, empty ranges and group sizes.
+TEST(Checksum64, EachRangeGetsItsOwnChecksum) {
+    ByteBuffer bytes(4000);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(i * 37 + 11);
+    const std::vector<std::size_t> lengths = {900, 0, 1, 900, 17, 899, 3, 900, 2, 0, 64};
+    std::vector<ByteRange> ranges;
+    std::size_t offset = 0;
+    for (const std::size_t length : lengths) {
+        ranges.push_back({bytes.data() + offset % 2000, length});
+        offset += 131;
+    }
+    std::vector<std::uint64_t> results(ranges.size());
+    checksum64Each(ranges, results);
+    for (std::size_t k = 0; k < ranges.size(); ++k) {
+        EXPECT_EQ(results[k], checksum64(ranges[k].first, ranges[k].count)) << k;
+    }
+}
+
+TEST(Writers, BulkWritersAppendWhatSingleWritesWould) {
+    const std::vector<std::uint32_t> ids = {0, 1, 0x01020304u, 0xffffffffu};
+    const std::vector<double> values = {0.0, -0.0, 1.5, -3.25e-300, 1e308};
+    ByteBuffer single = {9};
+    for (const std::uint32_t id : ids) writeU32(single, id);
+    for (const double value : values) writeF64(single, value);
+    ByteBuffer bulk = {9};
+    writeU32s(bulk, ids);
+    writeF64s(bulk, values);
+    EXPECT_EQ(bulk, single);
+}
+
 TEST(Writers, AppendLittleEndianBytes) {
     struct Case {
         const char* what;

@@ -1,0 +1,84 @@
+#include "bench/bench_support.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+
+#include "driver/fixture.hpp"
+
+namespace tarvel_bench {
+
+TransformerSpec benchSpec(std::uint32_t kv_heads) {
+    TransformerSpec spec = Conformance::fixtureSpec(false, 6);
+    spec.vocabulary = 32000;
+    spec.context = 256;
+    spec.model_dim = 288;
+    spec.ffn_dim = 768;
+    spec.query_heads = 6;
+    spec.kv_heads = kv_heads;
+    spec.head_dim = 48;
+    spec.feed_forward = FeedForwardKind::swiglu;
+    spec.tied_embeddings = true;
+    spec.ports[1].width = spec.vocabulary;
+    return spec;
+}
+
+std::shared_ptr<const TransformerModel> benchModel(std::uint32_t kv_heads) {
+    const TransformerSpec spec = benchSpec(kv_heads);
+    return std::make_shared<const TransformerModel>(spec, Conformance::fixtureWeights(spec, 1.0),
+                                                    std::optional<std::string>{});
+}
+
+std::uint64_t weightBytes(const TransformerSpec& spec) {
+    return 8 * parameterCount(spec).value();
+}
+
+std::uint64_t cacheBytes(const TransformerSpec& spec, std::uint64_t tokens) {
+    return 8 * 2 * std::uint64_t{spec.layers} * spec.kv_heads * spec.head_dim * tokens;
+}
+
+std::vector<std::uint32_t> benchTokens(std::uint64_t count, std::uint32_t vocabulary) {
+    std::vector<std::uint32_t> tokens;
+    for (std::uint64_t t = 0; t < count; ++t) {
+        tokens.push_back(static_cast<std::uint32_t>((t * 7919 + 13) % vocabulary));
+    }
+    return tokens;
+}
+
+double readBandwidth() {
+    // 512 MiB: sixteen times the largest last-level cache this is meant to run on.
+    const std::size_t words = std::size_t{64} << 20;
+    std::vector<std::uint64_t> buffer(words);
+    for (std::size_t i = 0; i < words; ++i) buffer[i] = i;
+    double best = 0.0;
+    for (int pass = 0; pass < 5; ++pass) {
+        const auto start = std::chrono::steady_clock::now();
+        // Integer sums may be regrouped freely, so the compiler vectorises this read.
+        std::uint64_t sum = 0;
+        for (std::size_t i = 0; i < words; ++i) sum += buffer[i];
+        const auto stop = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(sum);
+        const double seconds = std::chrono::duration<double>(stop - start).count();
+        const double rate = static_cast<double>(words * sizeof(std::uint64_t)) / seconds;
+        if (rate > best) best = rate;
+    }
+    return best;
+}
+
+void resetPeakRss() {
+    // Linux: writing 5 to clear_refs resets the high-water mark to the current resident set.
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+std::uint64_t peakRssBytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+    }
+    return 0;
+}
+
+}  // namespace tarvel_bench

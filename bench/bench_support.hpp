@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "tarvel/tarvel.hpp"
+
+namespace tarvel_bench {
+
+using namespace Nuvexis::Core::Tarvel;
+
+// The benchmark model: 6 layers of width 288, 6 query heads of 48, feed-forward width 768,
+// SwiGLU, 32000 tokens, context 256, tied embeddings, weights by the fixture rule.
+TransformerSpec benchSpec(std::uint32_t kv_heads);
+std::shared_ptr<const TransformerModel> benchModel(std::uint32_t kv_heads);
+
+// Bytes of every weight of the spec as stored (doubles).
+std::uint64_t weightBytes(const TransformerSpec& spec);
+// Bytes of a cache of `tokens` positions as stored (doubles, keys and values of every layer).
+std::uint64_t cacheBytes(const TransformerSpec& spec, std::uint64_t tokens);
+
+// A fixed, spread-out token sequence.
+std::vector<std::uint32_t> benchTokens(std::uint64_t count, std::uint32_t vocabulary);
+
+// Single-thread read bandwidth in bytes per second, the best of a few passes over a buffer far
+// larger than the last-level cache. The buffer is released before returning.
+double readBandwidth();
+
+// The process' resident-set high-water mark, and a reset of it, so that one benchmark's peak is
+// not another's.
+void resetPeakRss();
+std::uint64_t peakRssBytes();
+
+}  // namespace tarvel_bench
