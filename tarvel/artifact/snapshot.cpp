@@ -20,31 +20,6 @@ std::string cacheName(std::size_t index) {
     return "kv." + std::to_string(index);
 }
 
-// The session fields that follow the tensor table and end the manifest.
-struct SnapshotTail {
-    std::uint64_t model_checksum = 0;
-    std::uint64_t numeric_policy = 0;
-    std::uint64_t position = 0;
-    std::uint64_t tag = 0;
-    std::uint64_t aux = 0;
-    std::uint64_t token_count = 0;
-    std::uint64_t state_length = 0;
-    std::uint32_t cache_count = 0;
-};
-
-SnapshotTail readTail(ArtifactReader& reader) {
-    SnapshotTail tail;
-    tail.model_checksum = readU64(reader);
-    tail.numeric_policy = readU64(reader);
-    tail.position = readU64(reader);
-    tail.tag = readU64(reader);
-    tail.aux = readU64(reader);
-    tail.token_count = readU64(reader);
-    tail.state_length = readU64(reader);
-    tail.cache_count = readU32(reader);
-    return tail;
-}
-
 // The record's bytes, after validateTensorTable has put them inside the payload.
 const std::uint8_t* recordBytes(const std::vector<std::uint8_t>& bytes,
                                 const ArtifactHeader& header, const ArtifactTensorRecord& record) {
@@ -74,6 +49,34 @@ std::uint64_t readLittleEndian(const std::uint8_t* p, int width) {
 
 }  // namespace
 
+namespace detail {
+
+SnapshotTail readSnapshotTail(ArtifactReader& reader) {
+    SnapshotTail tail;
+    tail.model_checksum = readU64(reader);
+    tail.numeric_policy = readU64(reader);
+    tail.position = readU64(reader);
+    tail.tag = readU64(reader);
+    tail.aux = readU64(reader);
+    tail.token_count = readU64(reader);
+    tail.state_length = readU64(reader);
+    tail.cache_count = readU32(reader);
+    return tail;
+}
+
+void writeSnapshotTail(ByteBuffer& out, const SnapshotTail& tail) {
+    writeU64(out, tail.model_checksum);
+    writeU64(out, tail.numeric_policy);
+    writeU64(out, tail.position);
+    writeU64(out, tail.tag);
+    writeU64(out, tail.aux);
+    writeU64(out, tail.token_count);
+    writeU64(out, tail.state_length);
+    writeU32(out, tail.cache_count);
+}
+
+}  // namespace detail
+
 std::vector<std::uint8_t> saveSnapshot(const TransformerKvSession& session) {
     const TransformerModel& model = *session.model();
     const std::vector<std::uint32_t>& tokens = session.token_prefix();
@@ -97,14 +100,11 @@ std::vector<std::uint8_t> saveSnapshot(const TransformerKvSession& session) {
 
     const std::uint64_t fingerprint = specFingerprint(model.spec());
     ByteBuffer tail;
-    writeU64(tail, model.artifact_checksum());
-    writeU64(tail, specFingerprint(model.spec()));  // the numeric policy, written on its own
-    writeU64(tail, session.position());
-    writeU64(tail, session.tag());
-    writeU64(tail, session.aux());
-    writeU64(tail, tokens.size());
-    writeU64(tail, state.size());
-    writeU32(tail, static_cast<std::uint32_t>(cache.size()));
+    detail::writeSnapshotTail(
+        tail, detail::SnapshotTail{model.artifact_checksum(),
+                                   specFingerprint(model.spec()),  // the numeric policy, on its own
+                                   session.position(), session.tag(), session.aux(), tokens.size(),
+                                   state.size(), static_cast<std::uint32_t>(cache.size())});
     return writeArtifactInPlace(snapshot_magic, records, fingerprint, model.tokenizer_identity(),
                                 tail, payload_size, [&](std::size_t j, ByteBuffer& file) {
                                     if (j == 0) {
@@ -125,7 +125,7 @@ void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8
     const ArtifactHeader header = readArtifactHeader(bytes, snapshot_magic, limits);
     ArtifactReader reader{bytes, artifact_header_bytes, header.payload_offset};
     const ArtifactManifest manifest = readArtifactManifest(reader, limits);
-    const SnapshotTail tail = readTail(reader);
+    const detail::SnapshotTail tail = detail::readSnapshotTail(reader);
     if (reader.next != reader.limit) refuse("session manifest has trailing bytes");
 
     const std::uint64_t fingerprint = specFingerprint(spec);

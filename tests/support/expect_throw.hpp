@@ -6,21 +6,21 @@
 
 // Expects `statement` to throw exactly the exception type `Type` (not merely a subclass
 // caught by a base handler) with exactly `message` as its what().
-#define EXPECT_THROW_MSG(statement, Type, message)                                         \
-    do {                                                                                   \
-        bool tarvel_caught = false;                                                        \
-        try {                                                                              \
-            statement;                                                                     \
-        } catch (const Type& tarvel_e) {                                                   \
-            tarvel_caught = true;                                                          \
-            EXPECT_EQ(typeid(tarvel_e), typeid(Type)) << "wrong exception type";          \
-            EXPECT_EQ(std::string(tarvel_e.what()), std::string(message));                 \
-        } catch (const std::exception& tarvel_e) {                                         \
-            ADD_FAILURE() << "unexpected exception: " << typeid(tarvel_e).name() << ": "   \
-                          << tarvel_e.what();                                              \
-            tarvel_caught = true;                                                          \
-        }                                                                                  \
-        if (!tarvel_caught) ADD_FAILURE() << "no exception from " #statement;              \
+#define EXPECT_THROW_MSG(statement, Type, message)                                       \
+    do {                                                                                 \
+        bool tarvel_caught = false;                                                      \
+        try {                                                                            \
+            statement;                                                                   \
+        } catch (const Type& tarvel_e) {                                                 \
+            tarvel_caught = true;                                                        \
+            EXPECT_EQ(typeid(tarvel_e), typeid(Type)) << "wrong exception type";         \
+            EXPECT_EQ(std::string(tarvel_e.what()), std::string(message));               \
+        } catch (const std::exception& tarvel_e) {                                       \
+            ADD_FAILURE() << "unexpected exception: " << typeid(tarvel_e).name() << ": " \
+                          << tarvel_e.what();                                            \
+            tarvel_caught = true;                                                        \
+        }                                                                                \
+        if (!tarvel_caught) ADD_FAILURE() << "no exception from " #statement;            \
     } while (false)
 
 #include <functional>
