@@ -71,6 +71,26 @@ void prefill(benchmark::State& state) {
 }
 BENCHMARK(prefill)->ArgName("kv")->Arg(6)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// One decode step at position 255, the last one the context allows: the session is prefilled
+// with 255 tokens once, and each iteration steps a fresh fork of it (the fork is not timed).
+void decodeAt255(benchmark::State& state) {
+    const auto model = benchModel(static_cast<std::uint32_t>(state.range(0)));
+    const std::vector<std::uint32_t> tokens = benchTokens(256, model->spec().vocabulary);
+    TransformerKvSession prefilled(model, 1);
+    (void)forwardCached(
+        Conformance::fixtureBatch(std::vector<std::uint32_t>(tokens.begin(), tokens.end() - 1)),
+        prefilled, TransformerKvOptions{});
+    const TokenBatch last = Conformance::fixtureBatch({tokens.back()});
+    for (auto _ : state) {
+        state.PauseTiming();
+        TransformerKvSession session = prefilled;
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(
+            forwardCached(last, session, TransformerKvOptions{}).logits.data.data());
+    }
+}
+BENCHMARK(decodeAt255)->ArgName("kv")->Arg(6)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // The floor's own figure: single-thread read bandwidth over a buffer far beyond the caches.
 void readFloor(benchmark::State& state) {
     double bandwidth = 0.0;
