@@ -8,6 +8,7 @@ namespace tarvel_fuzz {
 namespace {
 
 using tarvel_test::EditableSnapshot;
+using tarvel_test::withStateAndAux;
 
 TokenBatch batchOf(std::vector<std::uint32_t> tokens) {
     const std::uint64_t width = tokens.size();
@@ -22,25 +23,6 @@ TransformerKvSession fed(const std::shared_ptr<const TransformerModel>& model, s
     TransformerKvOptions options;
     options.double_precision = double_precision;
     for (const auto& chunk : chunks) (void)forwardCached(batchOf(chunk), s, options);
-    return s;
-}
-
-// Tokenizer state and aux can only come in through a restore: edit the session's snapshot and
-// restore it back.
-TransformerKvSession withStateAndAux(TransformerKvSession s, const std::string& state,
-                                     std::uint64_t aux) {
-    EditableSnapshot e = tarvel_test::parseSnapshot(saveSnapshot(s));
-    const std::uint64_t state_end = e.manifest.tensors[1].offset;  // empty before the edit
-    e.payload.insert(e.payload.begin() + static_cast<std::ptrdiff_t>(state_end), state.begin(),
-                     state.end());
-    e.manifest.tensors[1].shape = {state.size()};
-    e.manifest.tensors[1].byte_count = state.size();
-    for (std::size_t i = 2; i < e.manifest.tensors.size(); ++i) {
-        e.manifest.tensors[i].offset += state.size();
-    }
-    e.state_length = state.size();
-    e.aux = aux;
-    restoreSnapshot(s, tarvel_test::buildSnapshot(e, true), fuzz_limits);
     return s;
 }
 
@@ -59,23 +41,25 @@ Catalogue build() {
     const std::string bytes_state("\0\x01\xff", 3);
 
     c.held.push_back(fed(m[0], 5, {{1, 2, 3}}, false));
-    c.held.push_back(withStateAndAux(fed(m[1], 6, {{2, 4}}, true), "abc", 0));
-    c.held.push_back(withStateAndAux(fed(m[2], 7, {{6}}, false), "s", 2));
+    c.held.push_back(withStateAndAux(fed(m[1], 6, {{2, 4}}, true), "abc", 0, fuzz_limits));
+    c.held.push_back(withStateAndAux(fed(m[2], 7, {{6}}, false), "s", 2, fuzz_limits));
 
     const std::vector<std::pair<std::string, TransformerKvSession>> sessions{
         {"mha-fresh", fed(m[0], 1, {}, false)},
         {"mha-mid-f32", fed(m[0], 5, {{1, 2, 3}}, false)},
-        {"mha-mid-f64-aux", withStateAndAux(fed(m[0], 42, {{7, 3}, {5}}, true), "", 9)},
+        {"mha-mid-f64-aux",
+         withStateAndAux(fed(m[0], 42, {{7, 3}, {5}}, true), "", 9, fuzz_limits)},
         {"mha-full-f32", fed(m[0], 1, {{1, 2, 3, 4, 5}, {6, 7}, {8}}, false)},
         {"gqa-fresh", fed(m[1], 1, {}, false)},
-        {"gqa-fresh-state", withStateAndAux(fed(m[1], 2, {}, false), "hello", 0)},
-        {"gqa-mid-f64-state", withStateAndAux(fed(m[1], 3, {{2, 4, 6, 8}}, true), "abc", 1)},
-        {"gqa-full-f32-state",
-         withStateAndAux(fed(m[1], 4, {{10, 0, 9, 1, 8, 2, 7, 3}}, false), bytes_state, 0)},
+        {"gqa-fresh-state", withStateAndAux(fed(m[1], 2, {}, false), "hello", 0, fuzz_limits)},
+        {"gqa-mid-f64-state",
+         withStateAndAux(fed(m[1], 3, {{2, 4, 6, 8}}, true), "abc", 1, fuzz_limits)},
+        {"gqa-full-f32-state", withStateAndAux(fed(m[1], 4, {{10, 0, 9, 1, 8, 2, 7, 3}}, false),
+                                               bytes_state, 0, fuzz_limits)},
         {"gelu-fresh", fed(m[2], 1, {}, true)},
         {"gelu-mid-f32", fed(m[2], 8, {{6}}, false)},
-        {"gelu-full-f64-state",
-         withStateAndAux(fed(m[2], 9, {{0}, {1}, {2}, {3}}, true), "s", 0xffffffffffffffffu)},
+        {"gelu-full-f64-state", withStateAndAux(fed(m[2], 9, {{0}, {1}, {2}, {3}}, true), "s",
+                                                0xffffffffffffffffu, fuzz_limits)},
     };
     for (const auto& [name, session] : sessions)
         c.snapshots.push_back({name, saveSnapshot(session)});

@@ -19,19 +19,7 @@ TransformerKvSession sessionHolding(const std::shared_ptr<const TransformerModel
                                     const std::string& state, std::uint64_t aux) {
     TransformerKvSession s(model, 5);
     (void)forwardCached(fixtureBatch(tokens), s, TransformerKvOptions{});
-    EditableSnapshot e = parseSnapshot(saveSnapshot(s));
-    const std::uint64_t cache_start = e.manifest.tensors[2].offset;
-    e.payload.insert(e.payload.begin() + static_cast<std::ptrdiff_t>(cache_start), state.begin(),
-                     state.end());
-    e.manifest.tensors[1].shape = {state.size()};
-    e.manifest.tensors[1].byte_count = state.size();
-    for (std::size_t i = 2; i < e.manifest.tensors.size(); ++i) {
-        e.manifest.tensors[i].offset += state.size();
-    }
-    e.state_length = state.size();
-    e.aux = aux;
-    restoreSnapshot(s, buildSnapshot(e, true), generous_limits);
-    return s;
+    return withStateAndAux(std::move(s), state, aux, generous_limits);
 }
 
 // A failed restore leaves the session byte for byte as it was; the one that gets through

@@ -24,16 +24,7 @@ std::shared_ptr<const TransformerModel> boundModel() {
 TransformerKvSession sessionWithState(const std::shared_ptr<const TransformerModel>& model) {
     TransformerKvSession s(model, 9);
     (void)forwardCached(fixtureBatch({1, 2, 3}), s, TransformerKvOptions{});
-    EditableSnapshot e = parseSnapshot(saveSnapshot(s));
-    const std::uint64_t cache_start = e.manifest.tensors[2].offset;
-    e.payload.insert(e.payload.begin() + static_cast<std::ptrdiff_t>(cache_start),
-                     {'a', 'b', 'c'});
-    e.manifest.tensors[1].shape = {3};
-    e.manifest.tensors[1].byte_count = 3;
-    for (std::size_t i = 2; i < e.manifest.tensors.size(); ++i) e.manifest.tensors[i].offset += 3;
-    e.state_length = 3;
-    restoreSnapshot(s, buildSnapshot(e, true), generous_limits);
-    return s;
+    return withStateAndAux(std::move(s), "abc", 0, generous_limits);
 }
 
 TEST(Snapshot, FreshSessionHoldsTwoEmptyRecords) {
@@ -160,8 +151,9 @@ ByteBuffer edited(const ByteBuffer& valid, const std::function<void(EditableSnap
 
 void storeF64(ByteBuffer& payload, std::uint64_t offset, double value) {
     const auto bits = std::bit_cast<std::uint64_t>(value);
-    for (int i = 0; i < 8; ++i) payload[offset + static_cast<std::uint64_t>(i)] =
-        static_cast<std::uint8_t>(bits >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+        payload[offset + static_cast<std::uint64_t>(i)] =
+            static_cast<std::uint8_t>(bits >> (8 * i));
 }
 
 // One case per refusal, in the order the restore checks them. After every refusal the target
@@ -248,9 +240,7 @@ TEST(Snapshot, RefusalsInCheckOrderLeaveTheSessionUnchanged) {
          [](const ByteBuffer& v) { return edited(v, [](auto& e) { e.token_count = 2; }); }},
         {"session input manifest mismatch",
          [](const ByteBuffer& v) {
-             return edited(v, [](auto& e) {
-                 e.manifest.tensors[0].shape = {1, 3};
-             });
+             return edited(v, [](auto& e) { e.manifest.tensors[0].shape = {1, 3}; });
          }},
         {"session tokenizer state manifest mismatch",
          [](const ByteBuffer& v) {
@@ -260,13 +250,15 @@ TEST(Snapshot, RefusalsInCheckOrderLeaveTheSessionUnchanged) {
          [](const ByteBuffer& v) { return edited(v, [](auto& e) { e.state_length = 2; }); }},
         {"session input checksum mismatch",
          [](const ByteBuffer& v) {
-             return edited(v, [](auto& e) { e.payload[0] = 4; }, false);
+             return edited(
+                 v, [](auto& e) { e.payload[0] = 4; }, false);
          }},
         {"session token exceeds vocabulary",
          [](const ByteBuffer& v) { return edited(v, [](auto& e) { e.payload[4] = 11; }); }},
         {"session tokenizer state checksum mismatch",
          [](const ByteBuffer& v) {
-             return edited(v, [](auto& e) { e.payload[12] = 'x'; }, false);
+             return edited(
+                 v, [](auto& e) { e.payload[12] = 'x'; }, false);
          }},
         {"session cache identity mismatch",
          [](const ByteBuffer& v) {
@@ -284,7 +276,8 @@ TEST(Snapshot, RefusalsInCheckOrderLeaveTheSessionUnchanged) {
          }},
         {"session cache checksum mismatch",
          [](const ByteBuffer& v) {
-             return edited(v, [](auto& e) { e.payload[e.payload.size() - 3] ^= 1; }, false);
+             return edited(
+                 v, [](auto& e) { e.payload[e.payload.size() - 3] ^= 1; }, false);
          }},
         {"session cache contains NaN/Inf",
          [](const ByteBuffer& v) {
@@ -298,8 +291,8 @@ TEST(Snapshot, RefusalsInCheckOrderLeaveTheSessionUnchanged) {
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.message);
         const ByteBuffer corrupt = c.corrupt(valid);
-        TransformerKvSession target = c.unbound_target ? TransformerKvSession(unbound_source)
-                                                       : sessionWithState(bound);
+        TransformerKvSession target =
+            c.unbound_target ? TransformerKvSession(unbound_source) : sessionWithState(bound);
         (void)forwardCached(fixtureBatch({5}), target, TransformerKvOptions{});
         const ByteBuffer before = saveSnapshot(target);
         EXPECT_THROW_MSG(restoreSnapshot(target, corrupt, c.limits), std::invalid_argument,

@@ -62,3 +62,29 @@ inline void resealChecksum(ByteBuffer& bytes) {
 }
 
 }  // namespace tarvel_test
+
+namespace tarvel_test {
+
+// The session with its tokenizer state and aux replaced. Only a restore sets those, so this
+// edits the session's own snapshot and restores it back.
+inline TransformerKvSession withStateAndAux(TransformerKvSession s, const std::string& state,
+                                            std::uint64_t aux, const ArtifactLimits& limits) {
+    EditableSnapshot e = parseSnapshot(saveSnapshot(s));
+    const std::uint64_t state_start = e.manifest.tensors[1].offset;
+    const std::uint64_t old_length = e.manifest.tensors[1].byte_count;
+    e.payload.erase(e.payload.begin() + static_cast<std::ptrdiff_t>(state_start),
+                    e.payload.begin() + static_cast<std::ptrdiff_t>(state_start + old_length));
+    e.payload.insert(e.payload.begin() + static_cast<std::ptrdiff_t>(state_start), state.begin(),
+                     state.end());
+    e.manifest.tensors[1].shape = {state.size()};
+    e.manifest.tensors[1].byte_count = state.size();
+    for (std::size_t i = 2; i < e.manifest.tensors.size(); ++i) {
+        e.manifest.tensors[i].offset = e.manifest.tensors[i].offset - old_length + state.size();
+    }
+    e.state_length = state.size();
+    e.aux = aux;
+    restoreSnapshot(s, buildSnapshot(e, true), limits);
+    return s;
+}
+
+}  // namespace tarvel_test
