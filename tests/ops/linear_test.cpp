@@ -4,17 +4,14 @@
 #include <limits>
 
 #include "support/expect_throw.hpp"
+#include "support/tensors.hpp"
 #include "tarvel/tarvel.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
 
 namespace {
 
-Tensor tensorOf(std::vector<std::uint64_t> shape, std::vector<double> values) {
-    Tensor t(std::move(shape), 0.0, true);
-    t.data = std::move(values);
-    return t;
-}
+using tarvel_test::tensorOf;
 
 Tensor pattern(std::uint64_t rows, std::uint64_t cols, std::uint64_t seed) {
     Tensor t({rows, cols}, 0.0, true);

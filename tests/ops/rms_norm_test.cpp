@@ -4,17 +4,14 @@
 #include <limits>
 
 #include "support/expect_throw.hpp"
+#include "support/tensors.hpp"
 #include "tarvel/tarvel.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
 
 namespace {
 
-Tensor tensorOf(std::vector<std::uint64_t> shape, std::vector<double> values) {
-    Tensor t(std::move(shape), 0.0, true);
-    t.data = std::move(values);
-    return t;
-}
+using tarvel_test::tensorOf;
 
 TEST(RmsNorm, EpsilonIsRefusedBeforeAnyShape) {
     const Tensor bad_input({3}, 0.0, true);
