@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/specs.hpp"
 #include "tarvel/spec/fingerprint.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
@@ -27,22 +28,7 @@ const std::string golden_text =
     "9:port_kind=1:2;10:port_width=2:11;11:port_schema=8:logits/1;";
 
 TransformerSpec goldenSpec() {
-    TransformerSpec spec;
-    spec.vocabulary = 11;
-    spec.context = 8;
-    spec.layers = 2;
-    spec.model_dim = 4;
-    spec.ffn_dim = 7;
-    spec.query_heads = 2;
-    spec.kv_heads = 2;
-    spec.head_dim = 2;
-    spec.position.rope_base = 10000.0;
-    spec.normalization.epsilon = 1e-5;
-    spec.feed_forward = FeedForwardKind::swiglu;
-    spec.tied_embeddings = true;
-    spec.ports = {{"tokens", PortDirection::input, PortKind::token_ids, 1, "tokens/1"},
-                  {"logits", PortDirection::output, PortKind::logits, 11, "logits/1"}};
-    return spec;
+    return tarvel_test::exampleSpec();
 }
 
 TEST(Fingerprint, GoldenSpecTextAndValue) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "support/specs.hpp"
 #include "tarvel/tarvel.hpp"
 
 namespace Nuvexis::Core::Tarvel {
@@ -24,20 +25,8 @@ PortSpec port(const char* name, PortDirection direction, PortKind kind, std::uin
     return PortSpec{name, direction, kind, width, schema};
 }
 
-// vocabulary 11, context 8, layers 2, model_dim 4, ffn_dim 7, two query heads of width 2.
 TransformerSpec validSpec() {
-    TransformerSpec spec;
-    spec.vocabulary = 11;
-    spec.context = 8;
-    spec.layers = 2;
-    spec.model_dim = 4;
-    spec.ffn_dim = 7;
-    spec.query_heads = 2;
-    spec.kv_heads = 2;
-    spec.head_dim = 2;
-    spec.ports = {port("tokens", PortDirection::input, PortKind::token_ids, 1, "tokens/1"),
-                  port("logits", PortDirection::output, PortKind::logits, 11, "logits/1")};
-    return spec;
+    return tarvel_test::exampleSpec();
 }
 
 TEST(SpecDefaults, AreAsDocumented) {
@@ -103,7 +92,8 @@ TEST(ValidateSpec, FindingsInCheckOrder) {
          },
          {{"kv_heads", "must not exceed query_heads"},
           {"kv_heads", "must divide query_heads exactly"}}},
-        {"model_dim mismatch", [](TransformerSpec& s) { s.model_dim = 6; },
+        {"model_dim mismatch",
+         [](TransformerSpec& s) { s.model_dim = 6; },
          {{"model_dim", "must equal query_heads * head_dim"}}},
         {"odd head_dim",
          [](TransformerSpec& s) {
@@ -118,13 +108,17 @@ TEST(ValidateSpec, FindingsInCheckOrder) {
              s.position.kind = static_cast<PositionKind>(1);
          },
          {{"position.kind", "unknown position encoding"}}},
-        {"rope_base 0", [](TransformerSpec& s) { s.position.rope_base = 0.0; },
+        {"rope_base 0",
+         [](TransformerSpec& s) { s.position.rope_base = 0.0; },
          {{"position.rope_base", "must be finite and greater than zero"}}},
-        {"rope_base -1", [](TransformerSpec& s) { s.position.rope_base = -1.0; },
+        {"rope_base -1",
+         [](TransformerSpec& s) { s.position.rope_base = -1.0; },
          {{"position.rope_base", "must be finite and greater than zero"}}},
-        {"rope_base NaN", [](TransformerSpec& s) { s.position.rope_base = nan_value; },
+        {"rope_base NaN",
+         [](TransformerSpec& s) { s.position.rope_base = nan_value; },
          {{"position.rope_base", "must be finite and greater than zero"}}},
-        {"rope_base inf", [](TransformerSpec& s) { s.position.rope_base = inf_value; },
+        {"rope_base inf",
+         [](TransformerSpec& s) { s.position.rope_base = inf_value; },
          {{"position.rope_base", "must be finite and greater than zero"}}},
         {"rope_base tested whatever the kind",
          [](TransformerSpec& s) {
@@ -175,9 +169,7 @@ TEST(ValidateSpec, FindingsInCheckOrder) {
           {"ports[0].direction", "token_ids must be an input"},
           {"ports", "at least one input port is required"}}},
         {"direction 7 logits",
-         [](TransformerSpec& s) {
-             s.ports[1].direction = static_cast<PortDirection>(7);
-         },
+         [](TransformerSpec& s) { s.ports[1].direction = static_cast<PortDirection>(7); },
          {{"ports[1].direction", "unknown direction"},
           {"ports[1].direction", "logits must be an output"},
           {"ports", "at least one output port is required"}}},
@@ -195,7 +187,8 @@ TEST(ValidateSpec, FindingsInCheckOrder) {
              s.ports.push_back(port("e", PortDirection::output, PortKind::embedding, 4, "x"));
          },
          {}},
-        {"logits width", [](TransformerSpec& s) { s.ports[1].width = 10; },
+        {"logits width",
+         [](TransformerSpec& s) { s.ports[1].width = 10; },
          {{"ports[1].width", "logits width must equal vocabulary"}}},
         {"parameter overflow",
          [](TransformerSpec& s) {
