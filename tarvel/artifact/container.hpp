@@ -58,17 +58,6 @@ ByteBuffer writeManifest(const std::vector<ArtifactTensorRecord>& tensors,
 ByteBuffer writeArtifact(std::string_view magic, const ByteBuffer& manifest,
                          const ByteBuffer& payload);
 
-// Appends one tensor's payload bytes through `encode` and fills the record's offset,
-// byte_count and checksum from what was appended.
-template <typename Encode>
-void appendPayloadTensor(ByteBuffer& payload, ArtifactTensorRecord& record, Encode&& encode) {
-    const std::size_t start = payload.size();
-    record.offset = start;
-    encode(payload);
-    record.byte_count = payload.size() - start;
-    record.checksum = checksum64(payload.data() + start, payload.size() - start);
-}
-
 namespace detail {
 // The header with the manifest after it, in a buffer reserved for `payload_bytes` more; the
 // payload length and the checksum are left for endArtifact.
@@ -86,7 +75,7 @@ void endArtifact(ByteBuffer& file, const ByteBuffer& manifest);
 // The whole container in one buffer, with no payload apart to copy: header, manifest (with
 // `tail` appended), then each tensor's bytes appended by `encode(j, file)` straight into the
 // file, which is reserved for `payload_reserve` payload bytes. Each record's offset, byte_count
-// and checksum come from what was appended, as with appendPayloadTensor; the manifest is then
+// and checksum come from what was appended; the manifest is then
 // rewritten in place, its length fixed by names and shapes alone. The bytes are those of
 // writeArtifact over the same manifest and payload.
 template <typename Encode>

@@ -17,6 +17,17 @@ using namespace Nuvexis::Core::Tarvel;
 
 namespace {
 
+// Appends one tensor's payload bytes through `encode` and fills the record's offset,
+// byte_count and checksum from what was appended.
+template <typename Encode>
+void appendPayloadTensor(ByteBuffer& payload, ArtifactTensorRecord& record, Encode&& encode) {
+    const std::size_t start = payload.size();
+    record.offset = start;
+    encode(payload);
+    record.byte_count = payload.size() - start;
+    record.checksum = checksum64(payload.data() + start, payload.size() - start);
+}
+
 constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
 constexpr std::string_view snapshot_magic = "TARVCTS1";
 constexpr std::string_view model_magic = "TARVCTM1";
