@@ -56,69 +56,44 @@ void addResidual(Tensor& hidden, const Tensor& delta, bool double_precision) {
     }
 }
 
-// With padding: logits[b, t, v] = sum over c ascending of E[v, c] * final[b * width + t, c], for
-// positions inside their sequence only. Tiles of two positions by four vocabulary rows are
-// accumulated side by side, each element with its own ascending sum; the vocabulary is the outer
-// loop so the embedding streams through the cache once.
-struct Position {
-    std::uint64_t b;
-    std::uint64_t t;
-    std::uint64_t row;
-};
-
-template <std::size_t Positions, std::uint64_t Outs>
-void logitTile(const Tensor& embedding, const Tensor& final_hidden, Tensor& logits,
-               const Position* at_positions, std::uint64_t v, std::uint64_t d,
-               bool double_precision) {
-    double acc[Positions][Outs] = {};
-    for (std::uint64_t c = 0; c < d; ++c) {
-        double x[Positions];
-        double e[Outs];
-        for (std::size_t p = 0; p < Positions; ++p)
-            x[p] = at(final_hidden, {at_positions[p].row, c});
-        for (std::uint64_t k = 0; k < Outs; ++k) e[k] = at(embedding, {v + k, c});
-        for (std::size_t p = 0; p < Positions; ++p) {
-            for (std::uint64_t k = 0; k < Outs; ++k) acc[p][k] = acc[p][k] + e[k] * x[p];
-        }
+// logits[b, t, v] = sum over c ascending of E[v, c] * final[b * width + t, c], for positions
+// inside their sequence only; padding stays 0.0. The positions' rows are gathered (all of them,
+// without a copy, when no sequence is padded) and projected with the shared kernel.
+Tensor projectLogits(const Tensor& embedding, const Tensor& final_hidden, const TokenBatch& tokens,
+                     std::uint64_t vocabulary, std::uint64_t d, bool double_precision) {
+    const std::uint64_t rows = tokens.batch * tokens.width;
+    if (everySequenceFull(tokens)) {
+        Tensor logits({rows, vocabulary}, 0.0, double_precision);
+        detail::project<checkForwardValue>(final_hidden, embedding, logits, rows, d, vocabulary,
+                                           double_precision);
+        logits.shape = {tokens.batch, tokens.width, vocabulary};
+        return logits;
     }
-    for (std::size_t p = 0; p < Positions; ++p) {
-        for (std::uint64_t k = 0; k < Outs; ++k) {
-            at(logits, {at_positions[p].b, at_positions[p].t, v + k}) =
-                checkForwardValue(acc[p][k], double_precision);
-        }
-    }
-}
-
-template <std::uint64_t Outs>
-void logitBlock(const Tensor& embedding, const Tensor& final_hidden, Tensor& logits,
-                const std::vector<Position>& positions, std::uint64_t v, std::uint64_t d,
-                bool double_precision) {
-    std::size_t p = 0;
-    for (; p + 2 <= positions.size(); p += 2) {
-        logitTile<2, Outs>(embedding, final_hidden, logits, &positions[p], v, d, double_precision);
-    }
-    if (p < positions.size()) {
-        logitTile<1, Outs>(embedding, final_hidden, logits, &positions[p], v, d, double_precision);
-    }
-}
-
-void outputProjection(const Tensor& embedding, const Tensor& final_hidden, Tensor& logits,
-                      const TokenBatch& tokens, std::uint64_t vocabulary, std::uint64_t d,
-                      bool double_precision) {
-    // Only positions inside their sequence's length get logits; padding stays 0.0.
-    std::vector<Position> positions;
+    Tensor logits({tokens.batch, tokens.width, vocabulary}, 0.0, double_precision);
+    std::vector<std::uint64_t> positions;  // rows of final_hidden inside their sequence
     for (std::uint64_t b = 0; b < tokens.batch; ++b) {
         const std::uint64_t len = sequenceLength(tokens, b);
-        for (std::uint64_t t = 0; t < len; ++t) positions.push_back({b, t, b * tokens.width + t});
+        for (std::uint64_t t = 0; t < len; ++t) positions.push_back(b * tokens.width + t);
     }
-    constexpr std::uint64_t tile = 4;
-    std::uint64_t v = 0;
-    for (; v + tile <= vocabulary; v += tile) {
-        logitBlock<tile>(embedding, final_hidden, logits, positions, v, d, double_precision);
+    if (positions.empty()) return logits;
+    const std::uint64_t count = positions.size();
+    Tensor gathered({count, d}, 0.0, double_precision);
+    for (std::uint64_t p = 0; p < count; ++p) {
+        for (std::uint64_t c = 0; c < d; ++c) {
+            at(gathered, {p, c}) = at(final_hidden, {positions[p], c});
+        }
     }
-    for (; v < vocabulary; ++v) {
-        logitBlock<1>(embedding, final_hidden, logits, positions, v, d, double_precision);
+    Tensor projected({count, vocabulary}, 0.0, double_precision);
+    detail::project<checkForwardValue>(gathered, embedding, projected, count, d, vocabulary,
+                                       double_precision);
+    for (std::uint64_t p = 0; p < count; ++p) {
+        const std::uint64_t b = positions[p] / tokens.width;
+        const std::uint64_t t = positions[p] % tokens.width;
+        for (std::uint64_t v = 0; v < vocabulary; ++v) {
+            at(logits, {b, t, v}) = at(projected, {p, v});
+        }
     }
+    return logits;
 }
 
 }  // namespace
@@ -228,17 +203,7 @@ Tensor transformerForward(const TransformerSpec& spec, const TransformerWeights&
     // With tied embeddings the output embedding is neither demanded nor read.
     const Tensor& embedding =
         spec.tied_embeddings ? weights.token_embedding : weights.output_embedding;
-    Tensor logits;
-    if (everySequenceFull(tokens)) {
-        // Every row is a position, so the logits are the rows' projection, stored row by row.
-        logits = Tensor({rows, vocabulary}, 0.0, dp);
-        detail::project<checkForwardValue>(final_hidden, embedding, logits, rows, d, vocabulary,
-                                           dp);
-        logits.shape = {tokens.batch, tokens.width, vocabulary};
-    } else {
-        logits = Tensor({tokens.batch, tokens.width, vocabulary}, 0.0, dp);
-        outputProjection(embedding, final_hidden, logits, tokens, vocabulary, d, dp);
-    }
+    Tensor logits = projectLogits(embedding, final_hidden, tokens, vocabulary, d, dp);
     trace(options, "logits", logits);
     return logits;
 }
