@@ -27,18 +27,18 @@ std::uint64_t elementCount(std::span<const std::uint64_t> shape) {
     return product;
 }
 
-void requireShape(const Tensor& tensor, std::span<const std::uint64_t> expected,
-                  const char* name) {
-    bool same = tensor.shape.size() == expected.size();
-    for (std::size_t a = 0; same && a < expected.size(); ++a) {
-        same = tensor.shape[a] == expected[a];
-    }
-    if (!same) throw std::invalid_argument(std::string(name) + " has an invalid shape");
+void requireShape(const Tensor& tensor, std::span<const std::uint64_t> expected, const char* name) {
+    if (!hasShape(tensor, expected))
+        throw std::invalid_argument(std::string(name) + " has an invalid shape");
 }
 
 namespace detail {
-void throwRankMismatch() { throw std::out_of_range("tensor rank mismatch"); }
-void throwIndexOutOfBounds() { throw std::out_of_range("tensor index out of bounds"); }
+void throwRankMismatch() {
+    throw std::out_of_range("tensor rank mismatch");
+}
+void throwIndexOutOfBounds() {
+    throw std::out_of_range("tensor index out of bounds");
+}
 }  // namespace detail
 
 }  // namespace Nuvexis::Core::Tarvel

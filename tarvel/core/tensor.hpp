@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -26,6 +27,11 @@ struct Tensor {
 std::uint64_t elementCount(std::span<const std::uint64_t> shape);
 inline std::uint64_t elementCount(std::initializer_list<std::uint64_t> shape) {
     return elementCount(std::span<const std::uint64_t>(shape.begin(), shape.size()));
+}
+
+// True when the tensor's shape is exactly the expected one: same rank, equal extents.
+inline bool hasShape(const Tensor& tensor, std::span<const std::uint64_t> expected) {
+    return std::equal(tensor.shape.begin(), tensor.shape.end(), expected.begin(), expected.end());
 }
 
 // Throws std::invalid_argument "<name> has an invalid shape" unless the shape is exactly

@@ -91,9 +91,7 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
 
 void requireSessionShape(const Tensor& tensor, std::span<const std::uint64_t> expected,
                          const char* name) {
-    bool same = tensor.shape.size() == expected.size();
-    for (std::size_t a = 0; same && a < expected.size(); ++a) same = tensor.shape[a] == expected[a];
-    if (!same) {
+    if (!hasShape(tensor, expected)) {
         throw TransformerKvError(TransformerKvErrorKind::invalid_state,
                                  std::string(name) + " shape does not match session");
     }
