@@ -2,6 +2,8 @@
 
 #include <clocale>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <limits>
 #include <locale>
@@ -140,10 +142,8 @@ class GlobalLocaleGuard {
     std::locale saved_;
 };
 
-TEST(Fingerprint, TextIgnoresACommaDecimalLocale) {
-    const std::string before = canonicalSpecText(goldenSpec());
-    GlobalLocaleGuard guard;
-    bool switched = false;
+// Switches the global C and C++ locales to one whose decimal separator is a comma.
+bool switchToCommaLocale() {
     for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "fr_FR.utf8",
                              "fr_FR", "ru_RU.UTF-8", "nl_NL.UTF-8", "it_IT.UTF-8"}) {
         try {
@@ -152,11 +152,32 @@ TEST(Fingerprint, TextIgnoresACommaDecimalLocale) {
             continue;
         }
         std::setlocale(LC_ALL, name);
-        if (std::localeconv()->decimal_point[0] == ',') {
-            switched = true;
-            break;
-        }
+        if (std::localeconv()->decimal_point[0] == ',') return true;
     }
+    return false;
+}
+
+// A fresh machine usually has no such locale installed, and installing one needs root. glibc
+// builds one from its locale sources into any directory (here the test's working directory, in
+// the build tree), and LOCPATH points setlocale there.
+bool buildCommaLocale() {
+    const std::filesystem::path dir = std::filesystem::current_path() / "comma-locale";
+    if (!std::filesystem::exists(dir / "de_DE.UTF-8" / "LC_NUMERIC")) {
+        std::filesystem::create_directories(dir);
+        const std::string command = "localedef -c -i de_DE -f UTF-8 '" +
+                                    (dir / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
+        // localedef exits non-zero for mere warnings, so success is judged by what it wrote.
+        (void)std::system(command.c_str());
+        if (!std::filesystem::exists(dir / "de_DE.UTF-8" / "LC_NUMERIC")) return false;
+    }
+    ::setenv("LOCPATH", dir.c_str(), 1);
+    return true;
+}
+
+TEST(Fingerprint, TextIgnoresACommaDecimalLocale) {
+    const std::string before = canonicalSpecText(goldenSpec());
+    GlobalLocaleGuard guard;
+    const bool switched = switchToCommaLocale() || (buildCommaLocale() && switchToCommaLocale());
     if (!switched) GTEST_SKIP() << "no locale with a comma decimal separator is installed";
     std::ostringstream probe;
     probe << 0.5;
