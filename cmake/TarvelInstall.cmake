@@ -1,6 +1,7 @@
-# Install rules: the static library, every public header under tarvel/, a CMake package
-# (find_package(tarvel CONFIG) giving tarvel::tarvel) and a pkg-config file. Nothing from
-# driver/, tests/, bench/ or examples/ is installed.
+# Install rules: the library (static or shared), its public headers (the HEADERS file set), a
+# CMake package (find_package(tarvel CONFIG) giving tarvel::tarvel) and a pkg-config file. The
+# build tree exports the same targets, so a project can use a build without installing it.
+# Nothing from driver/, tests/, bench/ or examples/ is installed.
 include(CMakePackageConfigHelpers)
 
 set(TARVEL_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarvel
@@ -8,10 +9,14 @@ set(TARVEL_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarvel
 set(TARVEL_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig
     CACHE STRING "Where tarvel.pc goes, relative to the prefix")
 
-install(TARGETS tarvel EXPORT tarvelTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/tarvel/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvel
-        FILES_MATCHING PATTERN "*.hpp")
+install(TARGETS tarvel EXPORT tarvelTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        FILE_SET generated_headers DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT tarvelTargets NAMESPACE tarvel:: DESTINATION ${TARVEL_INSTALL_CMAKEDIR})
+export(EXPORT tarvelTargets NAMESPACE tarvel:: FILE ${PROJECT_BINARY_DIR}/tarvelTargets.cmake)
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/tarvelConfig.cmake.in
                               ${PROJECT_BINARY_DIR}/tarvelConfig.cmake
@@ -39,5 +44,10 @@ foreach(dir LIBDIR INCLUDEDIR)
     set(tarvel_pc_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
   endif()
 endforeach()
+if(BUILD_SHARED_LIBS)
+  set(tarvel_pc_cflags "")
+else()
+  set(tarvel_pc_cflags " -DTARVEL_STATIC_DEFINE")
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/tarvel.pc.in ${PROJECT_BINARY_DIR}/tarvel.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tarvel.pc DESTINATION ${TARVEL_INSTALL_PKGCONFIGDIR})

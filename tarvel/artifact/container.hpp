@@ -7,8 +7,11 @@
 #include <vector>
 
 #include "tarvel/artifact/encoding.hpp"
+#include "tarvel/export.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+// Everything declared here is part of the shared library's interface.
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 // Payload element encodings of a tensor record.
 enum class ArtifactDType : std::uint8_t { Float64 = 1, UInt32 = 2, Bytes = 3 };
@@ -110,4 +113,5 @@ ArtifactManifest readArtifactManifest(ArtifactReader& reader, const ArtifactLimi
 void validateTensorTable(const std::vector<ArtifactTensorRecord>& tensors,
                          std::uint64_t payload_bytes, const ArtifactLimits& limits);
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

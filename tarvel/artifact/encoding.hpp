@@ -7,7 +7,11 @@
 #include <string_view>
 #include <vector>
 
-namespace Nuvexis::Core::Tarvel {
+#include "tarvel/export.hpp"
+
+// Everything declared here is part of the shared library's interface.
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 using ByteBuffer = std::vector<std::uint8_t>;
 
@@ -60,4 +64,5 @@ void checksum64Each(std::span<const ByteRange> ranges, std::span<std::uint64_t> 
 // checksum64 over a whole container file with bytes 32..39 (the stored checksum) taken as 0.
 std::uint64_t artifactGlobalChecksum(const ByteBuffer& file);
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

@@ -8,10 +8,13 @@
 
 #include "tarvel/artifact/encoding.hpp"
 #include "tarvel/core/tensor.hpp"
+#include "tarvel/export.hpp"
 #include "tarvel/model/weights.hpp"
 #include "tarvel/spec/transformer_spec.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+// Everything declared here is part of the shared library's interface.
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 inline constexpr const char* model_artifact_magic = "TARVCTM1";
 
@@ -25,4 +28,5 @@ std::vector<NamedTensor> modelArtifactTensors(const TransformerWeights& weights)
 ByteBuffer buildModelArtifact(const TransformerSpec& spec, const TransformerWeights& weights,
                               const std::optional<std::string>& tokenizer_identity);
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

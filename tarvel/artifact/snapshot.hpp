@@ -4,9 +4,12 @@
 #include <vector>
 
 #include "tarvel/artifact/container.hpp"
+#include "tarvel/export.hpp"
 #include "tarvel/kv/session.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+// Everything declared here is part of the shared library's interface.
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 inline constexpr const char* snapshot_magic = "TARVCTS1";
 
@@ -37,4 +40,5 @@ std::vector<std::uint8_t> saveSnapshot(const TransformerKvSession& session);
 void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8_t>& bytes,
                      const ArtifactLimits& limits);
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

@@ -7,7 +7,11 @@
 #include <span>
 #include <vector>
 
-namespace Nuvexis::Core::Tarvel {
+#include "tarvel/export.hpp"
+
+// Everything declared here is part of the shared library's interface.
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 // Dense row-major array of doubles. A default-constructed Tensor is the absent tensor:
 // empty shape, no data. A Tensor made by the constructor with an empty shape is a rank-0
@@ -104,4 +108,5 @@ inline double at(const Tensor& tensor, std::span<const std::uint64_t> index) {
     return tensor.data[static_cast<std::size_t>(
         detail::flatIndexOf(tensor.shape, index.data(), index.size()))];
 }
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

@@ -3,7 +3,11 @@
 #include <cmath>
 #include <limits>
 
-namespace Nuvexis::Core::Tarvel {
+#include "tarvel/export.hpp"
+
+// Everything declared here is part of the shared library's interface.
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 namespace detail {
 [[noreturn]] void throwForwardValue();
@@ -37,4 +41,5 @@ inline double checkCachedValue(double x, bool double_precision) {
     return detail::checkValue<detail::throwCachedValue>(x, double_precision);
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

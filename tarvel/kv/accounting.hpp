@@ -2,10 +2,13 @@
 
 #include <cstdint>
 
+#include "tarvel/export.hpp"
 #include "tarvel/kv/session.hpp"
 #include "tarvel/spec/transformer_spec.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+// Everything declared here is part of the shared library's interface.
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 // Bytes of one cached scalar as the spec declares it: f32 4, f16 and bf16 2. Any other code
 // throws TransformerKvError invalid_input "unknown KV dtype".
@@ -25,4 +28,5 @@ TransformerKvStats kvStatsFor(const TransformerSpec& spec, std::uint64_t tokens)
 std::uint64_t kvCheckedMultiply(std::uint64_t a, std::uint64_t b);
 }  // namespace detail
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

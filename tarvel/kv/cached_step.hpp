@@ -5,10 +5,13 @@
 #include <span>
 
 #include "tarvel/core/tensor.hpp"
+#include "tarvel/export.hpp"
 #include "tarvel/kv/session.hpp"
 #include "tarvel/model/forward.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+// Everything declared here is part of the shared library's interface.
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 // One step: computes the chunk's positions against the session's cache and returns their
 // logits with the statistics after the step. All checks, the computation, the new prefix and
@@ -24,8 +27,8 @@ void validateKvStep(const TokenBatch& chunk, const TransformerKvSession& session
 // tensor has exactly the expected shape.
 void requireSessionShape(const Tensor& tensor, std::span<const std::uint64_t> expected,
                          const char* name);
-inline void requireSessionShape(const Tensor& tensor,
-                                std::initializer_list<std::uint64_t> expected, const char* name) {
+inline void requireSessionShape(const Tensor& tensor, std::initializer_list<std::uint64_t> expected,
+                                const char* name) {
     requireSessionShape(tensor, std::span<const std::uint64_t>(expected.begin(), expected.size()),
                         name);
 }
@@ -44,4 +47,5 @@ Tensor cachedAttention(const Tensor& query, const Tensor& keys, const Tensor& va
                        std::uint64_t previous, std::uint64_t n, std::uint64_t query_heads,
                        std::uint64_t kv_heads, std::uint64_t head_dim, bool double_precision);
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

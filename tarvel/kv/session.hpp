@@ -6,9 +6,12 @@
 #include <vector>
 
 #include "tarvel/core/tensor.hpp"
+#include "tarvel/export.hpp"
 #include "tarvel/model/transformer_model.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+// Everything declared here is part of the shared library's interface.
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 struct ArtifactLimits;
 struct TokenBatch;
@@ -90,4 +93,5 @@ class TransformerKvSession {
     std::vector<Tensor> cache_;
 };
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

@@ -6,10 +6,13 @@
 #include <vector>
 
 #include "tarvel/core/tensor.hpp"
+#include "tarvel/export.hpp"
 #include "tarvel/model/weights.hpp"
 #include "tarvel/spec/transformer_spec.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+// Everything declared here is part of the shared library's interface.
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 // A padded batch of token sequences: token t of sequence b sits at b * width + t.
 struct TokenBatch {
@@ -35,4 +38,5 @@ void validateForwardInputs(const TransformerSpec& spec, const TransformerWeights
 Tensor transformerForward(const TransformerSpec& spec, const TransformerWeights& weights,
                           const TokenBatch& tokens, const ForwardOptions& options);
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

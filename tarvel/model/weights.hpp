@@ -3,8 +3,11 @@
 #include <vector>
 
 #include "tarvel/core/tensor.hpp"
+#include "tarvel/export.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+// Everything declared here is part of the shared library's interface.
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 // Every learned tensor of one transformer block. Projections are stored [out, in]; there are
 // no biases anywhere.
@@ -22,10 +25,11 @@ struct LayerWeights {
 
 // The field names double as the tensor names of the model artifact.
 struct TransformerWeights {
-    Tensor token_embedding;           // {V, d}
+    Tensor token_embedding;            // {V, d}
     std::vector<LayerWeights> layers;  // one per layer
     Tensor final_norm;                 // {d}
     Tensor output_embedding;           // {V, d} when embeddings are untied; absent otherwise
 };
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

@@ -4,8 +4,11 @@
 #include <vector>
 
 #include "tarvel/core/tensor.hpp"
+#include "tarvel/export.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+// Everything declared here is part of the shared library's interface.
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 struct AttentionResult {
     Tensor scores;         // {batch, query_heads, seq, seq}
@@ -19,4 +22,5 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
                           std::uint64_t kv_heads, std::uint64_t head_dim,
                           const std::vector<std::uint64_t>& lengths, bool double_precision);
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

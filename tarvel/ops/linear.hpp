@@ -3,9 +3,12 @@
 #include <cstdint>
 
 #include "tarvel/core/tensor.hpp"
+#include "tarvel/export.hpp"
 #include "tarvel/spec/transformer_spec.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+// Everything declared here is part of the shared library's interface.
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 // Which value check a projection applies to its outputs.
 enum class LinearVariant : std::uint8_t {
@@ -272,4 +275,5 @@ Tensor feedForward(const Tensor& input, const Tensor& gate_weight, const Tensor&
                    const Tensor& down_weight, std::uint64_t rows, std::uint64_t model_dim,
                    std::uint64_t ffn_dim, FeedForwardKind kind, bool double_precision);
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

@@ -3,11 +3,15 @@
 #include <cstdint>
 
 #include "tarvel/core/tensor.hpp"
+#include "tarvel/export.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+// Everything declared here is part of the shared library's interface.
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 // Root-mean-square normalisation of each row of {rows, dim}, scaled by weight {dim}.
 Tensor rmsNorm(const Tensor& input, const Tensor& weight, std::uint64_t rows, std::uint64_t dim,
                double epsilon, bool double_precision);
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

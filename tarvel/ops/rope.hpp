@@ -4,8 +4,11 @@
 #include <vector>
 
 #include "tarvel/core/tensor.hpp"
+#include "tarvel/export.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+// Everything declared here is part of the shared library's interface.
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 // Cosines and sines for `positions` consecutive positions; entry (p, k) at p * dim / 2 + k.
 // Row p of a table built with offset o describes absolute position o + p.
@@ -31,4 +34,5 @@ void applyRope(Tensor& query, Tensor& key, std::uint64_t batch, std::uint64_t se
                std::uint64_t query_heads, std::uint64_t kv_heads, std::uint64_t head_dim,
                double base, std::uint64_t offset, bool double_precision);
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

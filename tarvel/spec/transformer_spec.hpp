@@ -5,7 +5,11 @@
 #include <string>
 #include <vector>
 
-namespace Nuvexis::Core::Tarvel {
+#include "tarvel/export.hpp"
+
+// Everything declared here is part of the shared library's interface.
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 // The numeric codes are stored in artifacts and enter the fingerprint; they never change.
 // Records may hold codes outside these lists; validation reports them.
@@ -73,4 +77,5 @@ std::vector<SpecIssue> validateSpec(const TransformerSpec& spec);
 // Number of learned scalars, or no value when the count overflows 64 bits.
 std::optional<std::uint64_t> parameterCount(const TransformerSpec& spec);
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

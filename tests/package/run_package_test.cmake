@@ -2,7 +2,10 @@
 #   STEP=install       install the parent build into PREFIX and check what landed there;
 #   STEP=find_package  configure, build and run the consumer against PREFIX with find_package;
 #   STEP=pkg_config    compile and run the consumer with the flags tarvel.pc gives;
-#   STEP=subdirectory  configure the consumer with tarvel as a subdirectory of it.
+#   STEP=subdirectory  configure the consumer with tarvel as a subdirectory of it;
+#   STEP=build_tree    build and run the consumer against the parent build tree's export;
+#   STEP=shared        build tarvel as a shared library, install it, and build and run the
+#                      consumer against that.
 # The consumer is built with the parent build's compiler, generator and flags (a sanitized
 # library needs a sanitized program).
 
@@ -33,8 +36,11 @@ set(consumer_cache
 if(STEP STREQUAL "install")
   file(REMOVE_RECURSE ${PREFIX})
   run(${CMAKE_COMMAND} --install ${TARVEL_BINARY_DIR} --prefix ${PREFIX} --config ${BUILD_TYPE})
-  # Exactly the public headers: every .hpp under tarvel/ and nothing else.
+  # Exactly the public headers: every .hpp under tarvel/ outside detail/ folders, and the two
+  # generated ones.
   file(GLOB_RECURSE expected RELATIVE ${TARVEL_SOURCE_DIR} ${TARVEL_SOURCE_DIR}/tarvel/*.hpp)
+  list(FILTER expected EXCLUDE REGEX "/detail/")
+  list(APPEND expected tarvel/export.hpp tarvel/version.hpp)
   file(GLOB_RECURSE installed RELATIVE ${PREFIX}/${INCLUDEDIR} ${PREFIX}/${INCLUDEDIR}/*)
   list(SORT expected)
   list(SORT installed)
@@ -78,6 +84,27 @@ elseif(STEP STREQUAL "subdirectory")
   file(REMOVE_RECURSE ${WORK_DIR})
   run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR} ${consumer_cache}
       -DTARVEL_CONSUMER_MODE=subdirectory -DTARVEL_SOURCE_DIR=${TARVEL_SOURCE_DIR})
+elseif(STEP STREQUAL "build_tree")
+  file(REMOVE_RECURSE ${WORK_DIR})
+  run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR} ${consumer_cache}
+      -Dtarvel_DIR=${TARVEL_BINARY_DIR} -DTARVEL_EXPECTED_VERSION=${VERSION})
+  run(${CMAKE_COMMAND} --build ${WORK_DIR})
+  run_consumer(${WORK_DIR}/consumer)
+elseif(STEP STREQUAL "shared")
+  file(REMOVE_RECURSE ${WORK_DIR})
+  run(${CMAKE_COMMAND} -S ${TARVEL_SOURCE_DIR} -B ${WORK_DIR}/tarvel ${consumer_cache}
+      -DBUILD_SHARED_LIBS=ON -DTARVEL_BUILD_TESTS=OFF -DTARVEL_BUILD_DRIVER=OFF
+      -DTARVEL_BUILD_EXAMPLES=OFF -DTARVEL_BUILD_CHECKPOINT=OFF)
+  run(${CMAKE_COMMAND} --build ${WORK_DIR}/tarvel)
+  run(${CMAKE_COMMAND} --install ${WORK_DIR}/tarvel --prefix ${WORK_DIR}/prefix)
+  file(GLOB shared_objects ${WORK_DIR}/prefix/lib*/libtarvel.so.${VERSION})
+  if(NOT shared_objects)
+    message(FATAL_ERROR "no libtarvel.so.${VERSION} was installed")
+  endif()
+  run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer ${consumer_cache}
+      -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix -DTARVEL_EXPECTED_VERSION=${VERSION})
+  run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
+  run_consumer(${WORK_DIR}/consumer/consumer)
 else()
   message(FATAL_ERROR "unknown STEP [${STEP}]")
 endif()
