@@ -39,16 +39,20 @@ struct ArtifactHeader {
     std::uint64_t payload_offset = 0;  // manifest_bytes + 40
 };
 
-// Bounds the reader applies to bytes from outside; the caller sets every field.
+// Bounds the reader applies to bytes from outside. The defaults suit a service that restores
+// snapshots of models up to a few hundred million parameters' worth of cache: 1 GiB files,
+// 16 MiB manifests, 512 MiB per tensor, 100,000 tensors of rank at most 8, a million input
+// tokens, 1 MiB of tokenizer state and 512 MiB of snapshot cache. snapshotLimits(model) gives
+// the tightest limits that still admit every snapshot of one model.
 struct ArtifactLimits {
-    std::uint64_t max_file_bytes = 0;
-    std::uint64_t max_manifest_bytes = 0;
-    std::uint64_t max_tensor_bytes = 0;
-    std::uint32_t max_tensor_count = 0;
-    std::uint32_t max_tensor_rank = 0;
-    std::uint64_t max_input_tokens = 0;
-    std::uint64_t max_tokenizer_state_bytes = 0;
-    std::uint64_t max_snapshot_cache_bytes = 0;
+    std::uint64_t max_file_bytes = 1073741824;
+    std::uint64_t max_manifest_bytes = 16777216;
+    std::uint64_t max_tensor_bytes = 536870912;
+    std::uint32_t max_tensor_count = 100000;
+    std::uint32_t max_tensor_rank = 8;
+    std::uint64_t max_input_tokens = 1048576;
+    std::uint64_t max_tokenizer_state_bytes = 1048576;
+    std::uint64_t max_snapshot_cache_bytes = 536870912;
 };
 
 // The manifest prefix: fingerprint, tokenizer binding and tensor table. The caller appends

@@ -3,6 +3,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tarvel/core/value_check.hpp"
@@ -206,6 +207,30 @@ Tensor transformerForward(const TransformerSpec& spec, const TransformerWeights&
     Tensor logits = projectLogits(embedding, final_hidden, tokens, vocabulary, d, dp);
     trace(options, "logits", logits);
     return logits;
+}
+
+TokenBatch singleSequence(std::vector<std::uint32_t> tokens) {
+    const auto width = static_cast<std::uint64_t>(tokens.size());
+    return TokenBatch{1, width, std::move(tokens), {}};
+}
+
+std::uint32_t argmaxToken(const Tensor& logits, std::uint64_t position) {
+    const std::vector<std::uint64_t>& shape = logits.shape;
+    const std::uint64_t stored = logits.data.size();
+    // Divisions instead of a product, so that no extent can overflow the comparison.
+    const bool valid = shape.size() == 3 && shape[0] != 0 && shape[1] != 0 && shape[2] != 0 &&
+                       shape[2] <= std::uint64_t{std::numeric_limits<std::uint32_t>::max()} + 1 &&
+                       stored % shape[2] == 0 && (stored / shape[2]) % shape[1] == 0 &&
+                       stored / shape[2] / shape[1] == shape[0];
+    if (!valid) throw std::invalid_argument("logits shape is invalid");
+    if (position >= logits.shape[1]) throw std::out_of_range("logits position out of range");
+    const std::uint64_t vocabulary = logits.shape[2];
+    const double* row = logits.data.data() + position * vocabulary;
+    std::uint64_t best = 0;
+    for (std::uint64_t v = 1; v < vocabulary; ++v) {
+        if (row[v] > row[best]) best = v;
+    }
+    return static_cast<std::uint32_t>(best);
 }
 
 }  // namespace Nuvexis::Core::Tarvel

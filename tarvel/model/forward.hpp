@@ -22,6 +22,15 @@ struct TokenBatch {
     std::vector<std::uint64_t> lengths;  // empty, or one length per sequence
 };
 
+// One unpadded sequence: batch 1, width = the number of tokens.
+TokenBatch singleSequence(std::vector<std::uint32_t> tokens);
+
+// The token with the largest logit at `position` of a {batch, width, vocabulary} logits tensor
+// (sequence 0), the lowest id among equals. Throws std::invalid_argument "logits shape is
+// invalid" for a tensor of another rank or with no vocabulary or storage that does not match
+// its shape, and std::out_of_range "logits position out of range" when position >= width.
+std::uint32_t argmaxToken(const Tensor& logits, std::uint64_t position);
+
 using ForwardTrace = std::function<void(std::string_view name, const Tensor& tensor)>;
 
 struct ForwardOptions {

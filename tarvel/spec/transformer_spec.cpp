@@ -10,7 +10,9 @@ namespace {
 
 constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
 
-bool finitePositive(double x) { return std::isfinite(x) && x > 0.0; }
+bool finitePositive(double x) {
+    return std::isfinite(x) && x > 0.0;
+}
 
 struct CheckedU64 {
     std::optional<std::uint64_t> value;
@@ -141,6 +143,11 @@ std::optional<std::uint64_t> parameterCount(const TransformerSpec& spec) {
     const CheckedU64 per_layer = attention.plus(f.times(m)).plus(CheckedU64{2}.times(d));
     total = total.plus(per_layer.times(spec.layers)).plus(d);
     return total.value;
+}
+
+std::vector<PortSpec> standardPorts(std::uint32_t vocabulary) {
+    return {PortSpec{"tokens", PortDirection::input, PortKind::token_ids, 1, ""},
+            PortSpec{"logits", PortDirection::output, PortKind::logits, vocabulary, ""}};
 }
 
 }  // namespace Nuvexis::Core::Tarvel

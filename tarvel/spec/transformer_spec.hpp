@@ -77,5 +77,9 @@ std::vector<SpecIssue> validateSpec(const TransformerSpec& spec);
 // Number of learned scalars, or no value when the count overflows 64 bits.
 std::optional<std::uint64_t> parameterCount(const TransformerSpec& spec);
 
+// The two ports every language model has: a token_ids input "tokens" of width 1 and a logits
+// output "logits" of width `vocabulary`.
+std::vector<PortSpec> standardPorts(std::uint32_t vocabulary);
+
 }  // namespace Tarvel
 }  // namespace Nuvexis::Core
