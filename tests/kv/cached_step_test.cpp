@@ -5,6 +5,7 @@
 
 #include "support/expect_throw.hpp"
 #include "support/models.hpp"
+#include "support/tensors.hpp"
 
 using namespace tarvel_test;
 
@@ -249,6 +250,65 @@ TEST(CachedStep, ForksGivenTheSameChunkAgreeBitForBit) {
         EXPECT_EQ(a.stats, b.stats);
         EXPECT_EQ(saveSnapshot(g1), saveSnapshot(g2));
     }
+}
+
+// A cache replaced by tensors of the right shapes but other storage is refused by the step's
+// own shape check, like any misshapen cache, before anything reads it.
+TEST(CachedStep, CacheStorageThatDisagreesWithItsShapeIsRefused) {
+    const auto model = fixtureModel(fixtureSpec(false, 2), 1.0);
+    TransformerKvSession source(model, 1);
+    (void)forwardCached(fixtureBatch({1, 2}), source, {});
+    const std::size_t count = source.cache()[0].data.size();
+    for (const std::size_t tensor : {std::size_t{0}, std::size_t{3}}) {
+        for (const std::size_t stored : {std::size_t{0}, count - 1, count + 1}) {
+            SCOPED_TRACE(::testing::Message() << "tensor " << tensor << ", stored " << stored);
+            TransformerKvSession s = source;
+            std::vector<Tensor> cache = s.cache();
+            cache[tensor] = tarvel_test::withStorage(cache[tensor], stored);
+            s.setCache(cache);
+            const auto before = saveSnapshot(s);
+            expectKvThrow([&] { (void)forwardCached(fixtureBatch({3}), s, {}); },
+                          TransformerKvErrorKind::invalid_state,
+                          tensor % 2 == 0 ? "cached key shape does not match session"
+                                          : "cached value shape does not match session");
+            EXPECT_EQ(saveSnapshot(s), before);
+        }
+    }
+}
+
+TEST(CachedStep, SubOperationsDemandStorageThatHoldsTheShape) {
+    const Tensor input({2, 3}, 0.5, true);
+    const Tensor weight({4, 3}, 0.25, true);
+    for (const std::uint64_t rows : {std::uint64_t{1}, std::uint64_t{2}}) {
+        const Tensor in({rows, 3}, 0.5, true);
+        expectKvThrow(
+            [&] {
+                (void)cachedLinear(tarvel_test::withStorage(in, 3 * rows - 1), weight, rows, 3, 4,
+                                   true);
+            },
+            TransformerKvErrorKind::invalid_state, "linear input shape does not match session");
+        expectKvThrow(
+            [&] { (void)cachedLinear(in, tarvel_test::withStorage(weight, 11), rows, 3, 4, true); },
+            TransformerKvErrorKind::invalid_state, "linear weight shape does not match session");
+    }
+    // The cache kernels take tensors the step built; handed anything else, they still read
+    // nothing past the stored values.
+    const Tensor rows({2, 4}, 1.0, true);
+    const Tensor old({1, 2, 2, 2}, 1.0, true);
+    EXPECT_THROW_MSG((void)appendKv(&old, tarvel_test::withStorage(rows, 7), 2, 2, 2, 2, true),
+                     std::out_of_range, "tensor index out of bounds");
+    const Tensor short_old = tarvel_test::withStorage(old, 7);
+    EXPECT_THROW_MSG((void)appendKv(&short_old, rows, 2, 2, 2, 2, true), std::out_of_range,
+                     "tensor index out of bounds");
+    const Tensor query({2, 4}, 0.5, true);
+    const Tensor keys({1, 4, 2, 2}, 0.5, true);
+    EXPECT_THROW_MSG(
+        (void)cachedAttention(query, tarvel_test::withStorage(keys, 15), keys, 2, 2, 2, 2, 2, true),
+        std::out_of_range, "tensor index out of bounds");
+    EXPECT_THROW_MSG(
+        (void)cachedAttention(query, keys, tarvel_test::withStorage(keys, 17), 2, 2, 2, 2, 2, true),
+        std::out_of_range, "tensor index out of bounds");
+    EXPECT_NO_THROW((void)cachedAttention(query, keys, keys, 2, 2, 2, 2, 2, true));
 }
 
 }  // namespace

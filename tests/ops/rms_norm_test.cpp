@@ -12,6 +12,7 @@ using namespace Nuvexis::Core::Tarvel;
 namespace {
 
 using tarvel_test::tensorOf;
+using tarvel_test::withStorage;
 
 TEST(RmsNorm, EpsilonIsRefusedBeforeAnyShape) {
     const Tensor bad_input({3}, 0.0, true);
@@ -79,6 +80,19 @@ TEST(RmsNorm, NonFiniteOutputIsAnOperatorFailure) {
     const Tensor input = tensorOf({1, 2}, {1.0, std::nan("")});
     EXPECT_THROW_MSG(rmsNorm(input, Tensor({2}, 1.0, true), 1, 2, 1e-5, true), std::domain_error,
                      "transformer operator produced NaN/Inf");
+}
+
+TEST(RmsNorm, StorageThatDisagreesWithTheShapeIsMisshapen) {
+    const Tensor input({2, 3}, 1.0, true);
+    const Tensor weight({3}, 1.0, true);
+    for (const std::size_t stored : {std::size_t{0}, std::size_t{5}, std::size_t{7}}) {
+        EXPECT_THROW_MSG(rmsNorm(withStorage(input, stored), weight, 2, 3, 1e-5, true),
+                         std::invalid_argument, "RMSNorm input has an invalid shape");
+    }
+    for (const std::size_t stored : {std::size_t{0}, std::size_t{2}, std::size_t{4}}) {
+        EXPECT_THROW_MSG(rmsNorm(input, withStorage(weight, stored), 2, 3, 1e-5, true),
+                         std::invalid_argument, "RMSNorm weight has an invalid shape");
+    }
 }
 
 }  // namespace
