@@ -311,4 +311,21 @@ TEST(CachedStep, SubOperationsDemandStorageThatHoldsTheShape) {
     EXPECT_NO_THROW((void)cachedAttention(query, keys, keys, 2, 2, 2, 2, 2, true));
 }
 
+// An embedding row beyond what a sum of squares can hold reaches the first norm in double
+// precision; that norm refuses it instead of returning zeros, and the session is unchanged.
+TEST(CachedStep, AnOverflowingNormIsRefusedAndChangesNothing) {
+    TransformerSpec spec = fixtureSpec(false, 2);
+    TransformerWeights weights = fixtureWeights(spec, 1.0);
+    for (std::uint64_t c = 0; c < spec.model_dim; ++c) at(weights.token_embedding, {5, c}) *= 1e160;
+    const auto model = std::make_shared<const TransformerModel>(spec, weights);
+    TransformerKvSession s(model, 1);
+    TransformerKvOptions exact;
+    exact.double_precision = true;
+    (void)forwardCached(fixtureBatch({1}), s, exact);
+    const auto before = saveSnapshot(s);
+    EXPECT_THROW_MSG((void)forwardCached(fixtureBatch({5}), s, exact), std::domain_error,
+                     "transformer operator produced NaN/Inf");
+    EXPECT_EQ(saveSnapshot(s), before);
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 
 #include "model/small_model.hpp"
@@ -321,6 +322,22 @@ TEST(TransformerForward, TraceExceptionsPropagate) {
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()), "stop");
     }
+}
+
+// An embedding row scaled by 1e160 is finite, but its sum of squares is not: the first norm
+// refuses it instead of turning it into zeros (and all-zero logits). In reduced precision the
+// embedding itself is already beyond float32.
+TEST(TransformerForward, AnOverflowingNormIsRefused) {
+    const ModelShape shape;
+    const TransformerSpec spec = makeSpec(shape);
+    TransformerWeights weights = makeWeights(shape, 6);
+    for (std::uint64_t c = 0; c < spec.model_dim; ++c) at(weights.token_embedding, {5, c}) *= 1e160;
+    EXPECT_THROW_MSG(transformerForward(spec, weights, {1, 2, {1, 5}, {}}, exact),
+                     std::domain_error, "transformer operator produced NaN/Inf");
+    EXPECT_THROW_MSG(
+        transformerForward(spec, weights, {1, 2, {1, 5}, {}}, ForwardOptions{false, {}, true}),
+        std::domain_error, "transformer forward produced NaN/Inf");
+    EXPECT_NO_THROW(transformerForward(spec, weights, {1, 2, {1, 4}, {}}, exact));
 }
 
 }  // namespace
