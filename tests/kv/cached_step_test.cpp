@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "support/expect_throw.hpp"
@@ -326,6 +327,92 @@ TEST(CachedStep, AnOverflowingNormIsRefusedAndChangesNothing) {
     EXPECT_THROW_MSG((void)forwardCached(fixtureBatch({5}), s, exact), std::domain_error,
                      "transformer operator produced NaN/Inf");
     EXPECT_EQ(saveSnapshot(s), before);
+}
+
+// While a step runs its observer, the session it steps cannot be changed: the observer's
+// attempt is refused, its exception fails the step as any observer's does, and the session is
+// left as it was. The same change succeeds once the step is over.
+TEST(CachedStep, AnObserverCannotChangeItsOwnSession) {
+    const auto model = fixtureModel(fixtureSpec(false, 2), 1.0);
+    TransformerKvSession other(model, 9);
+    (void)forwardCached(fixtureBatch({4, 4, 4}), other, {});
+    const std::vector<std::uint8_t> other_bytes = saveSnapshot(other);
+    struct Case {
+        const char* what;
+        std::function<void(TransformerKvSession&)> change;
+    };
+    const Case cases[] = {
+        {"step", [](TransformerKvSession& s) { (void)forwardCached(fixtureBatch({1}), s, {}); }},
+        {"reset", [](TransformerKvSession& s) { s.reset(5); }},
+        {"setTokenPrefix",
+         [](TransformerKvSession& s) {
+             s.setTokenPrefix({1, 2, 3, 4});
+         }},
+        {"setCache", [](TransformerKvSession& s) { s.setCache({}); }},
+        {"advancePosition", [](TransformerKvSession& s) { s.advancePosition(2); }},
+        {"restoreSnapshot",
+         [&](TransformerKvSession& s) { restoreSnapshot(s, other_bytes, generous_limits); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TransformerKvSession s(model, 1);
+        (void)forwardCached(fixtureBatch({1, 2}), s, {});
+        const auto before = saveSnapshot(s);
+        TransformerKvOptions options;
+        int calls = 0;
+        options.observer = [&](const TransformerKvStats&) {
+            ++calls;
+            c.change(s);
+        };
+        expectKvThrow(
+            [&] {
+                (void)forwardCached(fixtureBatch({3, 4}), s, options);
+            },
+            TransformerKvErrorKind::invalid_state, "session step in progress");
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(saveSnapshot(s), before);
+        EXPECT_EQ(s.position(), 2u);
+        // Nothing is left marked: the step and then the change itself go through.
+        EXPECT_NO_THROW((void)forwardCached(fixtureBatch({3, 4}), s, {}));
+        EXPECT_NO_THROW(c.change(s));
+    }
+}
+
+// Reading the session, saving it and forking it stay allowed from the observer; a fork is a
+// session of its own, not in a step, and may be stepped there. An observer that handles the
+// refusal itself lets the step commit as usual.
+TEST(CachedStep, AnObserverMayReadAndForkItsSession) {
+    const auto model = fixtureModel(fixtureSpec(false, 2), 1.0);
+    TransformerKvSession reference(model, 1);
+    (void)forwardCached(fixtureBatch({1, 2}), reference, {});
+    const std::vector<std::uint8_t> at_two = saveSnapshot(reference);
+    const auto expected = forwardCached(fixtureBatch({3, 4}), reference, {});
+
+    TransformerKvSession s(model, 1);
+    (void)forwardCached(fixtureBatch({1, 2}), s, {});
+    std::vector<std::uint8_t> seen;
+    std::vector<double> fork_logits;
+    bool refused = false;
+    TransformerKvOptions options;
+    options.observer = [&](const TransformerKvStats& stats) {
+        EXPECT_EQ(stats.tokens, 4u);
+        EXPECT_EQ(s.position(), 2u);
+        EXPECT_EQ(kvStats(s).tokens, 2u);
+        seen = saveSnapshot(s);
+        TransformerKvSession fork = s;
+        fork_logits = forwardCached(fixtureBatch({3, 4}), fork, {}).logits.data;
+        try {
+            s.reset(1);
+        } catch (const TransformerKvError& e) {
+            refused = e.kind() == TransformerKvErrorKind::invalid_state;
+        }
+    };
+    const auto step = forwardCached(fixtureBatch({3, 4}), s, options);
+    EXPECT_EQ(seen, at_two);
+    EXPECT_EQ(fork_logits, expected.logits.data);
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(step.logits.data, expected.logits.data);
+    EXPECT_EQ(saveSnapshot(s), saveSnapshot(reference));
 }
 
 }  // namespace
