@@ -35,10 +35,10 @@ struct ForwardOptions {
 void validateForwardInputs(const TransformerSpec& spec, const TransformerWeights& weights,
                            const TokenBatch& tokens);
 
-// The most the full pass holds at once in its own tensors, in bytes (8 per value): the residual
-// stream, then the larger of one layer's intermediates (attention scores and probabilities
-// {batch, query_heads, width, width} among them, whatever the lengths) and the logits stage.
-// Does not check its arguments; a count beyond 64 bits gives 2^64 - 1.
+// A bound, in bytes (8 per value), on what the full pass holds at once in its own tensors: the
+// residual stream, plus the larger of everything one layer allocates (attention scores and
+// probabilities {batch, query_heads, width, width} among it, whatever the lengths) and the
+// logits stage. Does not check its arguments; a count beyond 64 bits gives 2^64 - 1.
 std::uint64_t forwardWorkingBytes(const TransformerSpec& spec, const TokenBatch& tokens,
                                   const ForwardOptions& options);
 
