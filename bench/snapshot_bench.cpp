@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <functional>
+#include <stdexcept>
+#include <string>
 
 #include "bench/bench_support.hpp"
 #include "driver/fixture.hpp"
@@ -86,6 +88,46 @@ void snapshotRestore(benchmark::State& state) {
     reportAgainstChecksums(state, seconds, file);
 }
 BENCHMARK(snapshotRestore)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A well-formed snapshot of a fresh session whose table holds `count` records: the two session
+// records and count - 2 empty cache records. Every name is distinct, so the table check must
+// compare them all; the first empty cache tensor then refuses the restore.
+std::vector<std::uint8_t> manyRecordSnapshot(const TransformerModel& model, std::uint32_t count) {
+    std::vector<ArtifactTensorRecord> records(count);
+    records[0] = {"input_tokens", static_cast<std::uint8_t>(ArtifactDType::UInt32), {0}, 0, 0, 0};
+    records[1] = {"tokenizer_state", static_cast<std::uint8_t>(ArtifactDType::Bytes), {0}, 0, 0, 0};
+    for (std::uint32_t j = 2; j < count; ++j) {
+        records[j] = {"kv." + std::to_string(j - 2),
+                      static_cast<std::uint8_t>(ArtifactDType::Float64),
+                      {0},
+                      0,
+                      0,
+                      0};
+    }
+    const std::uint64_t empty_checksum = checksum64(nullptr, 0);
+    for (ArtifactTensorRecord& record : records) record.checksum = empty_checksum;
+    const std::uint64_t fingerprint = specFingerprint(model.spec());
+    ByteBuffer manifest = writeManifest(records, fingerprint, model.tokenizer_identity());
+    detail::writeSnapshotTail(manifest, detail::SnapshotTail{model.artifact_checksum(), fingerprint,
+                                                             0, 1, 0, 0, 0, count - 2});
+    return writeArtifact(snapshot_magic, manifest, {});
+}
+
+// The restore of a 100,000-record table, the most the permissive limits admit.
+void snapshotRestoreManyRecords(benchmark::State& state) {
+    const auto model = Conformance::fixtureModel(Conformance::fixtureSpec(false, 2), 1.0);
+    const std::vector<std::uint8_t> file = manyRecordSnapshot(*model, 100000);
+    TransformerKvSession target(model, 1);
+    for (auto _ : state) {
+        try {
+            restoreSnapshot(target, file, limits);
+            state.SkipWithError("the restore was expected to be refused");
+        } catch (const std::invalid_argument&) {
+        }
+    }
+    state.counters["snapshot_MiB"] = static_cast<double>(file.size()) / (1024.0 * 1024.0);
+}
+BENCHMARK(snapshotRestoreManyRecords)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // checksum64 alone over the snapshot's bytes: the price of one pass.
 void snapshotChecksum(benchmark::State& state) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <numeric>
 #include <stdexcept>
 #include <utility>
 
@@ -36,6 +37,25 @@ struct PayloadRange {
     std::uint64_t offset = 0;
     std::uint64_t end = 0;
 };
+
+// Position of the first record whose name an earlier record already carries, or the record
+// count when no name repeats. Sorting positions by name, ties by position, puts every repeat
+// right after its predecessor: n log n name comparisons instead of one per pair of records.
+std::size_t firstDuplicateName(const std::vector<ArtifactTensorRecord>& tensors) {
+    std::vector<std::size_t> order(tensors.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const int by_name = tensors[a].name.compare(tensors[b].name);
+        return by_name != 0 ? by_name < 0 : a < b;
+    });
+    std::size_t first = tensors.size();
+    for (std::size_t k = 1; k < order.size(); ++k) {
+        if (tensors[order[k]].name == tensors[order[k - 1]].name) {
+            first = std::min(first, order[k]);
+        }
+    }
+    return first;
+}
 
 }  // namespace
 
@@ -173,14 +193,14 @@ ArtifactManifest readArtifactManifest(ArtifactReader& reader, const ArtifactLimi
 
 void validateTensorTable(const std::vector<ArtifactTensorRecord>& tensors,
                          std::uint64_t payload_bytes, const ArtifactLimits& limits) {
+    // Each record's checks still run in record order; the duplicate is reported at its place.
+    const std::size_t duplicate = firstDuplicateName(tensors);
     std::vector<PayloadRange> ranges;
     ranges.reserve(tensors.size());
     for (std::size_t i = 0; i < tensors.size(); ++i) {
         const ArtifactTensorRecord& record = tensors[i];
         if (record.name.empty()) fail("artifact tensor has empty name");
-        for (std::size_t earlier = 0; earlier < i; ++earlier) {
-            if (tensors[earlier].name == record.name) fail("artifact tensor name is duplicated");
-        }
+        if (i == duplicate) fail("artifact tensor name is duplicated");
         const std::uint64_t element_size = elementSize(record.dtype);
         const std::uint64_t elements = checkedElementCount(record.shape);
         if (elements > std::numeric_limits<std::uint64_t>::max() / element_size ||

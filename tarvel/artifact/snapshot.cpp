@@ -119,6 +119,7 @@ std::vector<std::uint8_t> saveSnapshot(const TransformerKvSession& session) {
 
 void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8_t>& bytes,
                      const ArtifactLimits& limits) {
+    session.refuseDuringStep();
     const TransformerModel& model = *session.model();
     const TransformerSpec& spec = model.spec();
 

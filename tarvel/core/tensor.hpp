@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -33,9 +34,21 @@ inline std::uint64_t elementCount(std::initializer_list<std::uint64_t> shape) {
     return elementCount(std::span<const std::uint64_t>(shape.begin(), shape.size()));
 }
 
-// True when the tensor's shape is exactly the expected one: same rank, equal extents.
+// True when the tensor's shape is exactly the expected one (same rank, equal extents) and its
+// storage holds exactly as many values as that shape counts. Fields are public, so a caller
+// may hand in storage that disagrees with the shape; such a tensor is misshapen for every
+// demand, and nothing reads past its storage.
 inline bool hasShape(const Tensor& tensor, std::span<const std::uint64_t> expected) {
-    return std::equal(tensor.shape.begin(), tensor.shape.end(), expected.begin(), expected.end());
+    if (!std::equal(tensor.shape.begin(), tensor.shape.end(), expected.begin(), expected.end())) {
+        return false;
+    }
+    std::uint64_t count = 1;
+    for (const std::uint64_t extent : expected) {
+        // A count beyond 64 bits matches no storage; zero extents count nothing.
+        if (extent != 0 && count > std::numeric_limits<std::uint64_t>::max() / extent) return false;
+        count *= extent;
+    }
+    return tensor.data.size() == count;
 }
 
 // Throws std::invalid_argument "<name> has an invalid shape" unless the shape is exactly
@@ -71,6 +84,10 @@ inline void restateShape(const Tensor& tensor, const std::uint64_t (&extents)[N]
     std::uint64_t count = 1;
     for (std::size_t a = 0; a < N; ++a) {
         if (tensor.shape[a] != extents[a]) throwIndexOutOfBounds();
+        // A count that wraps could equal a short storage's size.
+        if (extents[a] != 0 && count > std::numeric_limits<std::uint64_t>::max() / extents[a]) {
+            throwIndexOutOfBounds();
+        }
         count *= extents[a];
     }
     if (tensor.data.size() != count) throwIndexOutOfBounds();
@@ -90,7 +107,9 @@ inline std::uint64_t flatIndex(const std::vector<std::uint64_t>& shape,
 }
 
 // Validated element access. The index tuple is a fixed-size array when written as a braced
-// list, so element access allocates nothing and inlines to a few compares.
+// list, so element access allocates nothing and inlines to a few compares. The index is checked
+// against the shape; that the storage holds the shape is settled once per operation, by the
+// shape demand every operation makes before it indexes a tensor, not again per element.
 template <std::size_t N>
 inline double& at(Tensor& tensor, const std::uint64_t (&index)[N]) {
     return tensor.data[static_cast<std::size_t>(detail::flatIndexOf(tensor.shape, index, N))];

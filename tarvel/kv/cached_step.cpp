@@ -23,6 +23,18 @@ namespace {
     throw TransformerKvError(kind, message);
 }
 
+// Marks a session as in a step for as long as the step runs, however it ends.
+class StepMark {
+  public:
+    explicit StepMark(bool& active) noexcept : active_(active) { active_ = true; }
+    ~StepMark() { active_ = false; }
+    StepMark(const StepMark&) = delete;
+    StepMark& operator=(const StepMark&) = delete;
+
+  private:
+    bool& active_;
+};
+
 struct StepResult {
     Tensor logits;
     std::vector<Tensor> cache;
@@ -257,6 +269,9 @@ Tensor cachedAttention(const Tensor& query, const Tensor& keys, const Tensor& va
 
 TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& session,
                                 const TransformerKvOptions& options) {
+    // A step on a session already in a step could only come from that step's observer.
+    session.refuseDuringStep();
+    const StepMark mark(session.step_.active);
     const TransformerSpec& spec = session.model()->spec();
     StepResult computed;
     try {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "tarvel/artifact/encoding.hpp"
+#include "tarvel/kv/kv_error.hpp"
 
 namespace Nuvexis::Core::Tarvel {
 
@@ -14,7 +15,14 @@ TransformerKvSession::TransformerKvSession(std::shared_ptr<const TransformerMode
     if (!model_) throw std::invalid_argument("session requires a model");
 }
 
+void TransformerKvSession::refuseDuringStep() const {
+    if (step_.active) {
+        throw TransformerKvError(TransformerKvErrorKind::invalid_state, "session step in progress");
+    }
+}
+
 void TransformerKvSession::setTokenPrefix(std::vector<std::uint32_t> tokens) {
+    refuseDuringStep();
     const TransformerSpec& spec = model_->spec();
     if (tokens.size() > spec.context) throw std::out_of_range("session input exceeds context");
     for (const std::uint32_t id : tokens) {
@@ -24,6 +32,7 @@ void TransformerKvSession::setTokenPrefix(std::vector<std::uint32_t> tokens) {
 }
 
 void TransformerKvSession::setCache(std::vector<Tensor> cache) {
+    refuseDuringStep();
     for (const Tensor& tensor : cache) {
         for (const double value : tensor.data) {
             if (!std::isfinite(value)) {
@@ -35,6 +44,7 @@ void TransformerKvSession::setCache(std::vector<Tensor> cache) {
 }
 
 void TransformerKvSession::advancePosition(std::uint64_t count) {
+    refuseDuringStep();
     const std::uint64_t next = checkedAdd(position_, count);
     if (next > model_->spec().context) {
         throw std::out_of_range("session position exceeds context");
@@ -42,7 +52,8 @@ void TransformerKvSession::advancePosition(std::uint64_t count) {
     position_ = next;
 }
 
-void TransformerKvSession::reset(std::uint64_t tag) noexcept {
+void TransformerKvSession::reset(std::uint64_t tag) {
+    refuseDuringStep();
     position_ = 0;
     tag_ = tag == 0 ? 1 : tag;
     aux_ = 0;

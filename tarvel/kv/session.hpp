@@ -33,7 +33,8 @@ struct TransformerKvOptions {
     bool double_precision = false;
     std::uint64_t max_cache_bytes = 536870912;  // bound on the whole cache after the step
     // Called once per successful step, before the session changes; its exception aborts the
-    // step and leaves the session as it was.
+    // step and leaves the session as it was. It may read, save or fork the stepped session;
+    // changing it from here is refused (TransformerKvError invalid_state).
     std::function<void(const TransformerKvStats&)> observer;
 };
 
@@ -68,12 +69,15 @@ class TransformerKvSession {
 
     // The replacing operations: each fails before changing anything or succeeds completely.
     // Used one at a time they may leave the session inconsistent; the next step refuses it.
+    // Like reset and restoreSnapshot, each is refused with TransformerKvError invalid_state
+    // "session step in progress" while a step on this session runs (from its observer).
     void setTokenPrefix(std::vector<std::uint32_t> tokens);
     void setCache(std::vector<Tensor> cache);
     void advancePosition(std::uint64_t count);
 
-    // Back to the state of a fresh session on the same model. Allocates nothing.
-    void reset(std::uint64_t tag) noexcept;
+    // Back to the state of a fresh session on the same model. Allocates nothing, and fails
+    // only inside a step on this session.
+    void reset(std::uint64_t tag);
 
   private:
     friend void restoreSnapshot(TransformerKvSession& session,
@@ -84,6 +88,19 @@ class TransformerKvSession {
     friend TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& session,
                                            const TransformerKvOptions& options);
 
+    // Throws TransformerKvError invalid_state "session step in progress" while a step on this
+    // session runs: its commit would overwrite whatever changed underneath it.
+    void refuseDuringStep() const;
+
+    // Set for the duration of a step on this session. A fork is not in any step, so a copy
+    // starts unset.
+    struct StepInProgress {
+        bool active = false;
+        StepInProgress() = default;
+        StepInProgress(const StepInProgress&) noexcept {}
+        StepInProgress& operator=(const StepInProgress&) = delete;
+    };
+
     std::shared_ptr<const TransformerModel> model_;
     std::uint64_t position_ = 0;
     std::uint64_t tag_ = 1;
@@ -91,6 +108,7 @@ class TransformerKvSession {
     std::vector<std::uint32_t> token_prefix_;
     std::vector<std::uint8_t> tokenizer_state_;
     std::vector<Tensor> cache_;
+    StepInProgress step_;
 };
 
 }  // namespace Tarvel

@@ -1,5 +1,6 @@
 #include "tarvel/model/forward.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -72,6 +73,10 @@ Tensor projectLogits(const Tensor& embedding, const Tensor& final_hidden, const 
     }
     Tensor logits({tokens.batch, tokens.width, vocabulary}, 0.0, double_precision);
     std::vector<std::uint64_t> positions;  // rows of final_hidden inside their sequence
+    // Reserved at its final size, so that it never holds more than the working memory counts.
+    std::uint64_t real = 0;
+    for (std::uint64_t b = 0; b < tokens.batch; ++b) real += sequenceLength(tokens, b);
+    positions.reserve(static_cast<std::size_t>(real));
     for (std::uint64_t b = 0; b < tokens.batch; ++b) {
         const std::uint64_t len = sequenceLength(tokens, b);
         for (std::uint64_t t = 0; t < len; ++t) positions.push_back(b * tokens.width + t);
@@ -97,7 +102,59 @@ Tensor projectLogits(const Tensor& embedding, const Tensor& final_hidden, const 
     return logits;
 }
 
+constexpr std::uint64_t saturated = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t saturatingMultiply(std::uint64_t a, std::uint64_t b) {
+    return a != 0 && b > saturated / a ? saturated : a * b;
+}
+
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
+    return b > saturated - a ? saturated : a + b;
+}
+
 }  // namespace
+
+std::uint64_t forwardWorkingBytes(const TransformerSpec& spec, const TokenBatch& tokens,
+                                  const ForwardOptions& options) {
+    const auto mul = saturatingMultiply;
+    const auto add = saturatingAdd;
+    const std::uint64_t d = spec.model_dim;
+    const std::uint64_t f = spec.ffn_dim;
+    const std::uint64_t vocabulary = spec.vocabulary;
+    const std::uint64_t q_width = mul(spec.query_heads, spec.head_dim);
+    const std::uint64_t kv_width = mul(spec.kv_heads, spec.head_dim);
+    const std::uint64_t rows = mul(tokens.batch, tokens.width);
+
+    // One layer, everything it allocates: scores and probabilities, the rotary table, and per
+    // row both norms' outputs, the attention projection and the feed-forward result (4d),
+    // queries and the attention output (2q), keys and values (2kv), the feed-forward block's up,
+    // gate and activation (3f), and one projection's interleaved copy of its input.
+    const std::uint64_t scores =
+        mul(mul(tokens.batch, spec.query_heads), mul(tokens.width, tokens.width));
+    std::uint64_t per_row = add(add(mul(4, d), mul(2, q_width)), add(mul(2, kv_width), mul(3, f)));
+    per_row = add(per_row, std::max({d, q_width, f}));
+    const std::uint64_t layer =
+        add(add(mul(2, scores), mul(tokens.width, spec.head_dim)), mul(rows, per_row));
+
+    // After the layers: the final norm's output and, when asked for, the logits, projected
+    // from an interleaved copy of all rows or, in a padded batch, from the gathered rows of the
+    // real positions (with their list, their copy and their own logits).
+    bool padded = false;
+    std::uint64_t real = 0;
+    for (const std::uint64_t length : tokens.lengths) {
+        padded = padded || length != tokens.width;
+        real = add(real, length);
+    }
+    std::uint64_t final_stage = mul(rows, d);
+    if (options.compute_logits && !padded) {
+        final_stage = mul(rows, add(mul(2, d), vocabulary));
+    } else if (options.compute_logits) {
+        final_stage =
+            add(mul(rows, add(d, vocabulary)), mul(real, add(add(1, mul(2, d)), vocabulary)));
+    }
+    // The residual stream lives throughout.
+    return mul(8, add(mul(rows, d), std::max(layer, final_stage)));
+}
 
 void validateForwardInputs(const TransformerSpec& spec, const TransformerWeights& weights,
                            const TokenBatch& tokens) {
@@ -140,6 +197,10 @@ void validateForwardInputs(const TransformerSpec& spec, const TransformerWeights
 Tensor transformerForward(const TransformerSpec& spec, const TransformerWeights& weights,
                           const TokenBatch& tokens, const ForwardOptions& options) {
     validateForwardInputs(spec, weights, tokens);
+    if (options.max_working_bytes &&
+        forwardWorkingBytes(spec, tokens, options) > *options.max_working_bytes) {
+        throw std::invalid_argument("transformer forward exceeds working memory budget");
+    }
 
     const bool dp = options.double_precision;
     const std::uint64_t vocabulary = spec.vocabulary;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -37,13 +38,25 @@ struct ForwardOptions {
     bool double_precision = true;
     ForwardTrace trace;  // empty: no tracing
     bool compute_logits = true;
+    // Bound on forwardWorkingBytes for the pass, refused before anything is computed; empty:
+    // no limit.
+    std::optional<std::uint64_t> max_working_bytes = std::nullopt;
 };
 
 // The input checks transformerForward runs first, in their fixed order.
 void validateForwardInputs(const TransformerSpec& spec, const TransformerWeights& weights,
                            const TokenBatch& tokens);
 
-// Logits {batch, width, vocabulary}, or the absent tensor when compute_logits is false.
+// A bound, in bytes (8 per value), on what the full pass holds at once in its own tensors: the
+// residual stream, plus the larger of everything one layer allocates (attention scores and
+// probabilities {batch, query_heads, width, width} among it, whatever the lengths) and the
+// logits stage. Does not check its arguments; a count beyond 64 bits gives 2^64 - 1.
+std::uint64_t forwardWorkingBytes(const TransformerSpec& spec, const TokenBatch& tokens,
+                                  const ForwardOptions& options);
+
+// Logits {batch, width, vocabulary}, or the absent tensor when compute_logits is false. After
+// the input checks, a pass whose working memory exceeds max_working_bytes throws
+// std::invalid_argument "transformer forward exceeds working memory budget".
 Tensor transformerForward(const TransformerSpec& spec, const TransformerWeights& weights,
                           const TokenBatch& tokens, const ForwardOptions& options);
 

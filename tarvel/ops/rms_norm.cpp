@@ -24,6 +24,9 @@ Tensor rmsNorm(const Tensor& input, const Tensor& weight, std::uint64_t rows, st
             const double x = at(input, {r, d});
             ss = ss + x * x;
         }
+        // A sum beyond the double range would make the scale 0 and every output a silent 0
+        // (or NaN); the row cannot be normalised, which is the operator's value failure.
+        if (!std::isfinite(ss)) detail::throwOperatorValue();
         // Epsilon is added after the mean, inside the square root.
         const double m = ss / features + epsilon;
         const double inv = 1.0 / std::sqrt(m);

@@ -82,16 +82,27 @@ RopeTable buildRopeTable(std::uint64_t positions, std::uint64_t dim, double base
     return table;
 }
 
-double ropeCos(const RopeTable& table, std::uint64_t position, std::uint64_t pair) {
+namespace {
+
+// Entry (position, pair) of one of a table's columns. A table is a plain record, so its
+// entries are checked against what they really hold as well as against its extents.
+double tableEntry(const RopeTable& table, const std::vector<double>& entries,
+                  std::uint64_t position, std::uint64_t pair) {
     const std::uint64_t pairs = table.dim / 2;
     if (position >= table.positions || pair >= pairs) throwTableIndex();
-    return table.cos[static_cast<std::size_t>(position * pairs + pair)];
+    const std::uint64_t entry = position * pairs + pair;
+    if (entry >= entries.size()) throwTableIndex();
+    return entries[static_cast<std::size_t>(entry)];
+}
+
+}  // namespace
+
+double ropeCos(const RopeTable& table, std::uint64_t position, std::uint64_t pair) {
+    return tableEntry(table, table.cos, position, pair);
 }
 
 double ropeSin(const RopeTable& table, std::uint64_t position, std::uint64_t pair) {
-    const std::uint64_t pairs = table.dim / 2;
-    if (position >= table.positions || pair >= pairs) throwTableIndex();
-    return table.sin[static_cast<std::size_t>(position * pairs + pair)];
+    return tableEntry(table, table.sin, position, pair);
 }
 
 void applyRopeTable(Tensor& query, Tensor& key, std::uint64_t batch, std::uint64_t seq,

@@ -1,5 +1,7 @@
 #include "tests/alloc/failing_allocator.hpp"
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <new>
 
@@ -7,6 +9,8 @@ namespace {
 std::uint64_t fail_at = 0;
 std::uint64_t since_armed = 0;
 std::int64_t live = 0;
+std::uint64_t live_bytes = 0;
+std::uint64_t peak_bytes = 0;
 
 void* allocate(std::size_t size, std::size_t alignment) {
     if (fail_at != 0) {
@@ -23,12 +27,15 @@ void* allocate(std::size_t size, std::size_t alignment) {
     }
     if (p == nullptr) throw std::bad_alloc();
     ++live;
+    live_bytes += malloc_usable_size(p);
+    if (live_bytes > peak_bytes) peak_bytes = live_bytes;
     return p;
 }
 
 void release(void* p) noexcept {
     if (p == nullptr) return;
     --live;
+    live_bytes -= malloc_usable_size(p);
     std::free(p);
 }
 }  // namespace
@@ -40,6 +47,15 @@ void failAt(std::uint64_t n) {
 }
 std::uint64_t allocationsSinceArmed() { return since_armed; }
 std::int64_t liveAllocations() { return live; }
+std::uint64_t liveBytes() {
+    return live_bytes;
+}
+std::uint64_t peakBytes() {
+    return peak_bytes;
+}
+void resetPeakBytes() {
+    peak_bytes = live_bytes;
+}
 }  // namespace tarvel_alloc
 
 void* operator new(std::size_t size) { return allocate(size, 0); }

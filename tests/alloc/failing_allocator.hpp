@@ -13,6 +13,12 @@ void failAt(std::uint64_t n);
 std::uint64_t allocationsSinceArmed();
 std::int64_t liveAllocations();
 
+// Bytes held by live allocations (as the C library sizes them, which may round a request up),
+// and the most they reached since the last resetPeakBytes.
+std::uint64_t liveBytes();
+std::uint64_t peakBytes();
+void resetPeakBytes();
+
 // Disarms on scope exit, so that test assertions never see an injected failure.
 struct Armed {
     explicit Armed(std::uint64_t n) { failAt(n); }

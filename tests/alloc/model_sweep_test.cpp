@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <bit>
 #include <new>
@@ -77,6 +78,45 @@ TEST(AllocationSweep, FullForwardPassThrowsCleanly) {
     });
     EXPECT_GT(swept, 20u);
     EXPECT_GT(traced, 0);
+}
+
+// The working memory the full pass announces bounds what it really holds at once, whether a
+// layer (vocabulary 100) or the logits (vocabulary 1000) need the most. Every term of the bound
+// is several KiB here, so one left out would show; the slack covers the shapes' own small
+// vectors and the C library's rounding of each block, which stays small while no block is
+// large enough to be mapped in whole pages. The bound is not loose either.
+TEST(AllocationSweep, FullForwardPassStaysWithinItsAnnouncedWorkingMemory) {
+    ASSERT_EQ(mallopt(M_MMAP_THRESHOLD, 16 << 20), 1);
+    for (const std::uint32_t vocabulary : {100u, 1000u}) {
+        TransformerSpec spec =
+            smallSpec(2, 4, 2, 8, FeedForwardKind::swiglu, false, 16, vocabulary);
+        spec.ffn_dim = 64;
+        const auto model = makeModel(spec, 2.0);
+        std::vector<std::uint32_t> tokens(4 * 16);
+        for (std::size_t i = 0; i < tokens.size(); ++i) {
+            tokens[i] = static_cast<std::uint32_t>(i % 97);
+        }
+        const TokenBatch dense{4, 16, tokens, {}};
+        const TokenBatch padded{4, 16, tokens, {16, 3, 0, 9}};
+        for (const TokenBatch* batch : {&dense, &padded}) {
+            for (const bool logits : {true, false}) {
+                SCOPED_TRACE(::testing::Message()
+                             << "vocabulary " << vocabulary << ", "
+                             << (batch == &dense ? "dense" : "padded") << ", logits " << logits);
+                const ForwardOptions options{false, {}, logits};
+                const std::uint64_t announced = forwardWorkingBytes(model->spec(), *batch, options);
+                const std::uint64_t before = tarvel_alloc::liveBytes();
+                tarvel_alloc::resetPeakBytes();
+                {
+                    const Tensor result =
+                        transformerForward(model->spec(), model->weights(), *batch, options);
+                }
+                const std::uint64_t peak = tarvel_alloc::peakBytes() - before;
+                EXPECT_LE(peak, announced + 2048);
+                EXPECT_GE(peak, announced / 4 * 3);
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -420,4 +420,66 @@ TEST(Container, EveryTruncationIsRejected) {
     }
 }
 
+// Duplicates are found without comparing every pair of names, yet reported exactly as a
+// record-by-record scan reports them: at the first record whose name an earlier record
+// carries, after every fault of the records before it and before the rest of its own checks.
+TEST(Container, DuplicateNamesAmongManyRecordsAreReportedInRecordOrder) {
+    const ArtifactLimits limits = defaultLimits();
+    const std::vector<ArtifactTensorRecord> distinct = namedRecords(100000);
+    EXPECT_NO_THROW(validateTensorTable(distinct, 0, limits));
+
+    const auto withName = [](std::vector<ArtifactTensorRecord> records, std::size_t at,
+                             const std::string& name) {
+        records[at].name = name;
+        return records;
+    };
+    // "x" repeats at 90000 and "y" at 80000, and "z" thrice from 60000: 60000 comes first.
+    std::vector<ArtifactTensorRecord> several = distinct;
+    several = withName(several, 70000, "x");
+    several = withName(several, 90000, "x");
+    several = withName(several, 10, "y");
+    several = withName(several, 80000, "y");
+    several = withName(several, 5, "z");
+    several = withName(several, 60000, "z");
+    several = withName(several, 61000, "z");
+    const struct {
+        const char* what;
+        std::vector<ArtifactTensorRecord> records;
+        const char* message;
+    } cases[] = {
+        {"last repeats the first", withName(distinct, 99999, "t0"),
+         "artifact tensor name is duplicated"},
+        {"fault before the first duplicate",
+         [&] {
+             std::vector<ArtifactTensorRecord> r = several;
+             r[59999].dtype = 9;
+             return r;
+         }(),
+         "artifact has unknown dtype"},
+        {"duplicate before a later fault",
+         [&] {
+             std::vector<ArtifactTensorRecord> r = several;
+             r[60001].dtype = 9;
+             return r;
+         }(),
+         "artifact tensor name is duplicated"},
+        {"empty name where the duplicate would be", withName(several, 60000, ""),
+         "artifact tensor has empty name"},
+        {"duplicate before its own dtype",
+         [&] {
+             std::vector<ArtifactTensorRecord> r = several;
+             r[60000].dtype = 9;
+             return r;
+         }(),
+         "artifact tensor name is duplicated"},
+        {"two empty names: the first is reported as empty",
+         withName(withName(distinct, 7, ""), 8, ""), "artifact tensor has empty name"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_THROW_MSG(validateTensorTable(c.records, 0, limits), std::invalid_argument,
+                         c.message);
+    }
+}
+
 }  // namespace

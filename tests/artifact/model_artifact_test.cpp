@@ -128,4 +128,89 @@ TEST(TransformerModel, ConstructionFailuresSurfaceUnchanged) {
     EXPECT_NO_THROW(build(untied, row5));
 }
 
+// Every weight whose storage holds fewer or more values than its shape counts is refused with
+// that weight's own shape message, before anything reads it (an embedding row past the stored
+// values would otherwise be read at the first step that names its token).
+TEST(TransformerModel, WeightStorageMustHoldExactlyItsShape) {
+    TransformerSpec untied = fixtureSpec(false, 2);
+    untied.tied_embeddings = false;
+    TransformerWeights good = fixtureWeights(untied, 1.0);
+    good.output_embedding = fixtureWeights(untied, 2.0).token_embedding;
+    ASSERT_NO_THROW((void)TransformerModel(untied, good));
+
+    struct Case {
+        const char* message;
+        Tensor& (*field)(TransformerWeights&);
+    };
+    const Case cases[] = {
+        {"token embedding has an invalid shape",
+         [](TransformerWeights& w) -> Tensor& { return w.token_embedding; }},
+        {"final norm has an invalid shape",
+         [](TransformerWeights& w) -> Tensor& { return w.final_norm; }},
+        {"output embedding has an invalid shape",
+         [](TransformerWeights& w) -> Tensor& { return w.output_embedding; }},
+        {"attention norm has an invalid shape",
+         [](TransformerWeights& w) -> Tensor& { return w.layers[0].attention_norm; }},
+        {"query weight has an invalid shape",
+         [](TransformerWeights& w) -> Tensor& { return w.layers[1].query; }},
+        {"key weight has an invalid shape",
+         [](TransformerWeights& w) -> Tensor& { return w.layers[0].key; }},
+        {"value weight has an invalid shape",
+         [](TransformerWeights& w) -> Tensor& { return w.layers[1].value; }},
+        {"attention output weight has an invalid shape",
+         [](TransformerWeights& w) -> Tensor& { return w.layers[0].attention_output; }},
+        {"feed-forward norm has an invalid shape",
+         [](TransformerWeights& w) -> Tensor& { return w.layers[1].ffn_norm; }},
+        {"feed-forward gate weight has an invalid shape",
+         [](TransformerWeights& w) -> Tensor& { return w.layers[0].ffn_gate; }},
+        {"feed-forward up weight has an invalid shape",
+         [](TransformerWeights& w) -> Tensor& { return w.layers[1].ffn_up; }},
+        {"feed-forward down weight has an invalid shape",
+         [](TransformerWeights& w) -> Tensor& { return w.layers[0].ffn_down; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        const std::size_t count = c.field(good).data.size();
+        for (const std::size_t stored : {std::size_t{0}, std::size_t{1}, count - 1, count + 1}) {
+            SCOPED_TRACE(stored);
+            TransformerWeights weights = good;
+            c.field(weights).data.resize(stored, 0.5);
+            EXPECT_THROW_MSG((void)TransformerModel(untied, weights), std::invalid_argument,
+                             c.message);
+        }
+    }
+}
+
+// A large spec whose weights carry the right shapes but no values is refused at the first
+// weight, without reading or allocating for what the shapes claim.
+TEST(TransformerModel, ShapedButEmptyWeightsOfAHugeSpecAreRefused) {
+    TransformerSpec spec = fixtureSpec(false, 64);
+    spec.vocabulary = 1u << 20;
+    spec.context = 1u << 16;
+    spec.query_heads = 64;
+    spec.kv_heads = 64;
+    spec.head_dim = 256;
+    spec.model_dim = spec.query_heads * spec.head_dim;
+    spec.ffn_dim = 4 * spec.model_dim;
+    spec.ports[1].width = spec.vocabulary;
+    ASSERT_TRUE(validateSpec(spec).empty());
+    const auto shaped = [](std::vector<std::uint64_t> shape) {
+        Tensor t;
+        t.shape = std::move(shape);
+        return t;
+    };
+    const std::uint64_t d = spec.model_dim;
+    const std::uint64_t f = spec.ffn_dim;
+    TransformerWeights weights;
+    weights.token_embedding = shaped({spec.vocabulary, d});
+    weights.final_norm = shaped({d});
+    for (std::uint32_t l = 0; l < spec.layers; ++l) {
+        weights.layers.push_back({shaped({d}), shaped({d, d}), shaped({d, d}), shaped({d, d}),
+                                  shaped({d, d}), shaped({d}), shaped({f, d}), shaped({f, d}),
+                                  shaped({d, f})});
+    }
+    EXPECT_THROW_MSG((void)TransformerModel(spec, weights), std::invalid_argument,
+                     "token embedding has an invalid shape");
+}
+
 }  // namespace

@@ -5,11 +5,14 @@
 #include <utility>
 
 #include "support/expect_throw.hpp"
+#include "support/tensors.hpp"
 #include "tarvel/tarvel.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
 
 namespace {
+
+using tarvel_test::withStorage;
 
 constexpr std::uint64_t two63 = std::uint64_t{1} << 63;
 constexpr std::uint64_t two32 = std::uint64_t{1} << 32;
@@ -101,6 +104,42 @@ TEST(Tensor, RequireShapeComparesRankThenExtents) {
                      "linear weight has an invalid shape");
     EXPECT_THROW_MSG(requireShape(Tensor{}, {4}, "final norm"), std::invalid_argument,
                      "final norm has an invalid shape");
+}
+
+// Storage that holds fewer or more values than the shape counts makes the tensor misshapen for
+// every shape demand, which every operation makes before it indexes a tensor.
+TEST(Tensor, StorageMustHoldTheShapesElementCount) {
+    const Tensor full({2, 3}, 1.0, true);
+    for (const std::size_t stored : {std::size_t{0}, std::size_t{5}, std::size_t{7}}) {
+        SCOPED_TRACE(stored);
+        const Tensor t = withStorage(full, stored);
+        EXPECT_FALSE(hasShape(t, std::vector<std::uint64_t>{2, 3}));
+        EXPECT_THROW_MSG(requireShape(t, {2, 3}, "linear input"), std::invalid_argument,
+                         "linear input has an invalid shape");
+        EXPECT_THROW_MSG(detail::restateShape(t, {2, 3}), std::out_of_range,
+                         "tensor index out of bounds");
+    }
+    // The absent tensor holds no element, so it is not a rank-0 tensor.
+    EXPECT_THROW_MSG(requireShape(Tensor{}, {}, "final norm"), std::invalid_argument,
+                     "final norm has an invalid shape");
+    EXPECT_NO_THROW(requireShape(Tensor({}, 0.0, true), {}, "final norm"));
+    // Zero extents count nothing, so only empty storage matches them.
+    Tensor hollow;
+    hollow.shape = {3, 0};
+    EXPECT_NO_THROW(requireShape(hollow, {3, 0}, "linear input"));
+    EXPECT_THROW_MSG(requireShape(withStorage(hollow, 1), {3, 0}, "linear input"),
+                     std::invalid_argument, "linear input has an invalid shape");
+}
+
+// A shape whose element count wraps around 64 bits counts nothing that storage could hold,
+// however few values the caller stored for it.
+TEST(Tensor, ShapesWhoseCountWrapsMatchNoStorage) {
+    Tensor wrapped;
+    wrapped.shape = {two32, two32};  // 2^64 elements: 0 when wrapped
+    EXPECT_THROW_MSG(requireShape(wrapped, {two32, two32}, "linear weight"), std::invalid_argument,
+                     "linear weight has an invalid shape");
+    EXPECT_THROW_MSG(detail::restateShape(wrapped, {two32, two32}), std::out_of_range,
+                     "tensor index out of bounds");
 }
 
 }  // namespace

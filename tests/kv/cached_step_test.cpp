@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "support/expect_throw.hpp"
 #include "support/models.hpp"
+#include "support/tensors.hpp"
 
 using namespace tarvel_test;
 
@@ -249,6 +251,168 @@ TEST(CachedStep, ForksGivenTheSameChunkAgreeBitForBit) {
         EXPECT_EQ(a.stats, b.stats);
         EXPECT_EQ(saveSnapshot(g1), saveSnapshot(g2));
     }
+}
+
+// A cache replaced by tensors of the right shapes but other storage is refused by the step's
+// own shape check, like any misshapen cache, before anything reads it.
+TEST(CachedStep, CacheStorageThatDisagreesWithItsShapeIsRefused) {
+    const auto model = fixtureModel(fixtureSpec(false, 2), 1.0);
+    TransformerKvSession source(model, 1);
+    (void)forwardCached(fixtureBatch({1, 2}), source, {});
+    const std::size_t count = source.cache()[0].data.size();
+    for (const std::size_t tensor : {std::size_t{0}, std::size_t{3}}) {
+        for (const std::size_t stored : {std::size_t{0}, count - 1, count + 1}) {
+            SCOPED_TRACE(::testing::Message() << "tensor " << tensor << ", stored " << stored);
+            TransformerKvSession s = source;
+            std::vector<Tensor> cache = s.cache();
+            cache[tensor] = tarvel_test::withStorage(cache[tensor], stored);
+            s.setCache(cache);
+            const auto before = saveSnapshot(s);
+            expectKvThrow([&] { (void)forwardCached(fixtureBatch({3}), s, {}); },
+                          TransformerKvErrorKind::invalid_state,
+                          tensor % 2 == 0 ? "cached key shape does not match session"
+                                          : "cached value shape does not match session");
+            EXPECT_EQ(saveSnapshot(s), before);
+        }
+    }
+}
+
+TEST(CachedStep, SubOperationsDemandStorageThatHoldsTheShape) {
+    const Tensor input({2, 3}, 0.5, true);
+    const Tensor weight({4, 3}, 0.25, true);
+    for (const std::uint64_t rows : {std::uint64_t{1}, std::uint64_t{2}}) {
+        const Tensor in({rows, 3}, 0.5, true);
+        expectKvThrow(
+            [&] {
+                (void)cachedLinear(tarvel_test::withStorage(in, 3 * rows - 1), weight, rows, 3, 4,
+                                   true);
+            },
+            TransformerKvErrorKind::invalid_state, "linear input shape does not match session");
+        expectKvThrow(
+            [&] { (void)cachedLinear(in, tarvel_test::withStorage(weight, 11), rows, 3, 4, true); },
+            TransformerKvErrorKind::invalid_state, "linear weight shape does not match session");
+    }
+    // The cache kernels take tensors the step built; handed anything else, they still read
+    // nothing past the stored values.
+    const Tensor rows({2, 4}, 1.0, true);
+    const Tensor old({1, 2, 2, 2}, 1.0, true);
+    EXPECT_THROW_MSG((void)appendKv(&old, tarvel_test::withStorage(rows, 7), 2, 2, 2, 2, true),
+                     std::out_of_range, "tensor index out of bounds");
+    const Tensor short_old = tarvel_test::withStorage(old, 7);
+    EXPECT_THROW_MSG((void)appendKv(&short_old, rows, 2, 2, 2, 2, true), std::out_of_range,
+                     "tensor index out of bounds");
+    const Tensor query({2, 4}, 0.5, true);
+    const Tensor keys({1, 4, 2, 2}, 0.5, true);
+    EXPECT_THROW_MSG(
+        (void)cachedAttention(query, tarvel_test::withStorage(keys, 15), keys, 2, 2, 2, 2, 2, true),
+        std::out_of_range, "tensor index out of bounds");
+    EXPECT_THROW_MSG(
+        (void)cachedAttention(query, keys, tarvel_test::withStorage(keys, 17), 2, 2, 2, 2, 2, true),
+        std::out_of_range, "tensor index out of bounds");
+    EXPECT_NO_THROW((void)cachedAttention(query, keys, keys, 2, 2, 2, 2, 2, true));
+}
+
+// An embedding row beyond what a sum of squares can hold reaches the first norm in double
+// precision; that norm refuses it instead of returning zeros, and the session is unchanged.
+TEST(CachedStep, AnOverflowingNormIsRefusedAndChangesNothing) {
+    TransformerSpec spec = fixtureSpec(false, 2);
+    TransformerWeights weights = fixtureWeights(spec, 1.0);
+    for (std::uint64_t c = 0; c < spec.model_dim; ++c) at(weights.token_embedding, {5, c}) *= 1e160;
+    const auto model = std::make_shared<const TransformerModel>(spec, weights);
+    TransformerKvSession s(model, 1);
+    TransformerKvOptions exact;
+    exact.double_precision = true;
+    (void)forwardCached(fixtureBatch({1}), s, exact);
+    const auto before = saveSnapshot(s);
+    EXPECT_THROW_MSG((void)forwardCached(fixtureBatch({5}), s, exact), std::domain_error,
+                     "transformer operator produced NaN/Inf");
+    EXPECT_EQ(saveSnapshot(s), before);
+}
+
+// While a step runs its observer, the session it steps cannot be changed: the observer's
+// attempt is refused, its exception fails the step as any observer's does, and the session is
+// left as it was. The same change succeeds once the step is over.
+TEST(CachedStep, AnObserverCannotChangeItsOwnSession) {
+    const auto model = fixtureModel(fixtureSpec(false, 2), 1.0);
+    TransformerKvSession other(model, 9);
+    (void)forwardCached(fixtureBatch({4, 4, 4}), other, {});
+    const std::vector<std::uint8_t> other_bytes = saveSnapshot(other);
+    struct Case {
+        const char* what;
+        std::function<void(TransformerKvSession&)> change;
+    };
+    const Case cases[] = {
+        {"step", [](TransformerKvSession& s) { (void)forwardCached(fixtureBatch({1}), s, {}); }},
+        {"reset", [](TransformerKvSession& s) { s.reset(5); }},
+        {"setTokenPrefix",
+         [](TransformerKvSession& s) {
+             s.setTokenPrefix({1, 2, 3, 4});
+         }},
+        {"setCache", [](TransformerKvSession& s) { s.setCache({}); }},
+        {"advancePosition", [](TransformerKvSession& s) { s.advancePosition(2); }},
+        {"restoreSnapshot",
+         [&](TransformerKvSession& s) { restoreSnapshot(s, other_bytes, generous_limits); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TransformerKvSession s(model, 1);
+        (void)forwardCached(fixtureBatch({1, 2}), s, {});
+        const auto before = saveSnapshot(s);
+        TransformerKvOptions options;
+        int calls = 0;
+        options.observer = [&](const TransformerKvStats&) {
+            ++calls;
+            c.change(s);
+        };
+        expectKvThrow(
+            [&] {
+                (void)forwardCached(fixtureBatch({3, 4}), s, options);
+            },
+            TransformerKvErrorKind::invalid_state, "session step in progress");
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(saveSnapshot(s), before);
+        EXPECT_EQ(s.position(), 2u);
+        // Nothing is left marked: the step and then the change itself go through.
+        EXPECT_NO_THROW((void)forwardCached(fixtureBatch({3, 4}), s, {}));
+        EXPECT_NO_THROW(c.change(s));
+    }
+}
+
+// Reading the session, saving it and forking it stay allowed from the observer; a fork is a
+// session of its own, not in a step, and may be stepped there. An observer that handles the
+// refusal itself lets the step commit as usual.
+TEST(CachedStep, AnObserverMayReadAndForkItsSession) {
+    const auto model = fixtureModel(fixtureSpec(false, 2), 1.0);
+    TransformerKvSession reference(model, 1);
+    (void)forwardCached(fixtureBatch({1, 2}), reference, {});
+    const std::vector<std::uint8_t> at_two = saveSnapshot(reference);
+    const auto expected = forwardCached(fixtureBatch({3, 4}), reference, {});
+
+    TransformerKvSession s(model, 1);
+    (void)forwardCached(fixtureBatch({1, 2}), s, {});
+    std::vector<std::uint8_t> seen;
+    std::vector<double> fork_logits;
+    bool refused = false;
+    TransformerKvOptions options;
+    options.observer = [&](const TransformerKvStats& stats) {
+        EXPECT_EQ(stats.tokens, 4u);
+        EXPECT_EQ(s.position(), 2u);
+        EXPECT_EQ(kvStats(s).tokens, 2u);
+        seen = saveSnapshot(s);
+        TransformerKvSession fork = s;
+        fork_logits = forwardCached(fixtureBatch({3, 4}), fork, {}).logits.data;
+        try {
+            s.reset(1);
+        } catch (const TransformerKvError& e) {
+            refused = e.kind() == TransformerKvErrorKind::invalid_state;
+        }
+    };
+    const auto step = forwardCached(fixtureBatch({3, 4}), s, options);
+    EXPECT_EQ(seen, at_two);
+    EXPECT_EQ(fork_logits, expected.logits.data);
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(step.logits.data, expected.logits.data);
+    EXPECT_EQ(saveSnapshot(s), saveSnapshot(reference));
 }
 
 }  // namespace

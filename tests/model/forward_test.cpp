@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 
 #include "model/small_model.hpp"
@@ -321,6 +322,88 @@ TEST(TransformerForward, TraceExceptionsPropagate) {
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()), "stop");
     }
+}
+
+// An embedding row scaled by 1e160 is finite, but its sum of squares is not: the first norm
+// refuses it instead of turning it into zeros (and all-zero logits). In reduced precision the
+// embedding itself is already beyond float32.
+TEST(TransformerForward, AnOverflowingNormIsRefused) {
+    const ModelShape shape;
+    const TransformerSpec spec = makeSpec(shape);
+    TransformerWeights weights = makeWeights(shape, 6);
+    for (std::uint64_t c = 0; c < spec.model_dim; ++c) at(weights.token_embedding, {5, c}) *= 1e160;
+    EXPECT_THROW_MSG(transformerForward(spec, weights, {1, 2, {1, 5}, {}}, exact),
+                     std::domain_error, "transformer operator produced NaN/Inf");
+    EXPECT_THROW_MSG(
+        transformerForward(spec, weights, {1, 2, {1, 5}, {}}, ForwardOptions{false, {}, true}),
+        std::domain_error, "transformer forward produced NaN/Inf");
+    EXPECT_NO_THROW(transformerForward(spec, weights, {1, 2, {1, 4}, {}}, exact));
+}
+
+// The working memory of a pass is known before it allocates. Here, with rows r = 8, width 4,
+// d = 8, f = 12, V = 200, four heads' worth of 16 scores: one layer may hold
+// 2 * 64 + 4 * 4 + 8 * (4d + 2q + 2kv + 3f + max(d, q, f)) = 1040 doubles, the logits stage
+// 8 * (2d + V) = 1728 (dense) or 8 * (d + V) + 6 * (1 + 2d + V) = 2966 (padded to 6 real
+// positions) or nothing beyond the final norm's 64; the residual stream's 64 come on top.
+TEST(TransformerForward, WorkingMemoryBudgetIsCheckedBeforeTheWork) {
+    ModelShape shape;
+    shape.vocabulary = 200;
+    const TransformerSpec spec = makeSpec(shape);
+    const TransformerWeights weights = makeWeights(shape, 10);
+    const TokenBatch dense{2, 4, {1, 2, 3, 4, 5, 6, 7, 8}, {}};
+    const TokenBatch padded{2, 4, {1, 2, 3, 4, 5, 6, 0, 0}, {4, 2}};
+    const struct {
+        const TokenBatch& batch;
+        bool logits;
+        std::uint64_t bytes;
+    } cases[] = {
+        {dense, true, 8 * (64 + 1728)},
+        {padded, true, 8 * (64 + 2966)},
+        {dense, false, 8 * (64 + 1040)},
+        {padded, false, 8 * (64 + 1040)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << c.batch.lengths.size() << " lengths, logits " << c.logits);
+        ForwardOptions options{true, {}, c.logits};
+        EXPECT_EQ(forwardWorkingBytes(spec, c.batch, options), c.bytes);
+        const Tensor unlimited = transformerForward(spec, weights, c.batch, options);
+        options.max_working_bytes = c.bytes;
+        EXPECT_EQ(transformerForward(spec, weights, c.batch, options).data, unlimited.data);
+        options.max_working_bytes = c.bytes - 1;
+        bool traced = false;
+        options.trace = [&](std::string_view, const Tensor&) { traced = true; };
+        EXPECT_THROW_MSG(transformerForward(spec, weights, c.batch, options), std::invalid_argument,
+                         "transformer forward exceeds working memory budget");
+        EXPECT_FALSE(traced) << "nothing is computed before the budget check";
+    }
+
+    // The input checks come first.
+    ForwardOptions none{true, {}, true, 0};
+    TransformerSpec invalid = spec;
+    invalid.kv_heads = 3;
+    EXPECT_THROW_MSG(transformerForward(invalid, weights, dense, none), std::invalid_argument,
+                     "transformer forward received invalid spec");
+    EXPECT_THROW_MSG(transformerForward(spec, weights, {1, 2, {1, 200}, {}}, none),
+                     std::out_of_range, "token id exceeds vocabulary");
+    EXPECT_THROW_MSG(transformerForward(spec, TransformerWeights(), dense, none),
+                     std::invalid_argument, "token embedding has an invalid shape");
+}
+
+// Scores are {batch, heads, width, width} whatever the lengths: four sequences of one real
+// token each, padded to 4096, would need gigabytes; a budget refuses them at once.
+TEST(TransformerForward, WideBatchesAreRefusedByTheBudget) {
+    ModelShape shape;
+    shape.context = 4096;
+    const TransformerSpec spec = makeSpec(shape);
+    const TransformerWeights weights = makeWeights(shape, 11);
+    const TokenBatch wide{4, 4096, std::vector<std::uint32_t>(4 * 4096, 1), {1, 1, 1, 1}};
+    ForwardOptions options{true, {}, true};
+    const std::uint64_t scores = 8 * 2 * std::uint64_t{4} * 2 * 4096 * 4096;
+    EXPECT_GE(forwardWorkingBytes(spec, wide, options), scores);
+    options.max_working_bytes = std::uint64_t{256} << 20;
+    EXPECT_THROW_MSG(transformerForward(spec, weights, wide, options), std::invalid_argument,
+                     "transformer forward exceeds working memory budget");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "support/expect_throw.hpp"
+#include "support/tensors.hpp"
 #include "tarvel/tarvel.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
@@ -201,6 +202,23 @@ TEST(Attention, NonFiniteValuesAreOperatorFailures) {
     at(q, {0, 1}) = 1e300;
     EXPECT_THROW_MSG(attention(q, q, k, 1, 2, 1, 1, 2, {}, true), std::domain_error,
                      "transformer operator produced NaN/Inf");
+}
+
+TEST(Attention, StorageThatDisagreesWithTheShapeIsMisshapen) {
+    // batch 2, seq 3, two query heads and one KV head of width 4.
+    const Tensor q = pattern(6, 8, 1), kv = pattern(6, 4, 2);
+    const std::vector<std::uint64_t> none;
+    for (const std::size_t stored : {std::size_t{0}, std::size_t{23}, std::size_t{25}}) {
+        SCOPED_TRACE(stored);
+        const Tensor odd = tarvel_test::withStorage(kv, stored);
+        EXPECT_THROW_MSG(
+            attention(tarvel_test::withStorage(q, 2 * stored), kv, kv, 2, 3, 2, 1, 4, none, true),
+            std::invalid_argument, "attention query has an invalid shape");
+        EXPECT_THROW_MSG(attention(q, odd, kv, 2, 3, 2, 1, 4, none, true), std::invalid_argument,
+                         "attention key has an invalid shape");
+        EXPECT_THROW_MSG(attention(q, kv, odd, 2, 3, 2, 1, 4, none, true), std::invalid_argument,
+                         "attention value has an invalid shape");
+    }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ using namespace Nuvexis::Core::Tarvel;
 namespace {
 
 using tarvel_test::tensorOf;
+using tarvel_test::withStorage;
 
 Tensor pattern(std::uint64_t rows, std::uint64_t cols, std::uint64_t seed) {
     Tensor t({rows, cols}, 0.0, true);
@@ -174,6 +175,39 @@ TEST(FeedForward, NonFiniteValuesAreOperatorFailures) {
         feedForward(tensorOf({1, 1}, {1e200}), tensorOf({1, 1}, {1.0}), tensorOf({1, 1}, {1.0}),
                     tensorOf({1, 1}, {1.0}), 1, 1, 1, FeedForwardKind::swiglu, true),
         std::domain_error, "transformer operator produced NaN/Inf");
+}
+
+// One row (the decode shape) and several rows take different kernels; both demand storage
+// that holds exactly the shape.
+TEST(Linear, StorageThatDisagreesWithTheShapeIsMisshapen) {
+    for (const std::uint64_t rows : {std::uint64_t{1}, std::uint64_t{5}}) {
+        SCOPED_TRACE(rows);
+        const Tensor input = pattern(rows, 3, 1);
+        const Tensor weight = pattern(9, 3, 2);
+        for (const std::size_t stored :
+             {std::size_t{0}, input.data.size() - 1, input.data.size() + 1}) {
+            EXPECT_THROW_MSG(linear(withStorage(input, stored), weight, rows, 3, 9, true),
+                             std::invalid_argument, "linear input has an invalid shape");
+        }
+        for (const std::size_t stored : {std::size_t{0}, std::size_t{26}, std::size_t{28}}) {
+            EXPECT_THROW_MSG(linear(input, withStorage(weight, stored), rows, 3, 9, true),
+                             std::invalid_argument, "linear weight has an invalid shape");
+        }
+    }
+}
+
+TEST(FeedForward, StorageThatDisagreesWithTheShapeIsMisshapen) {
+    const Tensor input = pattern(2, 3, 1), weight = pattern(4, 3, 2), down = pattern(3, 4, 3);
+    const Tensor short_weight = withStorage(weight, 11), short_down = withStorage(down, 11);
+    for (const FeedForwardKind kind : {FeedForwardKind::swiglu, FeedForwardKind::gelu}) {
+        EXPECT_THROW_MSG(feedForward(input, weight, short_weight, down, 2, 3, 4, kind, true),
+                         std::invalid_argument, "linear weight has an invalid shape");
+        EXPECT_THROW_MSG(feedForward(input, weight, weight, short_down, 2, 3, 4, kind, true),
+                         std::invalid_argument, "linear weight has an invalid shape");
+    }
+    EXPECT_THROW_MSG(
+        feedForward(input, short_weight, weight, down, 2, 3, 4, FeedForwardKind::swiglu, true),
+        std::invalid_argument, "linear weight has an invalid shape");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ using namespace Nuvexis::Core::Tarvel;
 namespace {
 
 using tarvel_test::tensorOf;
+using tarvel_test::withStorage;
 
 TEST(RmsNorm, EpsilonIsRefusedBeforeAnyShape) {
     const Tensor bad_input({3}, 0.0, true);
@@ -79,6 +80,42 @@ TEST(RmsNorm, NonFiniteOutputIsAnOperatorFailure) {
     const Tensor input = tensorOf({1, 2}, {1.0, std::nan("")});
     EXPECT_THROW_MSG(rmsNorm(input, Tensor({2}, 1.0, true), 1, 2, 1e-5, true), std::domain_error,
                      "transformer operator produced NaN/Inf");
+}
+
+TEST(RmsNorm, StorageThatDisagreesWithTheShapeIsMisshapen) {
+    const Tensor input({2, 3}, 1.0, true);
+    const Tensor weight({3}, 1.0, true);
+    for (const std::size_t stored : {std::size_t{0}, std::size_t{5}, std::size_t{7}}) {
+        EXPECT_THROW_MSG(rmsNorm(withStorage(input, stored), weight, 2, 3, 1e-5, true),
+                         std::invalid_argument, "RMSNorm input has an invalid shape");
+    }
+    for (const std::size_t stored : {std::size_t{0}, std::size_t{2}, std::size_t{4}}) {
+        EXPECT_THROW_MSG(rmsNorm(input, withStorage(weight, stored), 2, 3, 1e-5, true),
+                         std::invalid_argument, "RMSNorm weight has an invalid shape");
+    }
+}
+
+// A sum of squares beyond the double range would make the scale 0 and every output a silent
+// zero (the true result of {1e200, 1e200} is about {1, 1}); it is refused instead.
+TEST(RmsNorm, AnOverflowingSumOfSquaresIsAnOperatorFailure) {
+    const Tensor weight = tensorOf({2}, {1.0, 1.0});
+    for (const bool dp : {true, false}) {
+        SCOPED_TRACE(dp);
+        EXPECT_THROW_MSG(rmsNorm(tensorOf({1, 2}, {1e200, 1e200}), weight, 1, 2, 1e-5, dp),
+                         std::domain_error, "transformer operator produced NaN/Inf");
+        // A later row that overflows fails the whole call.
+        EXPECT_THROW_MSG(rmsNorm(tensorOf({2, 2}, {1, 2, -1e155, 1e155}), weight, 2, 2, 1e-5, dp),
+                         std::domain_error, "transformer operator produced NaN/Inf");
+        EXPECT_THROW_MSG(rmsNorm(tensorOf({1, 2}, {std::numeric_limits<double>::infinity(), 0}),
+                                 weight, 1, 2, 1e-5, dp),
+                         std::domain_error, "transformer operator produced NaN/Inf");
+    }
+    // The largest sums that still fit are normalised as before.
+    const double x = 1e153;
+    const Tensor out = rmsNorm(tensorOf({1, 2}, {x, -x}), weight, 1, 2, 1e-5, true);
+    const double inv = 1.0 / std::sqrt((x * x + x * x) / 2.0 + 1e-5);
+    EXPECT_EQ(out.data, (std::vector<double>{1.0 * (x * inv), 1.0 * (-x * inv)}));
+    EXPECT_NEAR(out.data[0], 1.0, 1e-15);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "support/expect_throw.hpp"
+#include "support/tensors.hpp"
 #include "tarvel/tarvel.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
@@ -178,6 +179,39 @@ TEST(ApplyRope, ReducedPrecisionAndNonFiniteValues) {
     at(bad_key, {1, 2}) = nan_value;
     EXPECT_THROW_MSG(applyRope(bad_query, bad_key, 1, 2, 1, 1, 4, 10000.0, 0, true),
                      std::domain_error, "transformer operator produced NaN/Inf");
+}
+
+TEST(ApplyRope, StorageThatDisagreesWithTheShapeIsMisshapen) {
+    const RopeTable table = buildRopeTable(3, 4, 10000.0, 0);
+    const Tensor query = ramp(6, 8, 0.5);  // batch 2, seq 3, two query heads
+    const Tensor key = ramp(6, 4, 0.1);    // one KV head
+    for (const std::size_t stored : {std::size_t{0}, std::size_t{23}, std::size_t{25}}) {
+        SCOPED_TRACE(stored);
+        Tensor q = tarvel_test::withStorage(query, 2 * stored);
+        Tensor k = key;
+        EXPECT_THROW_MSG(applyRopeTable(q, k, 2, 3, 2, 1, table, true), std::invalid_argument,
+                         "RoPE query has an invalid shape");
+        q = query;
+        k = tarvel_test::withStorage(key, stored);
+        EXPECT_THROW_MSG(applyRopeTable(q, k, 2, 3, 2, 1, table, true), std::invalid_argument,
+                         "RoPE key has an invalid shape");
+        EXPECT_EQ(q.data, query.data) << "nothing is rotated before the shapes pass";
+    }
+}
+
+// A table is a plain record: one whose entries fall short of what its positions and width
+// claim is read only as far as its entries go.
+TEST(RopeTable, LookupsNeverReadPastTheStoredEntries) {
+    RopeTable table = buildRopeTable(3, 4, 10000.0, 0);
+    table.cos.resize(5);
+    table.sin.clear();
+    EXPECT_NO_THROW(ropeCos(table, 2, 0));
+    EXPECT_THROW_MSG(ropeCos(table, 2, 1), std::out_of_range, "RoPE table index out of bounds");
+    EXPECT_THROW_MSG(ropeSin(table, 0, 0), std::out_of_range, "RoPE table index out of bounds");
+    Tensor query = ramp(6, 8, 0.5);
+    Tensor key = ramp(6, 4, 0.1);
+    EXPECT_THROW_MSG(applyRopeTable(query, key, 2, 3, 2, 1, table, true), std::out_of_range,
+                     "RoPE table index out of bounds");
 }
 
 }  // namespace
