@@ -1,5 +1,6 @@
-# Install rules: the static library, every public header under tarvel/, a CMake package
-# (find_package(tarvel CONFIG) giving tarvel::tarvel) and a pkg-config file. Nothing from
+# Install rules: the static library, every public header under tarvel/ (the internals in
+# detail/ folders stay out), a CMake package (find_package(tarvel CONFIG) giving
+# tarvel::tarvel) and a pkg-config file. Nothing from
 # driver/, tests/, bench/ or examples/ is installed.
 include(CMakePackageConfigHelpers)
 
@@ -10,7 +11,8 @@ set(TARVEL_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig
 
 install(TARGETS tarvel EXPORT tarvelTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/tarvel/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvel
-        FILES_MATCHING PATTERN "*.hpp")
+        FILES_MATCHING PATTERN "*.hpp"
+        PATTERN "detail" EXCLUDE)
 install(EXPORT tarvelTargets NAMESPACE tarvel:: DESTINATION ${TARVEL_INSTALL_CMAKEDIR})
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/tarvelConfig.cmake.in

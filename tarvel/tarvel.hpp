@@ -1,8 +1,10 @@
 #pragma once
 
-// Umbrella header: every public header of the runtime.
+// Umbrella header: every public header of the runtime, layer by layer from the bottom.
 #include "tarvel/core/tensor.hpp"
 #include "tarvel/core/value_check.hpp"
+#include "tarvel/format/encoding.hpp"
+#include "tarvel/format/container.hpp"
 #include "tarvel/spec/transformer_spec.hpp"
 #include "tarvel/spec/fingerprint.hpp"
 #include "tarvel/ops/rms_norm.hpp"
@@ -11,12 +13,10 @@
 #include "tarvel/ops/linear.hpp"
 #include "tarvel/model/weights.hpp"
 #include "tarvel/model/forward.hpp"
-#include "tarvel/artifact/encoding.hpp"
-#include "tarvel/artifact/container.hpp"
-#include "tarvel/artifact/model_artifact.hpp"
+#include "tarvel/model/model_artifact.hpp"
 #include "tarvel/model/transformer_model.hpp"
 #include "tarvel/kv/kv_error.hpp"
 #include "tarvel/kv/session.hpp"
 #include "tarvel/kv/accounting.hpp"
 #include "tarvel/kv/cached_step.hpp"
-#include "tarvel/artifact/snapshot.hpp"
+#include "tarvel/kv/snapshot.hpp"

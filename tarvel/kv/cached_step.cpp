@@ -11,6 +11,7 @@
 #include "tarvel/core/value_check.hpp"
 #include "tarvel/kv/accounting.hpp"
 #include "tarvel/kv/kv_error.hpp"
+#include "tarvel/ops/detail/projection.hpp"
 #include "tarvel/ops/linear.hpp"
 #include "tarvel/ops/rms_norm.hpp"
 #include "tarvel/ops/rope.hpp"

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "tarvel/artifact/encoding.hpp"
+#include "tarvel/format/encoding.hpp"
 
 namespace Nuvexis::Core::Tarvel {
 

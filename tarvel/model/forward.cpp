@@ -7,6 +7,7 @@
 
 #include "tarvel/core/value_check.hpp"
 #include "tarvel/ops/attention.hpp"
+#include "tarvel/ops/detail/projection.hpp"
 #include "tarvel/ops/linear.hpp"
 #include "tarvel/ops/rms_norm.hpp"
 #include "tarvel/ops/rope.hpp"

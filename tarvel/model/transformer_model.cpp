@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "tarvel/artifact/encoding.hpp"
-#include "tarvel/artifact/model_artifact.hpp"
+#include "tarvel/format/encoding.hpp"
+#include "tarvel/model/model_artifact.hpp"
 #include "tarvel/model/forward.hpp"
 
 namespace Nuvexis::Core::Tarvel {

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "tarvel/artifact/encoding.hpp"
+#include "tarvel/format/encoding.hpp"
 
 namespace Nuvexis::Core::Tarvel {
 

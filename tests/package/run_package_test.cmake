@@ -33,8 +33,10 @@ set(consumer_cache
 if(STEP STREQUAL "install")
   file(REMOVE_RECURSE ${PREFIX})
   run(${CMAKE_COMMAND} --install ${TARVEL_BINARY_DIR} --prefix ${PREFIX} --config ${BUILD_TYPE})
-  # Exactly the public headers: every .hpp under tarvel/ and nothing else.
+  # Exactly the public headers: every .hpp under tarvel/ outside the internal detail/ folders,
+  # and nothing else.
   file(GLOB_RECURSE expected RELATIVE ${TARVEL_SOURCE_DIR} ${TARVEL_SOURCE_DIR}/tarvel/*.hpp)
+  list(FILTER expected EXCLUDE REGEX "/detail/")
   file(GLOB_RECURSE installed RELATIVE ${PREFIX}/${INCLUDEDIR} ${PREFIX}/${INCLUDEDIR}/*)
   list(SORT expected)
   list(SORT installed)

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tarvel/artifact/container.hpp"
+#include "tarvel/format/container.hpp"
 #include "tarvel/kv/session.hpp"
 
 namespace Nuvexis::Core::Tarvel {

@@ -1,4 +1,4 @@
-#include "tarvel/artifact/container.hpp"
+#include "tarvel/format/container.hpp"
 
 #include <algorithm>
 #include <limits>

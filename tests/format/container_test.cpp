@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "support/expect_throw.hpp"
-#include "tarvel/artifact/container.hpp"
+#include "tarvel/format/container.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/expect_throw.hpp"
-#include "tarvel/artifact/encoding.hpp"
+#include "tarvel/format/encoding.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
 

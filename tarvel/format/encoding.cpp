@@ -1,4 +1,4 @@
-#include "tarvel/artifact/encoding.hpp"
+#include "tarvel/format/encoding.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "tarvel/artifact/encoding.hpp"
+#include "tarvel/format/encoding.hpp"
 #include "tarvel/core/tensor.hpp"
 #include "tarvel/model/weights.hpp"
 #include "tarvel/spec/transformer_spec.hpp"

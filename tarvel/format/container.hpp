@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tarvel/artifact/encoding.hpp"
+#include "tarvel/format/encoding.hpp"
 
 namespace Nuvexis::Core::Tarvel {
 

@@ -1,4 +1,4 @@
-#include "tarvel/artifact/snapshot.hpp"
+#include "tarvel/kv/snapshot.hpp"
 
 #include <bit>
 #include <cmath>
