@@ -9,12 +9,6 @@ namespace Nuvexis::Core::Tarvel {
 
 namespace {
 
-constexpr std::size_t magic_bytes = 8;
-constexpr std::uint16_t artifact_version = 1;
-constexpr std::uint16_t endian_marker = 0x4C45;
-constexpr std::size_t payload_length_offset = 24;
-constexpr std::size_t checksum_offset = 32;
-
 [[noreturn]] void fail(const char* message) {
     throw std::invalid_argument(message);
 }
@@ -69,12 +63,12 @@ namespace detail {
 
 ByteBuffer beginArtifact(std::string_view magic, const ByteBuffer& manifest,
                          std::uint64_t payload_bytes) {
-    if (magic.size() != magic_bytes) fail("artifact magic mismatch");
+    if (magic.size() != artifact_magic_bytes) fail("artifact magic mismatch");
     ByteBuffer file;
     file.reserve(static_cast<std::size_t>(artifact_header_bytes + manifest.size() + payload_bytes));
     for (const char c : magic) file.push_back(static_cast<std::uint8_t>(c));
     writeU16(file, artifact_version);
-    writeU16(file, endian_marker);
+    writeU16(file, artifact_endian_marker);
     writeU32(file, 0);
     writeU64(file, manifest.size());
     writeU64(file, 0);  // payload length, patched by endArtifact
@@ -99,13 +93,8 @@ void endArtifact(ByteBuffer& file, const ByteBuffer& manifest) {
     std::copy(manifest.begin(), manifest.end(),
               file.begin() + static_cast<std::ptrdiff_t>(artifact_header_bytes));
     const std::uint64_t payload = file.size() - artifact_header_bytes - manifest.size();
-    for (std::size_t i = 0; i < 8; ++i) {
-        file[payload_length_offset + i] = static_cast<std::uint8_t>(payload >> (8 * i));
-    }
-    const std::uint64_t checksum = artifactGlobalChecksum(file);
-    for (std::size_t i = 0; i < 8; ++i) {
-        file[checksum_offset + i] = static_cast<std::uint8_t>(checksum >> (8 * i));
-    }
+    storeLittleEndian(file.data() + artifact_payload_length_offset, payload, 8);
+    storeLittleEndian(file.data() + artifact_checksum_offset, artifactGlobalChecksum(file), 8);
 }
 
 }  // namespace detail
@@ -123,16 +112,16 @@ ArtifactHeader readArtifactHeader(const ByteBuffer& file, std::string_view expec
     const std::uint64_t file_bytes = file.size();
     if (file_bytes > limits.max_file_bytes) fail("artifact exceeds file size limit");
     if (file_bytes < artifact_header_bytes) fail("truncated artifact header");
-    if (expected_magic.size() != magic_bytes ||
+    if (expected_magic.size() != artifact_magic_bytes ||
         !std::equal(expected_magic.begin(), expected_magic.end(), file.begin(),
                     [](char expected, std::uint8_t actual) {
                         return static_cast<std::uint8_t>(expected) == actual;
                     })) {
         fail("artifact magic mismatch");
     }
-    ArtifactReader reader{file, magic_bytes, artifact_header_bytes};
+    ArtifactReader reader{file, artifact_version_offset, artifact_header_bytes};
     if (readU16(reader) != artifact_version) fail("unknown artifact version");
-    if (readU16(reader) != endian_marker) fail("artifact endian mismatch");
+    if (readU16(reader) != artifact_endian_marker) fail("artifact endian mismatch");
     if (readU32(reader) != 0) fail("artifact reserved header is nonzero");
     ArtifactHeader header;
     header.manifest_bytes = readU64(reader);

@@ -41,12 +41,6 @@ std::vector<std::uint64_t> recordChecksums(const std::vector<std::uint8_t>& byte
     return checksums;
 }
 
-std::uint64_t readLittleEndian(const std::uint8_t* p, int width) {
-    std::uint64_t value = 0;
-    for (int i = width - 1; i >= 0; --i) value = (value << 8) | p[i];
-    return value;
-}
-
 }  // namespace
 
 namespace detail {
@@ -172,7 +166,7 @@ void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8
     std::vector<std::uint32_t> tokens(static_cast<std::size_t>(tail.token_count));
     const std::uint8_t* token_bytes = recordBytes(bytes, header, records[0]);
     for (std::size_t i = 0; i < tokens.size(); ++i) {
-        tokens[i] = static_cast<std::uint32_t>(readLittleEndian(token_bytes + 4 * i, 4));
+        tokens[i] = static_cast<std::uint32_t>(loadLittleEndian(token_bytes + 4 * i, 4));
         if (tokens[i] >= spec.vocabulary) refuse("session token exceeds vocabulary");
     }
 
@@ -199,7 +193,7 @@ void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8
         if (checksums[2 + j] != record.checksum) refuse("session cache checksum mismatch");
         const std::uint8_t* values = recordBytes(bytes, header, record);
         for (std::size_t i = 0; i < tensor.data.size(); ++i) {
-            const double value = std::bit_cast<double>(readLittleEndian(values + 8 * i, 8));
+            const double value = std::bit_cast<double>(loadLittleEndian(values + 8 * i, 8));
             if (!std::isfinite(value)) refuse("session cache contains NaN/Inf");
             tensor.data[i] = value;
         }

@@ -1,10 +1,11 @@
 #include "tarvel/model/forward.hpp"
 
-#include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "tarvel/core/detail/checked_arithmetic.hpp"
 #include "tarvel/core/value_check.hpp"
 #include "tarvel/ops/attention.hpp"
 #include "tarvel/ops/detail/projection.hpp"
@@ -108,8 +109,9 @@ void validateForwardInputs(const TransformerSpec& spec, const TransformerWeights
         throw std::invalid_argument("token batch dimensions are invalid");
     }
     // A product beyond 64 bits cannot equal any storage size.
-    if (tokens.width > std::numeric_limits<std::uint64_t>::max() / tokens.batch ||
-        tokens.tokens.size() != tokens.batch * tokens.width) {
+    const std::optional<std::uint64_t> positions =
+        detail::checkedProduct(tokens.batch, tokens.width);
+    if (!positions || tokens.tokens.size() != *positions) {
         throw std::invalid_argument("token batch storage does not match shape");
     }
     if (!tokens.lengths.empty() && tokens.lengths.size() != tokens.batch) {

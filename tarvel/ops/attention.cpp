@@ -5,20 +5,10 @@
 #include <stdexcept>
 #include <utility>
 
+#include "tarvel/core/detail/checked_arithmetic.hpp"
 #include "tarvel/core/value_check.hpp"
 
 namespace Nuvexis::Core::Tarvel {
-
-namespace {
-
-// Expected extent a * b. An overflowing product is returned as 0, which no tensor extent
-// equals, so the tensor is reported as misshapen instead of being compared with a wrapped value.
-std::uint64_t extent(std::uint64_t a, std::uint64_t b) {
-    if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a) return 0;
-    return a * b;
-}
-
-}  // namespace
 
 AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& value,
                           std::uint64_t batch, std::uint64_t seq, std::uint64_t query_heads,
@@ -30,9 +20,9 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
     if (!lengths.empty() && lengths.size() != batch) {
         throw std::invalid_argument("attention lengths do not match batch");
     }
-    const std::uint64_t rows = extent(batch, seq);
-    requireShape(query, {rows, extent(query_heads, head_dim)}, "attention query");
-    const std::uint64_t kv_width = extent(kv_heads, head_dim);
+    const std::uint64_t rows = detail::expectedExtent(batch, seq);
+    requireShape(query, {rows, detail::expectedExtent(query_heads, head_dim)}, "attention query");
+    const std::uint64_t kv_width = detail::expectedExtent(kv_heads, head_dim);
     requireShape(key, {rows, kv_width}, "attention key");
     requireShape(value, {rows, kv_width}, "attention value");
 

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "tarvel/format/encoding.hpp"
+#include "tarvel/core/bytes.hpp"
 
 namespace Nuvexis::Core::Tarvel {
 

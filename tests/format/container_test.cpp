@@ -81,13 +81,11 @@ Sample validSample(std::string_view magic = snapshot_magic) {
 }
 
 void patchU64(ByteBuffer& file, std::size_t offset, std::uint64_t value) {
-    for (std::size_t i = 0; i < 8; ++i) {
-        file[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
+    storeLittleEndian(file.data() + offset, value, 8);
 }
 
 void reseal(ByteBuffer& file) {
-    patchU64(file, 32, artifactGlobalChecksum(file));
+    patchU64(file, artifact_checksum_offset, artifactGlobalChecksum(file));
 }
 
 // A container whose payload is `payload_bytes` zeros and whose table is `records`.

@@ -150,10 +150,7 @@ ByteBuffer edited(const ByteBuffer& valid, const std::function<void(EditableSnap
 }
 
 void storeF64(ByteBuffer& payload, std::uint64_t offset, double value) {
-    const auto bits = std::bit_cast<std::uint64_t>(value);
-    for (int i = 0; i < 8; ++i)
-        payload[offset + static_cast<std::uint64_t>(i)] =
-            static_cast<std::uint8_t>(bits >> (8 * i));
+    storeLittleEndian(payload.data() + offset, std::bit_cast<std::uint64_t>(value), 8);
 }
 
 // One case per refusal, in the order the restore checks them. After every refusal the target
