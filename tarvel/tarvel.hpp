@@ -3,6 +3,9 @@
 // Umbrella header: every public header of the runtime, layer by layer from the bottom.
 #include "tarvel/core/tensor.hpp"
 #include "tarvel/core/value_check.hpp"
+#include "tarvel/core/bytes.hpp"
+#include "tarvel/format/artifact_error.hpp"
+#include "tarvel/format/layout.hpp"
 #include "tarvel/format/encoding.hpp"
 #include "tarvel/format/container.hpp"
 #include "tarvel/spec/transformer_spec.hpp"

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tarvel/format/artifact_error.hpp"
 #include "tarvel/format/encoding.hpp"
 #include "tarvel/format/layout.hpp"
 

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "tarvel/core/detail/checked_arithmetic.hpp"
+#include "tarvel/format/artifact_error.hpp"
 #include "tarvel/format/layout.hpp"
 
 namespace Nuvexis::Core::Tarvel {
@@ -17,7 +18,7 @@ using detail::checksum_initial;
 using detail::checksumStep;
 
 [[noreturn]] void throwTruncated() {
-    throw std::invalid_argument("truncated transformer artifact");
+    throw ArtifactError(ArtifactErrorKind::corrupt_bytes, "truncated transformer artifact");
 }
 
 // Appends the low `width` bytes of `value`, least significant first.
@@ -69,7 +70,8 @@ void writeF64(ByteBuffer& buffer, double value) {
 
 void writeString(ByteBuffer& buffer, std::string_view text) {
     if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
-        throw std::invalid_argument("artifact string exceeds uint32 length");
+        throw ArtifactError(ArtifactErrorKind::limit_exceeded,
+                            "artifact string exceeds uint32 length");
     }
     writeU32(buffer, static_cast<std::uint32_t>(text.size()));
     for (const char c : text) buffer.push_back(static_cast<std::uint8_t>(c));
@@ -132,7 +134,7 @@ std::string readString(ArtifactReader& reader) {
 
 std::uint64_t checkedAdd(std::uint64_t a, std::uint64_t b) {
     const std::optional<std::uint64_t> sum = detail::checkedSum(a, b);
-    if (!sum) throw std::invalid_argument("artifact offset overflows");
+    if (!sum) throw ArtifactError(ArtifactErrorKind::corrupt_bytes, "artifact offset overflows");
     return *sum;
 }
 
@@ -142,7 +144,9 @@ std::uint64_t checkedElementCount(std::span<const std::uint64_t> extents) {
         // A zero extent settles the product; later extents cannot overflow it.
         if (extent == 0) return 0;
         const std::optional<std::uint64_t> next = detail::checkedProduct(product, extent);
-        if (!next) throw std::invalid_argument("artifact tensor shape overflows");
+        if (!next)
+            throw ArtifactError(ArtifactErrorKind::corrupt_bytes,
+                                "artifact tensor shape overflows");
         product = *next;
     }
     return product;

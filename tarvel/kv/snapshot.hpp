@@ -32,8 +32,8 @@ void writeSnapshotTail(ByteBuffer& out, const SnapshotTail& tail);
 std::vector<std::uint8_t> saveSnapshot(const TransformerKvSession& session);
 
 // Validates the whole file against the session's model and the limits, then replaces the
-// session's state. Any failure throws std::invalid_argument and leaves the session exactly as
-// it was; the session keeps its model.
+// session's state. A refusal of the bytes throws ArtifactError (a std::invalid_argument) with
+// its kind; any failure leaves the session exactly as it was, and the session keeps its model.
 void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8_t>& bytes,
                      const ArtifactLimits& limits);
 

@@ -348,7 +348,7 @@ std::vector<Rejected> rejectedFiles() {
 TEST(Container, RejectsEachFaultWithItsMessage) {
     for (const Rejected& c : rejectedFiles()) {
         SCOPED_TRACE(c.what);
-        EXPECT_THROW_MSG(readAll(c.file, c.limits, c.magic), std::invalid_argument, c.message);
+        EXPECT_THROW_MSG(readAll(c.file, c.limits, c.magic), ArtifactError, c.message);
     }
 }
 
@@ -393,7 +393,7 @@ TEST(Container, AcceptsTheBoundaryCases) {
     const ArtifactHeader header = readArtifactHeader(bare, snapshot_magic, limits);
     EXPECT_EQ(header.payload_offset, 40u);
     ArtifactReader reader{bare, 40, header.payload_offset};
-    EXPECT_THROW_MSG(readArtifactManifest(reader, limits), std::invalid_argument,
+    EXPECT_THROW_MSG(readArtifactManifest(reader, limits), ArtifactError,
                      "truncated transformer artifact");
 }
 
@@ -404,7 +404,7 @@ TEST(Container, EveryTruncationIsRejected) {
         SCOPED_TRACE(length);
         const ByteBuffer cut(s.file.begin(), s.file.begin() + static_cast<std::ptrdiff_t>(length));
         EXPECT_THROW_MSG(
-            readAll(cut, limits), std::invalid_argument,
+            readAll(cut, limits), ArtifactError,
             length < 40 ? "truncated artifact header" : "artifact lengths do not match file");
     }
     // A short manifest in an otherwise consistent file: the manifest limit stops the reader
@@ -414,7 +414,7 @@ TEST(Container, EveryTruncationIsRejected) {
         const ByteBuffer manifest(s.manifest.begin(),
                                   s.manifest.begin() + static_cast<std::ptrdiff_t>(length));
         EXPECT_THROW_MSG(readAll(writeArtifact(snapshot_magic, manifest, s.payload), limits),
-                         std::invalid_argument, "truncated transformer artifact");
+                         ArtifactError, "truncated transformer artifact");
     }
 }
 
