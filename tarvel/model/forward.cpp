@@ -3,10 +3,12 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tarvel/core/detail/checked_arithmetic.hpp"
 #include "tarvel/core/value_check.hpp"
+#include "tarvel/model/detail/block.hpp"
 #include "tarvel/ops/attention.hpp"
 #include "tarvel/ops/detail/projection.hpp"
 #include "tarvel/ops/linear.hpp"
@@ -50,12 +52,6 @@ void requireLayerShapes(const LayerWeights& w, std::uint64_t d, std::uint64_t f,
     requireShape(w.ffn_gate, {f, d}, "feed-forward gate weight");
     requireShape(w.ffn_up, {f, d}, "feed-forward up weight");
     requireShape(w.ffn_down, {d, f}, "feed-forward down weight");
-}
-
-void addResidual(Tensor& hidden, const Tensor& delta, bool double_precision) {
-    for (std::size_t e = 0; e < hidden.data.size(); ++e) {
-        hidden.data[e] = checkForwardValue(hidden.data[e] + delta.data[e], double_precision);
-    }
 }
 
 // logits[b, t, v] = sum over c ascending of E[v, c] * final[b * width + t, c], for positions
@@ -172,31 +168,24 @@ Tensor transformerForward(const TransformerSpec& spec, const TransformerWeights&
     for (std::uint64_t l = 0; l < spec.layers; ++l) {
         const LayerWeights& w = weights.layers[static_cast<std::size_t>(l)];
         requireLayerShapes(w, d, f, q_width, kv_width);
-
-        Tensor normed = rmsNorm(hidden, w.attention_norm, rows, d, epsilon, dp);
-        Tensor q = linear(normed, w.query, rows, d, q_width, dp, LinearVariant::forward);
-        Tensor k = linear(normed, w.key, rows, d, kv_width, dp, LinearVariant::forward);
-        Tensor v = linear(normed, w.value, rows, d, kv_width, dp, LinearVariant::forward);
-        applyRope(q, k, tokens.batch, tokens.width, hq, hkv, hd, spec.position.rope_base, 0, dp);
-        traceLayer(options, l, "q", q);
-        traceLayer(options, l, "k", k);
-        traceLayer(options, l, "v", v);
-
-        const AttentionResult att =
-            attention(q, k, v, tokens.batch, tokens.width, hq, hkv, hd, tokens.lengths, dp);
-        traceLayer(options, l, "scores", att.scores);
-        traceLayer(options, l, "probabilities", att.probabilities);
-        traceLayer(options, l, "attention", att.output);
-
-        const Tensor proj =
-            linear(att.output, w.attention_output, rows, q_width, d, dp, LinearVariant::forward);
-        addResidual(hidden, proj, dp);
-
-        normed = rmsNorm(hidden, w.ffn_norm, rows, d, epsilon, dp);
-        const Tensor mlp = feedForward(normed, w.ffn_gate, w.ffn_up, w.ffn_down, rows, d, f,
-                                       spec.feed_forward, dp);
-        traceLayer(options, l, "mlp", mlp);
-        addResidual(hidden, mlp, dp);
+        const auto project = [&](const Tensor& input, const Tensor& weight, std::uint64_t in_dim,
+                                 std::uint64_t out_dim) {
+            return linear(input, weight, rows, in_dim, out_dim, dp, LinearVariant::forward);
+        };
+        // Causal attention within each sequence of the batch: the one way the full pass's block
+        // differs from the cached step's.
+        const auto attend = [&](const Tensor& q, const Tensor& k, const Tensor& v) {
+            AttentionResult att =
+                attention(q, k, v, tokens.batch, tokens.width, hq, hkv, hd, tokens.lengths, dp);
+            traceLayer(options, l, "scores", att.scores);
+            traceLayer(options, l, "probabilities", att.probabilities);
+            traceLayer(options, l, "attention", att.output);
+            return std::move(att.output);
+        };
+        detail::transformerBlock(
+            hidden, w, spec, {tokens.batch, tokens.width, 0}, dp, project, attend,
+            checkForwardValue,
+            [&](const char* name, const Tensor& tensor) { traceLayer(options, l, name, tensor); });
     }
 
     const Tensor final_hidden = rmsNorm(hidden, weights.final_norm, rows, d, epsilon, dp);
