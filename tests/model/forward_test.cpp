@@ -3,11 +3,11 @@
 #include <cmath>
 #include <string>
 
-#include "model/small_model.hpp"
+#include "support/small_model.hpp"
 #include "support/expect_throw.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
-using namespace Nuvexis::Core::Tarvel::Testing;
+using namespace tarvel_test;
 
 namespace {
 
