@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "tarvel/core/detail/checked_arithmetic.hpp"
+#include "tarvel/kv/detail/accounting.hpp"
 #include "tarvel/kv/kv_error.hpp"
 
 namespace Nuvexis::Core::Tarvel {

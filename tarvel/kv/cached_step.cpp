@@ -10,6 +10,7 @@
 
 #include "tarvel/core/value_check.hpp"
 #include "tarvel/kv/accounting.hpp"
+#include "tarvel/kv/detail/accounting.hpp"
 #include "tarvel/kv/kv_error.hpp"
 #include "tarvel/model/detail/block.hpp"
 #include "tarvel/ops/detail/attention_core.hpp"

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "tarvel/format/artifact_error.hpp"
+#include "tarvel/kv/detail/snapshot_tail.hpp"
 #include "tarvel/spec/fingerprint.hpp"
 
 namespace Nuvexis::Core::Tarvel {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tarvel/kv/detail/snapshot_tail.hpp"
 #include "tarvel/tarvel.hpp"
 
 namespace tarvel_test {
