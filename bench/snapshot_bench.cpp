@@ -7,6 +7,7 @@
 
 #include "bench/bench_support.hpp"
 #include "driver/fixture.hpp"
+#include "tarvel/kv/detail/snapshot_tail.hpp"
 
 namespace tarvel_bench {
 namespace {

@@ -309,10 +309,9 @@ void editTable(Rng& rng, EditableSnapshot& s) {
 // Writes `value` over the record's element `index` of width `width`, in place in the payload.
 void poke(EditableSnapshot& s, const ArtifactTensorRecord& r, std::uint64_t index, int width,
           std::uint64_t value) {
-    for (int i = 0; i < width; ++i) {
-        s.payload[static_cast<std::size_t>(r.offset + index * static_cast<std::uint64_t>(width)) +
-                  static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
+    const auto bytes = static_cast<std::size_t>(width);
+    storeLittleEndian(s.payload.data() + static_cast<std::size_t>(r.offset) + index * bytes, value,
+                      bytes);
 }
 
 void editToken(Rng& rng, EditableSnapshot& s) {
@@ -332,12 +331,8 @@ void editCacheValue(Rng& rng, EditableSnapshot& s) {
         s.manifest.tensors[2 + rng.below(s.manifest.tensors.size() - 2)];
     if (!rangeValid(s, r) || r.byte_count < 8) return;
     const std::uint64_t index = rng.below(r.byte_count / 8);
-    std::uint64_t old = 0;
-    for (int i = 7; i >= 0; --i) {
-        old =
-            (old << 8) |
-            s.payload[static_cast<std::size_t>(r.offset + 8 * index) + static_cast<std::size_t>(i)];
-    }
+    const std::uint64_t old =
+        loadLittleEndian(s.payload.data() + static_cast<std::size_t>(r.offset + 8 * index), 8);
     poke(s, r, index, 8,
          std::bit_cast<std::uint64_t>(interestingValue(rng, std::bit_cast<double>(old))));
 }

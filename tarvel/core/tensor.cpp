@@ -1,8 +1,10 @@
 #include "tarvel/core/tensor.hpp"
 
-#include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
+
+#include "tarvel/core/detail/checked_arithmetic.hpp"
 
 namespace Nuvexis::Core::Tarvel {
 
@@ -19,10 +21,9 @@ std::uint64_t elementCount(std::span<const std::uint64_t> shape) {
     std::uint64_t product = 1;
     for (const std::uint64_t extent : shape) {
         if (extent == 0) throw std::invalid_argument("tensor extent must be positive");
-        if (extent > std::numeric_limits<std::uint64_t>::max() / product) {
-            throw std::overflow_error("tensor shape overflows size_t");
-        }
-        product *= extent;
+        const std::optional<std::uint64_t> next = detail::checkedProduct(product, extent);
+        if (!next) throw std::overflow_error("tensor shape overflows size_t");
+        product = *next;
     }
     return product;
 }

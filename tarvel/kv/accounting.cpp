@@ -1,7 +1,9 @@
 #include "tarvel/kv/accounting.hpp"
 
-#include <limits>
+#include <optional>
 
+#include "tarvel/core/detail/checked_arithmetic.hpp"
+#include "tarvel/kv/detail/accounting.hpp"
 #include "tarvel/kv/kv_error.hpp"
 
 namespace Nuvexis::Core::Tarvel {
@@ -9,11 +11,11 @@ namespace Nuvexis::Core::Tarvel {
 namespace detail {
 
 std::uint64_t kvCheckedMultiply(std::uint64_t a, std::uint64_t b) {
-    if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a) {
-        throw TransformerKvError(TransformerKvErrorKind::resource_limit,
-                                 "KV cache size overflows");
+    const std::optional<std::uint64_t> product = checkedProduct(a, b);
+    if (!product) {
+        throw TransformerKvError(TransformerKvErrorKind::resource_limit, "KV cache size overflows");
     }
-    return a * b;
+    return *product;
 }
 
 TransformerKvStats kvStatsFor(const TransformerSpec& spec, std::uint64_t tokens) {

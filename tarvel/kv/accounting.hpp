@@ -21,12 +21,5 @@ std::uint64_t kvBytesPerToken(const TransformerSpec& spec);
 // Statistics of the session as it stands.
 TransformerKvStats kvStats(const TransformerKvSession& session);
 
-namespace detail {
-// Statistics of a cache holding `tokens` positions of a model with this spec.
-TransformerKvStats kvStatsFor(const TransformerSpec& spec, std::uint64_t tokens);
-// a * b under the cache accounting's overflow rule.
-std::uint64_t kvCheckedMultiply(std::uint64_t a, std::uint64_t b);
-}  // namespace detail
-
 }  // namespace Tarvel
 }  // namespace Nuvexis::Core

@@ -10,7 +10,11 @@
 
 #include "tarvel/core/value_check.hpp"
 #include "tarvel/kv/accounting.hpp"
+#include "tarvel/kv/detail/accounting.hpp"
 #include "tarvel/kv/kv_error.hpp"
+#include "tarvel/model/detail/block.hpp"
+#include "tarvel/ops/detail/attention_core.hpp"
+#include "tarvel/ops/detail/projection.hpp"
 #include "tarvel/ops/linear.hpp"
 #include "tarvel/ops/rms_norm.hpp"
 #include "tarvel/ops/rope.hpp"
@@ -63,30 +67,27 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
     }
 
     result.cache.reserve(2 * static_cast<std::size_t>(spec.layers));
+    const std::vector<Tensor>& cache = session.cache();
     for (std::uint64_t l = 0; l < spec.layers; ++l) {
-        const LayerWeights& w = weights.layers[static_cast<std::size_t>(l)];
-        Tensor h = rmsNorm(x, w.attention_norm, n, d, epsilon, flag);
-        Tensor q = cachedLinear(h, w.query, n, d, hq * hd, flag);
-        Tensor k = cachedLinear(h, w.key, n, d, hkv * hd, flag);
-        Tensor v = cachedLinear(h, w.value, n, d, hkv * hd, flag);
-        applyRope(q, k, 1, n, hq, hkv, hd, spec.position.rope_base, previous, flag);
-        const std::vector<Tensor>& cache = session.cache();
         const Tensor* old_keys = previous != 0 ? &cache[static_cast<std::size_t>(2 * l)] : nullptr;
         const Tensor* old_values =
             previous != 0 ? &cache[static_cast<std::size_t>(2 * l + 1)] : nullptr;
-        Tensor keys = appendKv(old_keys, k, previous, n, hkv, hd, flag);
-        Tensor values = appendKv(old_values, v, previous, n, hkv, hd, flag);
-        const Tensor a = cachedAttention(q, keys, values, previous, n, hq, hkv, hd, flag);
-        const Tensor o = cachedLinear(a, w.attention_output, n, hq * hd, d, flag);
-        for (std::size_t i = 0; i < x.data.size(); ++i) {
-            x.data[i] = checkCachedValue(x.data[i] + o.data[i], flag);
-        }
-        h = rmsNorm(x, w.ffn_norm, n, d, epsilon, flag);
-        const Tensor f = feedForward(h, w.ffn_gate, w.ffn_up, w.ffn_down, n, d, spec.ffn_dim,
-                                     spec.feed_forward, flag);
-        for (std::size_t i = 0; i < x.data.size(); ++i) {
-            x.data[i] = checkCachedValue(f.data[i] + x.data[i], flag);
-        }
+        Tensor keys;
+        Tensor values;
+        // Attention over the cache grown by the chunk's keys and values: the one way this
+        // step's block differs from the full pass's.
+        const auto attend = [&](const Tensor& q, const Tensor& k, const Tensor& v) {
+            keys = appendKv(old_keys, k, previous, n, hkv, hd, flag);
+            values = appendKv(old_values, v, previous, n, hkv, hd, flag);
+            return cachedAttention(q, keys, values, previous, n, hq, hkv, hd, flag);
+        };
+        const auto project = [&](const Tensor& input, const Tensor& weight, std::uint64_t in_dim,
+                                 std::uint64_t out_dim) {
+            return cachedLinear(input, weight, n, in_dim, out_dim, flag);
+        };
+        detail::transformerBlock(x, weights.layers[static_cast<std::size_t>(l)], spec,
+                                 {1, n, previous}, flag, project, attend, checkCachedValue,
+                                 [](const char*, const Tensor&) {});
         result.cache.push_back(std::move(keys));
         result.cache.push_back(std::move(values));
     }
@@ -177,48 +178,17 @@ Tensor appendKv(const Tensor* old, const Tensor& rows, std::uint64_t previous, s
     return result;
 }
 
-namespace {
-
-// Scores of Span consecutive positions for one query head, side by side: each is still its own
-// sum over the head's columns in ascending order. Column 0 goes first on its own, so that the
-// position checks of later columns repeat checks made here.
-template <std::uint64_t Span>
-void scoreSpan(const Tensor& query, const Tensor& keys, std::uint64_t t, std::uint64_t qcol,
-               std::uint64_t j, std::uint64_t g, double scale, bool double_precision,
-               double* scores) {
-    const std::uint64_t head_dim = keys.shape[3];
-    double acc[Span] = {};
-    {
-        const double qv = at(query, {t, qcol});
-        for (std::uint64_t u = 0; u < Span; ++u) {
-            acc[u] = acc[u] + qv * at(keys, {0, j + u, g, 0});
-        }
-    }
-    for (std::uint64_t c = 1; c < head_dim; ++c) {
-        const double qv = at(query, {t, qcol + c});
-        for (std::uint64_t u = 0; u < Span; ++u) {
-            acc[u] = acc[u] + qv * at(keys, {0, j + u, g, c});
-        }
-    }
-    for (std::uint64_t u = 0; u < Span; ++u) {
-        scores[u] = checkCachedValue(acc[u] * scale, double_precision);
-    }
-}
-
-}  // namespace
-
 Tensor cachedAttention(const Tensor& query, const Tensor& keys, const Tensor& values,
                        std::uint64_t previous, std::uint64_t n, std::uint64_t query_heads,
                        std::uint64_t kv_heads, std::uint64_t head_dim, bool double_precision) {
     Tensor out({n, query_heads * head_dim}, 0.0, double_precision);
-    // Restated before each pass over the cache: a call to exp may write to memory as far as the
-    // compiler knows, so what it learnt before one does not survive it.
+    // Restated before each pass over the cache, where the compiler sees it, so that it can drop
+    // the checks of `at` that these shapes settle.
     const auto restate = [&] {
         detail::restateShape(query, {n, query_heads * head_dim});
         detail::restateShape(keys, {1, previous + n, kv_heads, head_dim});
         detail::restateShape(values, {1, previous + n, kv_heads, head_dim});
     };
-    const double scale = 1.0 / std::sqrt(static_cast<double>(head_dim));
     // Scores, their exponentials and one output row's running sums; allocated once per call.
     const auto positions = static_cast<std::size_t>(previous + n);
     std::vector<double> scores(positions);
@@ -226,42 +196,25 @@ Tensor cachedAttention(const Tensor& query, const Tensor& keys, const Tensor& va
     std::vector<double> sums(static_cast<std::size_t>(head_dim));
     const std::uint64_t group = query_heads / kv_heads;
     for (std::uint64_t t = 0; t < n; ++t) {
-        const std::uint64_t visible = previous + t + 1;
         for (std::uint64_t h = 0; h < query_heads; ++h) {
             const std::uint64_t g = h / group;
             const std::uint64_t qcol = h * head_dim;
-            restate();
-            std::uint64_t j = 0;
-            for (; j + 4 <= visible; j += 4) {
-                scoreSpan<4>(query, keys, t, qcol, j, g, scale, double_precision, &scores[j]);
-            }
-            for (; j < visible; ++j) {
-                scoreSpan<1>(query, keys, t, qcol, j, g, scale, double_precision, &scores[j]);
-            }
-            double max = -std::numeric_limits<double>::infinity();
-            for (j = 0; j < visible; ++j) {
-                if (scores[j] > max) max = scores[j];
-            }
-            // exp is a function of its argument alone, so each is computed once and reused.
-            double z = 0.0;
-            for (j = 0; j < visible; ++j) {
-                exps[j] = std::exp(scores[j] - max);
-                z = z + exps[j];
-            }
-            std::fill(sums.begin(), sums.end(), 0.0);
-            restate();
-            for (j = 0; j < visible; ++j) {
-                const double p = checkCachedValue(exps[j] / z, double_precision);
-                // Column 0 first, so that the loop repeats its position check; the loop bound
-                // is the tensor's own extent, which settles the column check.
-                sums[0] = sums[0] + at(values, {0, j, g, 0}) * p;
-                for (std::uint64_t c = 1; c < values.shape[3]; ++c) {
-                    sums[c] = sums[c] + at(values, {0, j, g, c}) * p;
-                }
-            }
-            for (std::uint64_t c = 0; c < head_dim; ++c) {
-                at(out, {t, qcol + c}) = checkCachedValue(sums[c], double_precision);
-            }
+            detail::attendRow<checkCachedValue>(
+                previous + t + 1, head_dim, double_precision,
+                [&](std::uint64_t c) {
+                    return at(query, {t, qcol + c});
+                },
+                [&](std::uint64_t j, std::uint64_t c) {
+                    return at(keys, {0, j, g, c});
+                },
+                [&](std::uint64_t j, std::uint64_t c) {
+                    return at(values, {0, j, g, c});
+                },
+                restate, [](std::uint64_t, double) {},
+                [&](std::uint64_t c, double x) {
+                    at(out, {t, qcol + c}) = x;
+                },
+                scores.data(), exps.data(), sums.data());
         }
     }
     return out;

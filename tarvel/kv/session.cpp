@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "tarvel/artifact/encoding.hpp"
+#include "tarvel/format/encoding.hpp"
 #include "tarvel/kv/kv_error.hpp"
 
 namespace Nuvexis::Core::Tarvel {

@@ -2,13 +2,17 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "tarvel/core/detail/checked_arithmetic.hpp"
 #include "tarvel/core/value_check.hpp"
+#include "tarvel/model/detail/block.hpp"
 #include "tarvel/ops/attention.hpp"
+#include "tarvel/ops/detail/projection.hpp"
 #include "tarvel/ops/linear.hpp"
 #include "tarvel/ops/rms_norm.hpp"
 #include "tarvel/ops/rope.hpp"
@@ -50,12 +54,6 @@ void requireLayerShapes(const LayerWeights& w, std::uint64_t d, std::uint64_t f,
     requireShape(w.ffn_gate, {f, d}, "feed-forward gate weight");
     requireShape(w.ffn_up, {f, d}, "feed-forward up weight");
     requireShape(w.ffn_down, {d, f}, "feed-forward down weight");
-}
-
-void addResidual(Tensor& hidden, const Tensor& delta, bool double_precision) {
-    for (std::size_t e = 0; e < hidden.data.size(); ++e) {
-        hidden.data[e] = checkForwardValue(hidden.data[e] + delta.data[e], double_precision);
-    }
 }
 
 // logits[b, t, v] = sum over c ascending of E[v, c] * final[b * width + t, c], for positions
@@ -125,16 +123,22 @@ std::uint64_t forwardWorkingBytes(const TransformerSpec& spec, const TokenBatch&
     const std::uint64_t kv_width = mul(spec.kv_heads, spec.head_dim);
     const std::uint64_t rows = mul(tokens.batch, tokens.width);
 
-    // One layer, everything it allocates: scores and probabilities, the rotary table, and per
-    // row both norms' outputs, the attention projection and the feed-forward result (4d),
-    // queries and the attention output (2q), keys and values (2kv), the feed-forward block's up,
-    // gate and activation (3f), and one projection's interleaved copy of its input.
+    // One layer, at the larger of its two peaks. While attending: the norm's output, queries,
+    // keys, values and the attention output per row, one projection's interleaved copy of its
+    // input, the rotary table, and scores with probabilities. While in the feed-forward block
+    // (the scores are gone by then, the block's other tensors are not): the norm's output and
+    // the block's result (2d), queries, keys, values and the attention output (2q + 2kv), up,
+    // gate and activation (3f) and one interleaved copy.
     const std::uint64_t scores =
         mul(mul(tokens.batch, spec.query_heads), mul(tokens.width, tokens.width));
-    std::uint64_t per_row = add(add(mul(4, d), mul(2, q_width)), add(mul(2, kv_width), mul(3, f)));
-    per_row = add(per_row, std::max({d, q_width, f}));
-    const std::uint64_t layer =
-        add(add(mul(2, scores), mul(tokens.width, spec.head_dim)), mul(rows, per_row));
+    const std::uint64_t widest = std::max({d, q_width, f});
+    const std::uint64_t block_tensors = add(mul(2, q_width), mul(2, kv_width));
+    const std::uint64_t attending =
+        add(add(mul(2, scores), mul(tokens.width, spec.head_dim)),
+            mul(rows, add(add(d, block_tensors), widest)));
+    const std::uint64_t feeding =
+        mul(rows, add(add(mul(2, d), block_tensors), add(mul(3, f), widest)));
+    const std::uint64_t layer = std::max(attending, feeding);
 
     // After the layers: the final norm's output and, when asked for, the logits, projected
     // from an interleaved copy of all rows or, in a padded batch, from the gathered rows of the
@@ -165,8 +169,9 @@ void validateForwardInputs(const TransformerSpec& spec, const TransformerWeights
         throw std::invalid_argument("token batch dimensions are invalid");
     }
     // A product beyond 64 bits cannot equal any storage size.
-    if (tokens.width > std::numeric_limits<std::uint64_t>::max() / tokens.batch ||
-        tokens.tokens.size() != tokens.batch * tokens.width) {
+    const std::optional<std::uint64_t> positions =
+        detail::checkedProduct(tokens.batch, tokens.width);
+    if (!positions || tokens.tokens.size() != *positions) {
         throw std::invalid_argument("token batch storage does not match shape");
     }
     if (!tokens.lengths.empty() && tokens.lengths.size() != tokens.batch) {
@@ -231,31 +236,24 @@ Tensor transformerForward(const TransformerSpec& spec, const TransformerWeights&
     for (std::uint64_t l = 0; l < spec.layers; ++l) {
         const LayerWeights& w = weights.layers[static_cast<std::size_t>(l)];
         requireLayerShapes(w, d, f, q_width, kv_width);
-
-        Tensor normed = rmsNorm(hidden, w.attention_norm, rows, d, epsilon, dp);
-        Tensor q = linear(normed, w.query, rows, d, q_width, dp, LinearVariant::forward);
-        Tensor k = linear(normed, w.key, rows, d, kv_width, dp, LinearVariant::forward);
-        Tensor v = linear(normed, w.value, rows, d, kv_width, dp, LinearVariant::forward);
-        applyRope(q, k, tokens.batch, tokens.width, hq, hkv, hd, spec.position.rope_base, 0, dp);
-        traceLayer(options, l, "q", q);
-        traceLayer(options, l, "k", k);
-        traceLayer(options, l, "v", v);
-
-        const AttentionResult att =
-            attention(q, k, v, tokens.batch, tokens.width, hq, hkv, hd, tokens.lengths, dp);
-        traceLayer(options, l, "scores", att.scores);
-        traceLayer(options, l, "probabilities", att.probabilities);
-        traceLayer(options, l, "attention", att.output);
-
-        const Tensor proj =
-            linear(att.output, w.attention_output, rows, q_width, d, dp, LinearVariant::forward);
-        addResidual(hidden, proj, dp);
-
-        normed = rmsNorm(hidden, w.ffn_norm, rows, d, epsilon, dp);
-        const Tensor mlp = feedForward(normed, w.ffn_gate, w.ffn_up, w.ffn_down, rows, d, f,
-                                       spec.feed_forward, dp);
-        traceLayer(options, l, "mlp", mlp);
-        addResidual(hidden, mlp, dp);
+        const auto project = [&](const Tensor& input, const Tensor& weight, std::uint64_t in_dim,
+                                 std::uint64_t out_dim) {
+            return linear(input, weight, rows, in_dim, out_dim, dp, LinearVariant::forward);
+        };
+        // Causal attention within each sequence of the batch: the one way the full pass's block
+        // differs from the cached step's.
+        const auto attend = [&](const Tensor& q, const Tensor& k, const Tensor& v) {
+            AttentionResult att =
+                attention(q, k, v, tokens.batch, tokens.width, hq, hkv, hd, tokens.lengths, dp);
+            traceLayer(options, l, "scores", att.scores);
+            traceLayer(options, l, "probabilities", att.probabilities);
+            traceLayer(options, l, "attention", att.output);
+            return std::move(att.output);
+        };
+        detail::transformerBlock(
+            hidden, w, spec, {tokens.batch, tokens.width, 0}, dp, project, attend,
+            checkForwardValue,
+            [&](const char* name, const Tensor& tensor) { traceLayer(options, l, name, tensor); });
     }
 
     const Tensor final_hidden = rmsNorm(hidden, weights.final_norm, rows, d, epsilon, dp);

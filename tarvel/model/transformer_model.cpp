@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "tarvel/artifact/encoding.hpp"
-#include "tarvel/artifact/model_artifact.hpp"
+#include "tarvel/format/encoding.hpp"
 #include "tarvel/model/forward.hpp"
+#include "tarvel/model/model_artifact.hpp"
 
 namespace Nuvexis::Core::Tarvel {
 

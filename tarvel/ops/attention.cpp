@@ -4,21 +4,13 @@
 #include <limits>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
+#include "tarvel/core/detail/checked_arithmetic.hpp"
 #include "tarvel/core/value_check.hpp"
+#include "tarvel/ops/detail/attention_core.hpp"
 
 namespace Nuvexis::Core::Tarvel {
-
-namespace {
-
-// Expected extent a * b. An overflowing product is returned as 0, which no tensor extent
-// equals, so the tensor is reported as misshapen instead of being compared with a wrapped value.
-std::uint64_t extent(std::uint64_t a, std::uint64_t b) {
-    if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a) return 0;
-    return a * b;
-}
-
-}  // namespace
 
 AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& value,
                           std::uint64_t batch, std::uint64_t seq, std::uint64_t query_heads,
@@ -30,9 +22,9 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
     if (!lengths.empty() && lengths.size() != batch) {
         throw std::invalid_argument("attention lengths do not match batch");
     }
-    const std::uint64_t rows = extent(batch, seq);
-    requireShape(query, {rows, extent(query_heads, head_dim)}, "attention query");
-    const std::uint64_t kv_width = extent(kv_heads, head_dim);
+    const std::uint64_t rows = detail::expectedExtent(batch, seq);
+    requireShape(query, {rows, detail::expectedExtent(query_heads, head_dim)}, "attention query");
+    const std::uint64_t kv_width = detail::expectedExtent(kv_heads, head_dim);
     requireShape(key, {rows, kv_width}, "attention key");
     requireShape(value, {rows, kv_width}, "attention value");
 
@@ -43,47 +35,40 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
     Tensor& probabilities = result.probabilities;
     Tensor& output = result.output;
 
-    const double scale = 1.0 / std::sqrt(static_cast<double>(head_dim));
+    // A row's scores, their exponentials and its output sums; allocated once per call.
+    std::vector<double> row_scores(static_cast<std::size_t>(seq));
+    std::vector<double> exps(static_cast<std::size_t>(seq));
+    std::vector<double> sums(static_cast<std::size_t>(head_dim));
     const std::uint64_t group = query_heads / kv_heads;
     for (std::uint64_t b = 0; b < batch; ++b) {
         const std::uint64_t len = lengths.empty() ? seq : lengths[static_cast<std::size_t>(b)];
         if (len > seq) throw std::invalid_argument("attention length exceeds sequence");
         const std::uint64_t base = b * seq;
         for (std::uint64_t h = 0; h < query_heads; ++h) {
-            const std::uint64_t g = h / group;
             const std::uint64_t qcol = h * head_dim;
-            const std::uint64_t kvcol = g * head_dim;
+            const std::uint64_t kvcol = (h / group) * head_dim;
             for (std::uint64_t i = 0; i < len; ++i) {
-                double max = -std::numeric_limits<double>::infinity();
+                detail::attendRow<checkOperatorValue>(
+                    i + 1, head_dim, double_precision,
+                    [&](std::uint64_t c) {
+                        return at(query, {base + i, qcol + c});
+                    },
+                    [&](std::uint64_t j, std::uint64_t c) {
+                        return at(key, {base + j, kvcol + c});
+                    },
+                    [&](std::uint64_t j, std::uint64_t c) {
+                        return at(value, {base + j, kvcol + c});
+                    },
+                    [] {},
+                    [&](std::uint64_t j, double p) {
+                        at(probabilities, {b, h, i, j}) = p;
+                    },
+                    [&](std::uint64_t c, double x) {
+                        at(output, {base + i, qcol + c}) = x;
+                    },
+                    row_scores.data(), exps.data(), sums.data());
                 for (std::uint64_t j = 0; j <= i; ++j) {
-                    double dot = 0.0;
-                    for (std::uint64_t d = 0; d < head_dim; ++d) {
-                        dot =
-                            dot + at(key, {base + j, kvcol + d}) * at(query, {base + i, qcol + d});
-                    }
-                    const double s = checkOperatorValue(dot * scale, double_precision);
-                    at(scores, {b, h, i, j}) = s;
-                    if (s > max) max = s;
-                }
-                // The softmax reads the scores as stored, rounded in reduced precision.
-                double sum = 0.0;
-                for (std::uint64_t j = 0; j <= i; ++j) {
-                    sum = sum + std::exp(at(std::as_const(scores), {b, h, i, j}) - max);
-                }
-                for (std::uint64_t j = 0; j <= i; ++j) {
-                    const double p = checkOperatorValue(
-                        std::exp(at(std::as_const(scores), {b, h, i, j}) - max) / sum,
-                        double_precision);
-                    at(probabilities, {b, h, i, j}) = p;
-                    // Partial sums stay unchecked; the finished row is checked below.
-                    for (std::uint64_t d = 0; d < head_dim; ++d) {
-                        double& o = at(output, {base + i, qcol + d});
-                        o = at(value, {base + j, kvcol + d}) * p + o;
-                    }
-                }
-                for (std::uint64_t d = 0; d < head_dim; ++d) {
-                    double& o = at(output, {base + i, qcol + d});
-                    o = checkOperatorValue(o, double_precision);
+                    at(scores, {b, h, i, j}) = row_scores[static_cast<std::size_t>(j)];
                 }
             }
         }

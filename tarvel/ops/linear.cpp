@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "tarvel/core/value_check.hpp"
+#include "tarvel/ops/detail/projection.hpp"
 
 namespace Nuvexis::Core::Tarvel {
 

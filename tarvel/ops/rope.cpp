@@ -1,23 +1,15 @@
 #include "tarvel/ops/rope.hpp"
 
 #include <cmath>
-#include <limits>
+#include <optional>
 #include <stdexcept>
 
+#include "tarvel/core/detail/checked_arithmetic.hpp"
 #include "tarvel/core/value_check.hpp"
 
 namespace Nuvexis::Core::Tarvel {
 
 namespace {
-
-constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
-
-// Expected extent a * b. An overflowing product is returned as 0, which no tensor extent
-// equals, so the tensor is reported as misshapen instead of being compared with a wrapped value.
-std::uint64_t extent(std::uint64_t a, std::uint64_t b) {
-    if (a != 0 && b > max_u64 / a) return 0;
-    return a * b;
-}
 
 [[noreturn]] void throwTableIndex() {
     throw std::out_of_range("RoPE table index out of bounds");
@@ -61,10 +53,11 @@ RopeTable buildRopeTable(std::uint64_t positions, std::uint64_t dim, double base
     }
     const std::uint64_t pairs = dim / 2;
     // dim is even, so positions * dim / 2 == positions * pairs without the intermediate overflow.
-    if (positions > max_u64 / pairs || positions * pairs > table.cos.max_size()) {
+    const std::optional<std::uint64_t> entry_count = detail::checkedProduct(positions, pairs);
+    if (!entry_count || *entry_count > table.cos.max_size()) {
         throw std::length_error("vector too long");
     }
-    const auto entries = static_cast<std::size_t>(positions * pairs);
+    const auto entries = static_cast<std::size_t>(*entry_count);
     table.cos.assign(entries, 0.0);
     table.sin.assign(entries, 0.0);
     const double width = static_cast<double>(dim);
@@ -112,9 +105,9 @@ void applyRopeTable(Tensor& query, Tensor& key, std::uint64_t batch, std::uint64
     if (table.positions < seq) {
         throw std::invalid_argument("RoPE table is shorter than the sequence");
     }
-    const std::uint64_t rows = extent(batch, seq);
-    requireShape(query, {rows, extent(query_heads, head_dim)}, "RoPE query");
-    requireShape(key, {rows, extent(kv_heads, head_dim)}, "RoPE key");
+    const std::uint64_t rows = detail::expectedExtent(batch, seq);
+    requireShape(query, {rows, detail::expectedExtent(query_heads, head_dim)}, "RoPE query");
+    requireShape(key, {rows, detail::expectedExtent(kv_heads, head_dim)}, "RoPE key");
     rotate(query, batch, seq, query_heads, table, double_precision);
     rotate(key, batch, seq, kv_heads, table, double_precision);
 }

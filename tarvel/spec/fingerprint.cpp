@@ -2,10 +2,11 @@
 
 #include <array>
 #include <charconv>
+#include <stdexcept>
 #include <string_view>
 #include <system_error>
 
-#include "tarvel/artifact/encoding.hpp"
+#include "tarvel/core/bytes.hpp"
 
 namespace Nuvexis::Core::Tarvel {
 
@@ -19,12 +20,15 @@ std::string unsignedDecimal(std::uint64_t value) {
 
 // %.17g in the classic locale. to_chars never consults the locale, so a process that has
 // switched to a comma decimal separator still gets the same text.
-std::string realNumber(double value) {
+std::string realNumber(std::string_view key, double value) {
     std::array<char, 64> text{};
     const auto result = std::to_chars(text.data(), text.data() + text.size(), value,
                                       std::chars_format::general, 17);
-    // 64 characters always hold a 17-digit general rendering; an error here is a bug.
-    if (result.ec != std::errc{}) return "invalid";
+    // 64 characters always hold a 17-digit general rendering. Should that ever fail, no text
+    // may stand in for the value: a placeholder would give two different specs one identity.
+    if (result.ec != std::errc{}) {
+        throw std::invalid_argument("canonical spec text cannot write " + std::string(key));
+    }
     return std::string(text.data(), result.ptr);
 }
 
@@ -58,9 +62,10 @@ std::string canonicalSpecText(const TransformerSpec& spec) {
     appendField(text, "kv_heads", unsignedDecimal(spec.kv_heads));
     appendField(text, "head_dim", unsignedDecimal(spec.head_dim));
     appendField(text, "position_kind", code(spec.position.kind));
-    appendField(text, "rope_base", realNumber(spec.position.rope_base));
+    appendField(text, "rope_base", realNumber("rope_base", spec.position.rope_base));
     appendField(text, "normalization_kind", code(spec.normalization.kind));
-    appendField(text, "normalization_epsilon", realNumber(spec.normalization.epsilon));
+    appendField(text, "normalization_epsilon",
+                realNumber("normalization_epsilon", spec.normalization.epsilon));
     appendField(text, "feed_forward", code(spec.feed_forward));
     appendField(text, "weights_dtype", code(spec.precision.weights));
     appendField(text, "activations_dtype", code(spec.precision.activations));

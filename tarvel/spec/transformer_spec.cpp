@@ -4,11 +4,11 @@
 #include <limits>
 #include <set>
 
+#include "tarvel/core/detail/checked_arithmetic.hpp"
+
 namespace Nuvexis::Core::Tarvel {
 
 namespace {
-
-constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
 
 bool finitePositive(double x) {
     return std::isfinite(x) && x > 0.0;
@@ -17,17 +17,13 @@ bool finitePositive(double x) {
 struct CheckedU64 {
     std::optional<std::uint64_t> value;
 
+    // The parameter count is nothing at all once any step of it overflows.
     CheckedU64 times(std::uint64_t b) const {
-        if (!value) return {};
-        const std::uint64_t a = *value;
-        if (a != 0 && b > max_u64 / a) return {};
-        return {a * b};
+        return value ? CheckedU64{detail::checkedProduct(*value, b)} : CheckedU64{};
     }
     CheckedU64 times(CheckedU64 b) const { return b.value ? times(*b.value) : CheckedU64{}; }
     CheckedU64 plus(std::uint64_t b) const {
-        if (!value) return {};
-        if (b > max_u64 - *value) return {};
-        return {*value + b};
+        return value ? CheckedU64{detail::checkedSum(*value, b)} : CheckedU64{};
     }
     CheckedU64 plus(CheckedU64 b) const { return b.value ? plus(*b.value) : CheckedU64{}; }
 };

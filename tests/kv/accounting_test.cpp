@@ -2,6 +2,7 @@
 
 #include "support/expect_throw.hpp"
 #include "support/models.hpp"
+#include "tarvel/kv/detail/accounting.hpp"
 
 using namespace tarvel_test;
 

@@ -65,8 +65,8 @@ TEST(KvSession, AdvancePositionBounds) {
     s.advancePosition(6);
     EXPECT_EQ(s.position(), 7u);
     EXPECT_THROW_MSG(s.advancePosition(2), std::out_of_range, "session position exceeds context");
-    EXPECT_THROW_MSG(s.advancePosition(std::numeric_limits<std::uint64_t>::max()),
-                     std::invalid_argument, "artifact offset overflows");
+    EXPECT_THROW_MSG(s.advancePosition(std::numeric_limits<std::uint64_t>::max()), ArtifactError,
+                     "artifact offset overflows");
     EXPECT_EQ(s.position(), 7u);
     s.advancePosition(1);
     EXPECT_EQ(s.position(), 8u);

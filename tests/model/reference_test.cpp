@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "model/small_model.hpp"
+#include "support/small_model.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
-using namespace Nuvexis::Core::Tarvel::Testing;
+using namespace tarvel_test;
 
 namespace {
 

@@ -25,17 +25,30 @@
 
 #include <functional>
 
+#include "tarvel/format/artifact_error.hpp"
 #include "tarvel/kv/kv_error.hpp"
 
-// Expects the action to throw TransformerKvError of exactly this kind and message.
-inline void expectKvThrow(const std::function<void()>& action,
-                          Nuvexis::Core::Tarvel::TransformerKvErrorKind kind,
-                          const std::string& message) {
+// Expects the action to throw `Error` with exactly this kind and message.
+template <typename Error, typename Kind>
+inline void expectKindThrow(const std::function<void()>& action, Kind kind,
+                            const std::string& message) {
     try {
         action();
         ADD_FAILURE() << "no exception, expected " << message;
-    } catch (const Nuvexis::Core::Tarvel::TransformerKvError& e) {
+    } catch (const Error& e) {
         EXPECT_EQ(e.kind(), kind) << e.what();
         EXPECT_EQ(std::string(e.what()), message);
     }
+}
+
+inline void expectKvThrow(const std::function<void()>& action,
+                          Nuvexis::Core::Tarvel::TransformerKvErrorKind kind,
+                          const std::string& message) {
+    expectKindThrow<Nuvexis::Core::Tarvel::TransformerKvError>(action, kind, message);
+}
+
+inline void expectArtifactThrow(const std::function<void()>& action,
+                                Nuvexis::Core::Tarvel::ArtifactErrorKind kind,
+                                const std::string& message) {
+    expectKindThrow<Nuvexis::Core::Tarvel::ArtifactError>(action, kind, message);
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tarvel/kv/detail/snapshot_tail.hpp"
 #include "tarvel/tarvel.hpp"
 
 namespace tarvel_test {
@@ -56,9 +57,7 @@ inline ByteBuffer buildSnapshot(EditableSnapshot s, bool recompute_tensor_checks
 
 // Stores the global checksum the bytes now call for.
 inline void resealChecksum(ByteBuffer& bytes) {
-    const std::uint64_t sum = artifactGlobalChecksum(bytes);
-    for (int i = 0; i < 8; ++i)
-        bytes[32 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(sum >> (8 * i));
+    storeLittleEndian(bytes.data() + artifact_checksum_offset, artifactGlobalChecksum(bytes), 8);
 }
 
 }  // namespace tarvel_test

@@ -1,29 +1,31 @@
-#include "tarvel/artifact/encoding.hpp"
+#include "tarvel/format/encoding.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <optional>
 #include <stdexcept>
+
+#include "tarvel/core/detail/checked_arithmetic.hpp"
+#include "tarvel/format/artifact_error.hpp"
+#include "tarvel/format/layout.hpp"
 
 namespace Nuvexis::Core::Tarvel {
 
 namespace {
 
-constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
-constexpr std::uint64_t checksum_initial = 0x14650fb0739d0383u;
-constexpr std::uint64_t checksum_multiplier = 0x100000001b3u;
-constexpr std::size_t stored_checksum_first = 32;
-constexpr std::size_t stored_checksum_end = 40;
+using detail::checksum_initial;
+using detail::checksumStep;
 
 [[noreturn]] void throwTruncated() {
-    throw std::invalid_argument("truncated transformer artifact");
+    throw ArtifactError(ArtifactErrorKind::corrupt_bytes, "truncated transformer artifact");
 }
 
 // Appends the low `width` bytes of `value`, least significant first.
-void writeLittleEndian(ByteBuffer& buffer, std::uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) {
-        buffer.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
+void writeLittleEndian(ByteBuffer& buffer, std::uint64_t value, std::size_t width) {
+    const std::size_t start = buffer.size();
+    buffer.resize(start + width);
+    storeLittleEndian(buffer.data() + start, value, width);
 }
 
 // The end a cursor may really read to: its limit, and never past the buffer even when a
@@ -33,20 +35,18 @@ std::uint64_t readableEnd(const ArtifactReader& reader) {
     return reader.limit < size ? reader.limit : size;
 }
 
-// Checks the end before every single byte so that a short read stops exactly at the limit.
-std::uint64_t readLittleEndian(ArtifactReader& reader, int width) {
-    std::uint64_t value = 0;
-    for (int i = 0; i < width; ++i) {
-        if (reader.next >= readableEnd(reader)) throwTruncated();
-        const std::uint64_t byte = reader.source[static_cast<std::size_t>(reader.next)];
-        ++reader.next;
-        value |= byte << (8 * i);
+// A short read takes the bytes that are there and stops exactly at the limit.
+std::uint64_t readLittleEndian(ArtifactReader& reader, std::size_t width) {
+    const std::uint64_t end = readableEnd(reader);
+    const std::uint64_t left = end > reader.next ? end - reader.next : 0;
+    if (left < width) {
+        reader.next += left;
+        throwTruncated();
     }
+    const std::uint64_t value =
+        loadLittleEndian(reader.source.data() + static_cast<std::size_t>(reader.next), width);
+    reader.next += width;
     return value;
-}
-
-std::uint64_t checksumStep(std::uint64_t h, std::uint8_t byte) {
-    return (h ^ byte) * checksum_multiplier;
 }
 
 }  // namespace
@@ -70,7 +70,8 @@ void writeF64(ByteBuffer& buffer, double value) {
 
 void writeString(ByteBuffer& buffer, std::string_view text) {
     if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
-        throw std::invalid_argument("artifact string exceeds uint32 length");
+        throw ArtifactError(ArtifactErrorKind::limit_exceeded,
+                            "artifact string exceeds uint32 length");
     }
     writeU32(buffer, static_cast<std::uint32_t>(text.size()));
     for (const char c : text) buffer.push_back(static_cast<std::uint8_t>(c));
@@ -86,7 +87,7 @@ void writeU32s(ByteBuffer& buffer, std::span<const std::uint32_t> values) {
     buffer.resize(start + 4 * values.size());
     std::uint8_t* out = buffer.data() + start;
     for (const std::uint32_t value : values) {
-        for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+        storeLittleEndian(out, value, 4);
         out += 4;
     }
 }
@@ -96,8 +97,7 @@ void writeF64s(ByteBuffer& buffer, std::span<const double> values) {
     buffer.resize(start + 8 * values.size());
     std::uint8_t* out = buffer.data() + start;
     for (const double value : values) {
-        const auto bits = std::bit_cast<std::uint64_t>(value);
-        for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+        storeLittleEndian(out, std::bit_cast<std::uint64_t>(value), 8);
         out += 8;
     }
 }
@@ -133,8 +133,9 @@ std::string readString(ArtifactReader& reader) {
 }
 
 std::uint64_t checkedAdd(std::uint64_t a, std::uint64_t b) {
-    if (b > max_u64 - a) throw std::invalid_argument("artifact offset overflows");
-    return a + b;
+    const std::optional<std::uint64_t> sum = detail::checkedSum(a, b);
+    if (!sum) throw ArtifactError(ArtifactErrorKind::corrupt_bytes, "artifact offset overflows");
+    return *sum;
 }
 
 std::uint64_t checkedElementCount(std::span<const std::uint64_t> extents) {
@@ -142,55 +143,21 @@ std::uint64_t checkedElementCount(std::span<const std::uint64_t> extents) {
     for (const std::uint64_t extent : extents) {
         // A zero extent settles the product; later extents cannot overflow it.
         if (extent == 0) return 0;
-        if (extent > max_u64 / product) {
-            throw std::invalid_argument("artifact tensor shape overflows");
-        }
-        product *= extent;
+        const std::optional<std::uint64_t> next = detail::checkedProduct(product, extent);
+        if (!next)
+            throw ArtifactError(ArtifactErrorKind::corrupt_bytes,
+                                "artifact tensor shape overflows");
+        product = *next;
     }
     return product;
-}
-
-std::uint64_t checksum64(const std::uint8_t* first, std::size_t count) {
-    std::uint64_t h = checksum_initial;
-    for (std::size_t i = 0; i < count; ++i) h = checksumStep(h, first[i]);
-    return h;
-}
-
-void checksum64Each(std::span<const ByteRange> ranges, std::span<std::uint64_t> results) {
-    // Longest first, so that each group of four shares as long a common length as it can.
-    std::vector<std::size_t> order(ranges.size());
-    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return ranges[a].count > ranges[b].count;
-    });
-    constexpr std::size_t lanes = 4;
-    for (std::size_t k = 0; k < order.size(); k += lanes) {
-        const std::size_t group = std::min(lanes, order.size() - k);
-        ByteRange range[lanes];
-        std::uint64_t h[lanes];
-        for (std::size_t c = 0; c < lanes; ++c) {
-            range[c] = c < group ? ranges[order[k + c]] : ByteRange{};
-            h[c] = checksum_initial;
-        }
-        // The shortest of the group (the last, or an empty filler) bounds the shared stretch.
-        const std::size_t common = range[lanes - 1].count;
-        for (std::size_t i = 0; i < common; ++i) {
-            for (std::size_t c = 0; c < lanes; ++c) h[c] = checksumStep(h[c], range[c].first[i]);
-        }
-        for (std::size_t c = 0; c < group; ++c) {
-            for (std::size_t i = common; i < range[c].count; ++i) {
-                h[c] = checksumStep(h[c], range[c].first[i]);
-            }
-            results[order[k + c]] = h[c];
-        }
-    }
 }
 
 std::uint64_t artifactGlobalChecksum(const ByteBuffer& file) {
     // The stored checksum hashes as zeros, so writing and verifying see the same input.
     std::uint64_t h = checksum_initial;
     for (std::size_t i = 0; i < file.size(); ++i) {
-        const bool stored = i >= stored_checksum_first && i < stored_checksum_end;
+        const bool stored =
+            i >= artifact_checksum_offset && i < artifact_checksum_offset + sizeof(std::uint64_t);
         h = checksumStep(h, stored ? std::uint8_t{0} : file[i]);
     }
     return h;

@@ -1,6 +1,6 @@
-#include "tarvel/artifact/model_artifact.hpp"
+#include "tarvel/model/model_artifact.hpp"
 
-#include "tarvel/artifact/container.hpp"
+#include "tarvel/format/container.hpp"
 #include "tarvel/spec/fingerprint.hpp"
 
 namespace Nuvexis::Core::Tarvel {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/expect_throw.hpp"
-#include "tarvel/artifact/encoding.hpp"
+#include "tarvel/format/encoding.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
 
@@ -116,21 +116,21 @@ TEST(Readers, RoundTripWhatTheWritersWrote) {
     EXPECT_EQ(std::bit_cast<std::uint64_t>(readF64(reader)), nan_bits);
     EXPECT_EQ(readString(reader), std::string("x=\0;y", 5));
     EXPECT_EQ(reader.next, buffer.size());
-    EXPECT_THROW_MSG(readU8(reader), std::invalid_argument, truncated);
+    EXPECT_THROW_MSG(readU8(reader), ArtifactError, truncated);
 }
 
 TEST(Readers, StopAtTheLimitNotAtTheBufferEnd) {
     const ByteBuffer buffer{1, 2, 3, 4, 5, 6, 7, 8};
     ArtifactReader reader{buffer, 2, 5};
-    EXPECT_THROW_MSG(readU32(reader), std::invalid_argument, truncated);
+    EXPECT_THROW_MSG(readU32(reader), ArtifactError, truncated);
     EXPECT_EQ(reader.next, 5u) << "bytes taken before the fault stay consumed";
 
     // A limit set past the buffer still never reads outside it.
     ArtifactReader past{buffer, 6, 100};
-    EXPECT_THROW_MSG(readU32(past), std::invalid_argument, truncated);
+    EXPECT_THROW_MSG(readU32(past), ArtifactError, truncated);
     const ByteBuffer short_text{2, 0, 0, 0, 'a'};
     ArtifactReader past_string{short_text, 0, 100};
-    EXPECT_THROW_MSG(readString(past_string), std::invalid_argument, truncated);
+    EXPECT_THROW_MSG(readString(past_string), ArtifactError, truncated);
 }
 
 TEST(Readers, EveryWidthThrowsOneByteShort) {
@@ -147,7 +147,7 @@ TEST(Readers, EveryWidthThrowsOneByteShort) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.width);
         ArtifactReader reader{buffer, 3, 3 + c.width - 1};
-        EXPECT_THROW_MSG(c.read(reader), std::invalid_argument, truncated);
+        EXPECT_THROW_MSG(c.read(reader), ArtifactError, truncated);
         ArtifactReader exact{buffer, 3, 3 + c.width};
         c.read(exact);
         EXPECT_EQ(exact.next, exact.limit);
@@ -165,20 +165,20 @@ TEST(Readers, StringLongerThanWhatIsLeftTakesNoTextByte) {
     // Length 3 with only two bytes before the limit, though the buffer holds more.
     const ByteBuffer buffer{3, 0, 0, 0, 'a', 'b', 'c'};
     ArtifactReader reader{buffer, 0, 6};
-    EXPECT_THROW_MSG(readString(reader), std::invalid_argument, truncated);
+    EXPECT_THROW_MSG(readString(reader), ArtifactError, truncated);
     EXPECT_EQ(reader.next, 4u);
 
     // A huge length must be refused from the length alone, with nothing allocated for it.
     const ByteBuffer huge{0xFF, 0xFF, 0xFF, 0xFF, 'a'};
     ArtifactReader huge_reader{huge, 0, huge.size()};
-    EXPECT_THROW_MSG(readString(huge_reader), std::invalid_argument, truncated);
+    EXPECT_THROW_MSG(readString(huge_reader), ArtifactError, truncated);
 }
 
 TEST(CheckedArithmetic, AddAndElementCount) {
     EXPECT_EQ(checkedAdd(max_u64, 0), max_u64);
     EXPECT_EQ(checkedAdd(0, max_u64), max_u64);
-    EXPECT_THROW_MSG(checkedAdd(max_u64, 1), std::invalid_argument, "artifact offset overflows");
-    EXPECT_THROW_MSG(checkedAdd(1, max_u64), std::invalid_argument, "artifact offset overflows");
+    EXPECT_THROW_MSG(checkedAdd(max_u64, 1), ArtifactError, "artifact offset overflows");
+    EXPECT_THROW_MSG(checkedAdd(1, max_u64), ArtifactError, "artifact offset overflows");
 
     struct Case {
         std::vector<std::uint64_t> extents;
@@ -200,7 +200,7 @@ TEST(CheckedArithmetic, AddAndElementCount) {
         {max_u64, 2, 0},  // the zero comes too late to save the product
     };
     for (const auto& extents : overflows) {
-        EXPECT_THROW_MSG(checkedElementCount(extents), std::invalid_argument,
+        EXPECT_THROW_MSG(checkedElementCount(extents), ArtifactError,
                          "artifact tensor shape overflows");
     }
 }

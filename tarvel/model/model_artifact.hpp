@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "tarvel/artifact/encoding.hpp"
 #include "tarvel/core/tensor.hpp"
 #include "tarvel/export.hpp"
+#include "tarvel/format/encoding.hpp"
 #include "tarvel/model/weights.hpp"
 #include "tarvel/spec/transformer_spec.hpp"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "support/expect_throw.hpp"
-#include "tarvel/artifact/container.hpp"
+#include "tarvel/format/container.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
 
@@ -81,13 +81,11 @@ Sample validSample(std::string_view magic = snapshot_magic) {
 }
 
 void patchU64(ByteBuffer& file, std::size_t offset, std::uint64_t value) {
-    for (std::size_t i = 0; i < 8; ++i) {
-        file[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
+    storeLittleEndian(file.data() + offset, value, 8);
 }
 
 void reseal(ByteBuffer& file) {
-    patchU64(file, 32, artifactGlobalChecksum(file));
+    patchU64(file, artifact_checksum_offset, artifactGlobalChecksum(file));
 }
 
 // A container whose payload is `payload_bytes` zeros and whose table is `records`.
@@ -350,7 +348,7 @@ std::vector<Rejected> rejectedFiles() {
 TEST(Container, RejectsEachFaultWithItsMessage) {
     for (const Rejected& c : rejectedFiles()) {
         SCOPED_TRACE(c.what);
-        EXPECT_THROW_MSG(readAll(c.file, c.limits, c.magic), std::invalid_argument, c.message);
+        EXPECT_THROW_MSG(readAll(c.file, c.limits, c.magic), ArtifactError, c.message);
     }
 }
 
@@ -395,7 +393,7 @@ TEST(Container, AcceptsTheBoundaryCases) {
     const ArtifactHeader header = readArtifactHeader(bare, snapshot_magic, limits);
     EXPECT_EQ(header.payload_offset, 40u);
     ArtifactReader reader{bare, 40, header.payload_offset};
-    EXPECT_THROW_MSG(readArtifactManifest(reader, limits), std::invalid_argument,
+    EXPECT_THROW_MSG(readArtifactManifest(reader, limits), ArtifactError,
                      "truncated transformer artifact");
 }
 
@@ -406,7 +404,7 @@ TEST(Container, EveryTruncationIsRejected) {
         SCOPED_TRACE(length);
         const ByteBuffer cut(s.file.begin(), s.file.begin() + static_cast<std::ptrdiff_t>(length));
         EXPECT_THROW_MSG(
-            readAll(cut, limits), std::invalid_argument,
+            readAll(cut, limits), ArtifactError,
             length < 40 ? "truncated artifact header" : "artifact lengths do not match file");
     }
     // A short manifest in an otherwise consistent file: the manifest limit stops the reader
@@ -416,7 +414,7 @@ TEST(Container, EveryTruncationIsRejected) {
         const ByteBuffer manifest(s.manifest.begin(),
                                   s.manifest.begin() + static_cast<std::ptrdiff_t>(length));
         EXPECT_THROW_MSG(readAll(writeArtifact(snapshot_magic, manifest, s.payload), limits),
-                         std::invalid_argument, "truncated transformer artifact");
+                         ArtifactError, "truncated transformer artifact");
     }
 }
 
@@ -477,8 +475,7 @@ TEST(Container, DuplicateNamesAmongManyRecordsAreReportedInRecordOrder) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_THROW_MSG(validateTensorTable(c.records, 0, limits), std::invalid_argument,
-                         c.message);
+        EXPECT_THROW_MSG(validateTensorTable(c.records, 0, limits), ArtifactError, c.message);
     }
 }
 

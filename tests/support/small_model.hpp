@@ -5,7 +5,11 @@
 
 #include "tarvel/tarvel.hpp"
 
-namespace Nuvexis::Core::Tarvel::Testing {
+namespace tarvel_test {
+
+using namespace Nuvexis::Core::Tarvel;
+
+// A model of any small shape with pseudo-random weights, for the reference and forward tests.
 
 struct ModelShape {
     std::uint32_t vocabulary = 11;
@@ -80,4 +84,4 @@ inline TransformerWeights makeWeights(const ModelShape& shape, std::uint64_t see
     return w;
 }
 
-}  // namespace Nuvexis::Core::Tarvel::Testing
+}  // namespace tarvel_test

@@ -6,8 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "tarvel/artifact/encoding.hpp"
-#include "tarvel/export.hpp"
+#include "tarvel/format/artifact_error.hpp"
+#include "tarvel/format/encoding.hpp"
+#include "tarvel/format/layout.hpp"
 
 // Everything declared here is part of the shared library's interface.
 namespace Nuvexis::Core {
@@ -15,8 +16,6 @@ namespace Tarvel TARVEL_EXPORT {
 
 // Payload element encodings of a tensor record.
 enum class ArtifactDType : std::uint8_t { Float64 = 1, UInt32 = 2, Bytes = 3 };
-
-inline constexpr std::uint64_t artifact_header_bytes = 40;
 
 struct ArtifactTensorRecord {
     std::string name;
@@ -36,7 +35,7 @@ struct ArtifactManifest {
 struct ArtifactHeader {
     std::uint64_t manifest_bytes = 0;
     std::uint64_t payload_bytes = 0;
-    std::uint64_t payload_offset = 0;  // manifest_bytes + 40
+    std::uint64_t payload_offset = 0;  // manifest_bytes + artifact_header_bytes
 };
 
 // Bounds the reader applies to bytes from outside. The defaults suit a service that restores
@@ -61,7 +60,7 @@ ByteBuffer writeManifest(const std::vector<ArtifactTensorRecord>& tensors,
                          std::uint64_t spec_fingerprint,
                          const std::optional<std::string>& tokenizer_identity);
 
-// Header, manifest and payload, with the global checksum patched in at offset 32.
+// Header, manifest and payload, with the global checksum patched in at its offset.
 ByteBuffer writeArtifact(std::string_view magic, const ByteBuffer& manifest,
                          const ByteBuffer& payload);
 

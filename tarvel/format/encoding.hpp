@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tarvel/core/bytes.hpp"
 #include "tarvel/export.hpp"
 
 // Everything declared here is part of the shared library's interface.
@@ -50,17 +51,6 @@ std::uint64_t checkedAdd(std::uint64_t a, std::uint64_t b);
 // std::invalid_argument "artifact tensor shape overflows".
 std::uint64_t checkedElementCount(std::span<const std::uint64_t> extents);
 
-// FNV-1a with initial value 0x14650fb0739d0383 (not the standard offset basis).
-std::uint64_t checksum64(const std::uint8_t* first, std::size_t count);
-// A byte range, as checksum64 takes it.
-struct ByteRange {
-    const std::uint8_t* first = nullptr;
-    std::size_t count = 0;
-};
-// checksum64 of each range, into results (one per range). The values are those of separate
-// calls; ranges of similar length run four at a time, interleaved, so that their
-// multiplications overlap instead of each waiting for the one before.
-void checksum64Each(std::span<const ByteRange> ranges, std::span<std::uint64_t> results);
 // checksum64 over a whole container file with bytes 32..39 (the stored checksum) taken as 0.
 std::uint64_t artifactGlobalChecksum(const ByteBuffer& file);
 

@@ -1,4 +1,4 @@
-#include "tarvel/artifact/container.hpp"
+#include "tarvel/format/container.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -6,18 +6,14 @@
 #include <stdexcept>
 #include <utility>
 
+#include "tarvel/format/artifact_error.hpp"
+
 namespace Nuvexis::Core::Tarvel {
 
 namespace {
 
-constexpr std::size_t magic_bytes = 8;
-constexpr std::uint16_t artifact_version = 1;
-constexpr std::uint16_t endian_marker = 0x4C45;
-constexpr std::size_t payload_length_offset = 24;
-constexpr std::size_t checksum_offset = 32;
-
-[[noreturn]] void fail(const char* message) {
-    throw std::invalid_argument(message);
+[[noreturn]] void fail(ArtifactErrorKind kind, const char* message) {
+    throw ArtifactError(kind, message);
 }
 
 std::uint64_t elementSize(std::uint8_t dtype) {
@@ -29,7 +25,7 @@ std::uint64_t elementSize(std::uint8_t dtype) {
         case ArtifactDType::Bytes:
             return 1;
     }
-    fail("artifact has unknown dtype");
+    fail(ArtifactErrorKind::corrupt_bytes, "artifact has unknown dtype");
 }
 
 // Half-open [offset, end) of one tensor within the payload.
@@ -63,7 +59,7 @@ ByteBuffer writeManifest(const std::vector<ArtifactTensorRecord>& tensors,
                          std::uint64_t spec_fingerprint,
                          const std::optional<std::string>& tokenizer_identity) {
     if (tensors.size() > std::numeric_limits<std::uint32_t>::max()) {
-        fail("artifact tensor count exceeds limit");
+        fail(ArtifactErrorKind::limit_exceeded, "artifact tensor count exceeds limit");
     }
     ByteBuffer manifest;
     writeU64(manifest, spec_fingerprint);
@@ -72,7 +68,7 @@ ByteBuffer writeManifest(const std::vector<ArtifactTensorRecord>& tensors,
     writeU32(manifest, static_cast<std::uint32_t>(tensors.size()));
     for (const ArtifactTensorRecord& record : tensors) {
         if (record.shape.size() > std::numeric_limits<std::uint32_t>::max()) {
-            fail("artifact tensor rank exceeds limit");
+            fail(ArtifactErrorKind::limit_exceeded, "artifact tensor rank exceeds limit");
         }
         writeString(manifest, record.name);
         writeU8(manifest, record.dtype);
@@ -89,12 +85,13 @@ namespace detail {
 
 ByteBuffer beginArtifact(std::string_view magic, const ByteBuffer& manifest,
                          std::uint64_t payload_bytes) {
-    if (magic.size() != magic_bytes) fail("artifact magic mismatch");
+    if (magic.size() != artifact_magic_bytes)
+        fail(ArtifactErrorKind::corrupt_bytes, "artifact magic mismatch");
     ByteBuffer file;
     file.reserve(static_cast<std::size_t>(artifact_header_bytes + manifest.size() + payload_bytes));
     for (const char c : magic) file.push_back(static_cast<std::uint8_t>(c));
     writeU16(file, artifact_version);
-    writeU16(file, endian_marker);
+    writeU16(file, artifact_endian_marker);
     writeU32(file, 0);
     writeU64(file, manifest.size());
     writeU64(file, 0);  // payload length, patched by endArtifact
@@ -119,13 +116,8 @@ void endArtifact(ByteBuffer& file, const ByteBuffer& manifest) {
     std::copy(manifest.begin(), manifest.end(),
               file.begin() + static_cast<std::ptrdiff_t>(artifact_header_bytes));
     const std::uint64_t payload = file.size() - artifact_header_bytes - manifest.size();
-    for (std::size_t i = 0; i < 8; ++i) {
-        file[payload_length_offset + i] = static_cast<std::uint8_t>(payload >> (8 * i));
-    }
-    const std::uint64_t checksum = artifactGlobalChecksum(file);
-    for (std::size_t i = 0; i < 8; ++i) {
-        file[checksum_offset + i] = static_cast<std::uint8_t>(checksum >> (8 * i));
-    }
+    storeLittleEndian(file.data() + artifact_payload_length_offset, payload, 8);
+    storeLittleEndian(file.data() + artifact_checksum_offset, artifactGlobalChecksum(file), 8);
 }
 
 }  // namespace detail
@@ -141,28 +133,36 @@ ByteBuffer writeArtifact(std::string_view magic, const ByteBuffer& manifest,
 ArtifactHeader readArtifactHeader(const ByteBuffer& file, std::string_view expected_magic,
                                   const ArtifactLimits& limits) {
     const std::uint64_t file_bytes = file.size();
-    if (file_bytes > limits.max_file_bytes) fail("artifact exceeds file size limit");
-    if (file_bytes < artifact_header_bytes) fail("truncated artifact header");
-    if (expected_magic.size() != magic_bytes ||
+    if (file_bytes > limits.max_file_bytes)
+        fail(ArtifactErrorKind::limit_exceeded, "artifact exceeds file size limit");
+    if (file_bytes < artifact_header_bytes)
+        fail(ArtifactErrorKind::corrupt_bytes, "truncated artifact header");
+    if (expected_magic.size() != artifact_magic_bytes ||
         !std::equal(expected_magic.begin(), expected_magic.end(), file.begin(),
                     [](char expected, std::uint8_t actual) {
                         return static_cast<std::uint8_t>(expected) == actual;
                     })) {
-        fail("artifact magic mismatch");
+        fail(ArtifactErrorKind::corrupt_bytes, "artifact magic mismatch");
     }
-    ArtifactReader reader{file, magic_bytes, artifact_header_bytes};
-    if (readU16(reader) != artifact_version) fail("unknown artifact version");
-    if (readU16(reader) != endian_marker) fail("artifact endian mismatch");
-    if (readU32(reader) != 0) fail("artifact reserved header is nonzero");
+    ArtifactReader reader{file, artifact_version_offset, artifact_header_bytes};
+    if (readU16(reader) != artifact_version)
+        fail(ArtifactErrorKind::unsupported_version, "unknown artifact version");
+    if (readU16(reader) != artifact_endian_marker)
+        fail(ArtifactErrorKind::unsupported_version, "artifact endian mismatch");
+    if (readU32(reader) != 0)
+        fail(ArtifactErrorKind::corrupt_bytes, "artifact reserved header is nonzero");
     ArtifactHeader header;
     header.manifest_bytes = readU64(reader);
     header.payload_bytes = readU64(reader);
     const std::uint64_t stored_checksum = readU64(reader);
-    if (header.manifest_bytes > limits.max_manifest_bytes) fail("artifact manifest exceeds limit");
+    if (header.manifest_bytes > limits.max_manifest_bytes)
+        fail(ArtifactErrorKind::limit_exceeded, "artifact manifest exceeds limit");
     const std::uint64_t total =
         checkedAdd(artifact_header_bytes, checkedAdd(header.manifest_bytes, header.payload_bytes));
-    if (total != file_bytes) fail("artifact lengths do not match file");
-    if (stored_checksum != artifactGlobalChecksum(file)) fail("artifact global checksum mismatch");
+    if (total != file_bytes)
+        fail(ArtifactErrorKind::corrupt_bytes, "artifact lengths do not match file");
+    if (stored_checksum != artifactGlobalChecksum(file))
+        fail(ArtifactErrorKind::corrupt_bytes, "artifact global checksum mismatch");
     header.payload_offset = header.manifest_bytes + artifact_header_bytes;
     return header;
 }
@@ -171,17 +171,19 @@ ArtifactManifest readArtifactManifest(ArtifactReader& reader, const ArtifactLimi
     ArtifactManifest manifest;
     manifest.spec_fingerprint = readU64(reader);
     const std::uint8_t flag = readU8(reader);
-    if (flag > 1) fail("invalid tokenizer binding flag");
+    if (flag > 1) fail(ArtifactErrorKind::corrupt_bytes, "invalid tokenizer binding flag");
     if (flag == 1) manifest.tokenizer_identity = readString(reader);
     const std::uint32_t count = readU32(reader);
-    if (count > limits.max_tensor_count) fail("artifact tensor count exceeds limit");
+    if (count > limits.max_tensor_count)
+        fail(ArtifactErrorKind::limit_exceeded, "artifact tensor count exceeds limit");
     // No reserve from the count: the table grows only as records are really present.
     for (std::uint32_t i = 0; i < count; ++i) {
         ArtifactTensorRecord record;
         record.name = readString(reader);
         record.dtype = readU8(reader);
         const std::uint32_t rank = readU32(reader);
-        if (rank == 0 || rank > limits.max_tensor_rank) fail("artifact tensor rank exceeds limit");
+        if (rank == 0 || rank > limits.max_tensor_rank)
+            fail(ArtifactErrorKind::limit_exceeded, "artifact tensor rank exceeds limit");
         for (std::uint32_t d = 0; d < rank; ++d) record.shape.push_back(readU64(reader));
         record.offset = readU64(reader);
         record.byte_count = readU64(reader);
@@ -199,24 +201,29 @@ void validateTensorTable(const std::vector<ArtifactTensorRecord>& tensors,
     ranges.reserve(tensors.size());
     for (std::size_t i = 0; i < tensors.size(); ++i) {
         const ArtifactTensorRecord& record = tensors[i];
-        if (record.name.empty()) fail("artifact tensor has empty name");
-        if (i == duplicate) fail("artifact tensor name is duplicated");
+        if (record.name.empty())
+            fail(ArtifactErrorKind::corrupt_bytes, "artifact tensor has empty name");
+        if (i == duplicate)
+            fail(ArtifactErrorKind::corrupt_bytes, "artifact tensor name is duplicated");
         const std::uint64_t element_size = elementSize(record.dtype);
         const std::uint64_t elements = checkedElementCount(record.shape);
         if (elements > std::numeric_limits<std::uint64_t>::max() / element_size ||
             elements * element_size != record.byte_count) {
-            fail("artifact tensor byte count mismatch");
+            fail(ArtifactErrorKind::corrupt_bytes, "artifact tensor byte count mismatch");
         }
-        if (record.byte_count > limits.max_tensor_bytes) fail("artifact tensor exceeds size limit");
+        if (record.byte_count > limits.max_tensor_bytes)
+            fail(ArtifactErrorKind::limit_exceeded, "artifact tensor exceeds size limit");
         const std::uint64_t end = checkedAdd(record.offset, record.byte_count);
-        if (end > payload_bytes) fail("artifact tensor range exceeds payload");
+        if (end > payload_bytes)
+            fail(ArtifactErrorKind::corrupt_bytes, "artifact tensor range exceeds payload");
         ranges.push_back({record.offset, end});
     }
     std::sort(ranges.begin(), ranges.end(), [](const PayloadRange& a, const PayloadRange& b) {
         return a.offset != b.offset ? a.offset < b.offset : a.end < b.end;
     });
     for (std::size_t i = 1; i < ranges.size(); ++i) {
-        if (ranges[i].offset < ranges[i - 1].end) fail("artifact tensor ranges overlap");
+        if (ranges[i].offset < ranges[i - 1].end)
+            fail(ArtifactErrorKind::corrupt_bytes, "artifact tensor ranges overlap");
     }
 }
 

@@ -1,0 +1,253 @@
+#pragma once
+
+#include <cstdint>
+
+#include "tarvel/core/tensor.hpp"
+
+namespace Nuvexis::Core::Tarvel::detail {
+
+// The value check a projection applies to each finished output.
+using ValueCheck = double (*)(double, bool);
+
+// A read hint for weights the kernel reaches next. It never faults and changes no value.
+inline void prefetchRead(const double* p) {
+#if defined(__GNUC__)
+    __builtin_prefetch(p, 0, 2);
+#else
+    (void)p;
+#endif
+}
+
+// Rows input rows by Outs output features, accumulated side by side so that every loaded input
+// and weight serves several sums. Each sum is still its own: from 0.0, in ascending input
+// order, checked once when written, so the tiling changes no bit of any output.
+template <ValueCheck Check, std::uint64_t Rows, std::uint64_t Outs>
+inline void projectTile(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t r,
+                        std::uint64_t o, bool double_precision) {
+    double acc[Rows][Outs] = {};
+    const std::uint64_t in_dim = weight.shape[1];
+    // A single-row tile streams its weights once, faster than the hardware prefetcher ramps up
+    // on rows this short; so while it runs it asks for the next block of rows, one cache line
+    // per column.
+    const double* weights = weight.data.data();
+    const std::uint64_t next_block = (o + Outs) * in_dim;
+    const auto ask = [&](std::uint64_t i) {
+        if constexpr (Rows == 1) {
+            if (next_block + Outs * i < weight.data.size()) {
+                prefetchRead(weights + next_block + Outs * i);
+            }
+        }
+    };
+    if (in_dim != 0) {
+        // Column 0 on its own: the row checks of every later column repeat the ones made here,
+        // and the loop bound settles the weight's column check.
+        double x[Rows];
+        double w[Outs];
+        for (std::uint64_t a = 0; a < Rows; ++a) x[a] = at(input, {r + a, 0});
+        for (std::uint64_t c = 0; c < Outs; ++c) w[c] = at(weight, {o + c, 0});
+        ask(0);
+        for (std::uint64_t a = 0; a < Rows; ++a) {
+            for (std::uint64_t c = 0; c < Outs; ++c) acc[a][c] = acc[a][c] + x[a] * w[c];
+        }
+        for (std::uint64_t i = 1; i < in_dim; ++i) {
+            ask(i);
+            for (std::uint64_t a = 0; a < Rows; ++a) x[a] = at(input, {r + a, i});
+            for (std::uint64_t c = 0; c < Outs; ++c) w[c] = at(weight, {o + c, i});
+            for (std::uint64_t a = 0; a < Rows; ++a) {
+                for (std::uint64_t c = 0; c < Outs; ++c) acc[a][c] = acc[a][c] + x[a] * w[c];
+            }
+        }
+    }
+    for (std::uint64_t a = 0; a < Rows; ++a) {
+        for (std::uint64_t c = 0; c < Outs; ++c) {
+            at(out, {r + a, o + c}) = Check(acc[a][c], double_precision);
+        }
+    }
+}
+
+#if defined(__GNUC__)
+// Two doubles in one register, one per lane. Lane arithmetic is the scalar arithmetic of each
+// lane on its own: a multiply and then an add, each rounded, nothing fused or regrouped.
+typedef double Lanes __attribute__((vector_size(16)));
+
+// Rows r and r + 1 by Outs outputs, the two rows in the lanes of one register per output: the
+// same sums as projectTile<2, Outs>, element for element, with half the arithmetic
+// instructions.
+template <ValueCheck Check, std::uint64_t Outs>
+inline void projectRowPair(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t r,
+                           std::uint64_t o, bool double_precision) {
+    Lanes acc[Outs] = {};
+    const std::uint64_t in_dim = weight.shape[1];
+    if (in_dim != 0) {
+        // Column 0 on its own, as in projectTile.
+        const Lanes x = {at(input, {r, 0}), at(input, {r + 1, 0})};
+        for (std::uint64_t c = 0; c < Outs; ++c) {
+            const double w = at(weight, {o + c, 0});
+            acc[c] = acc[c] + x * Lanes{w, w};
+        }
+        for (std::uint64_t i = 1; i < in_dim; ++i) {
+            const Lanes xi = {at(input, {r, i}), at(input, {r + 1, i})};
+            for (std::uint64_t c = 0; c < Outs; ++c) {
+                const double w = at(weight, {o + c, i});
+                acc[c] = acc[c] + xi * Lanes{w, w};
+            }
+        }
+    }
+    for (std::uint64_t c = 0; c < Outs; ++c) {
+        at(out, {r, o + c}) = Check(acc[c][0], double_precision);
+        at(out, {r + 1, o + c}) = Check(acc[c][1], double_precision);
+    }
+}
+#else
+template <ValueCheck Check, std::uint64_t Outs>
+inline void projectRowPair(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t r,
+                           std::uint64_t o, bool double_precision) {
+    projectTile<Check, 2, Outs>(input, weight, out, r, o, double_precision);
+}
+#endif
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// Four doubles in one register, for processors with AVX, chosen at run time.
+typedef double WideLanes __attribute__((vector_size(32)));
+
+inline bool wideLanesAvailable() {
+    return __builtin_cpu_supports("avx");
+}
+
+// The input's rows in groups of four, interleaved: quads[q, i, lane] = input[4q + lane, i]. One
+// group's four inputs of a column then lie side by side, reached from one row of one tensor.
+inline Tensor interleaveRowQuads(const Tensor& input, std::uint64_t rows, std::uint64_t in_dim) {
+    Tensor quads({rows / 4, in_dim, 4}, 0.0, input.double_precision);
+    for (std::uint64_t q = 0; q < rows / 4; ++q) {
+        for (std::uint64_t i = 0; i < in_dim; ++i) {
+            for (std::uint64_t lane = 0; lane < 4; ++lane) {
+                at(quads, {q, i, lane}) = at(input, {4 * q + lane, i});
+            }
+        }
+    }
+    return quads;
+}
+
+// Four rows at a time by Outs outputs, the rows in the lanes: the sums of projectRowPair, twice
+// as many per instruction. Reads the rows from their interleaved copy and returns the first row
+// it left for the narrower tiles. Compiled for AVX (plain multiplies and adds; AVX has no fused
+// multiply-add) and called only where the processor has it; being a function of its own, it
+// restates the shapes itself.
+template <ValueCheck Check, std::uint64_t Outs>
+__attribute__((target("avx"))) std::uint64_t projectRowQuads(
+    const Tensor& quads, const Tensor& weight, Tensor& out, std::uint64_t rows,
+    std::uint64_t in_dim, std::uint64_t out_dim, std::uint64_t o, bool double_precision) {
+    restateShape(quads, {rows / 4, in_dim, 4});
+    restateShape(weight, {out_dim, in_dim});
+    restateShape(out, {rows, out_dim});
+    for (std::uint64_t q = 0; q < rows / 4; ++q) {
+        WideLanes acc[Outs] = {};
+        if (in_dim != 0) {
+            // Column 0 on its own, as in projectTile.
+            const WideLanes x = {at(quads, {q, 0, 0}), at(quads, {q, 0, 1}), at(quads, {q, 0, 2}),
+                                 at(quads, {q, 0, 3})};
+            for (std::uint64_t c = 0; c < Outs; ++c) {
+                const double w = at(weight, {o + c, 0});
+                acc[c] = acc[c] + x * WideLanes{w, w, w, w};
+            }
+            for (std::uint64_t i = 1; i < in_dim; ++i) {
+                const WideLanes xi = {at(quads, {q, i, 0}), at(quads, {q, i, 1}),
+                                      at(quads, {q, i, 2}), at(quads, {q, i, 3})};
+                for (std::uint64_t c = 0; c < Outs; ++c) {
+                    const double w = at(weight, {o + c, i});
+                    acc[c] = acc[c] + xi * WideLanes{w, w, w, w};
+                }
+            }
+        }
+        for (std::uint64_t c = 0; c < Outs; ++c) {
+            for (std::uint64_t lane = 0; lane < 4; ++lane) {
+                at(out, {4 * q + lane, o + c}) = Check(acc[c][lane], double_precision);
+            }
+        }
+    }
+    return rows / 4 * 4;
+}
+#endif
+
+// One block of output features against every row: the block's weight rows stay in the cache
+// while the input streams past them, four rows at a time when their interleaved copy `quads` is
+// there, else two.
+template <ValueCheck Check, std::uint64_t Outs>
+inline void projectBlock(const Tensor& input, const Tensor& quads, const Tensor& weight,
+                         Tensor& out, std::uint64_t rows, std::uint64_t in_dim,
+                         std::uint64_t out_dim, std::uint64_t o, bool double_precision) {
+    std::uint64_t r = 0;
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (!quads.data.empty()) {
+        r = projectRowQuads<Check, Outs>(quads, weight, out, rows, in_dim, out_dim, o,
+                                         double_precision);
+    }
+#else
+    (void)quads;
+    (void)in_dim;
+    (void)out_dim;
+#endif
+    for (; r + 2 <= rows; r += 2) {
+        projectRowPair<Check, Outs>(input, weight, out, r, o, double_precision);
+    }
+    if (r < rows) projectTile<Check, 1, Outs>(input, weight, out, r, o, double_precision);
+}
+
+// A projection of one row, the shape of every decode step: eight outputs at once keep the adders
+// busy while the weights stream past once. A function of its own, so that nothing else competes
+// with the tile's sums for registers.
+template <ValueCheck Check>
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void projectOneRow(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t in_dim,
+                   std::uint64_t out_dim, bool double_precision) {
+    restateShape(input, {1, in_dim});
+    restateShape(weight, {out_dim, in_dim});
+    restateShape(out, {1, out_dim});
+    std::uint64_t o = 0;
+    for (; o + 8 <= out_dim; o += 8) {
+        projectTile<Check, 1, 8>(input, weight, out, 0, o, double_precision);
+    }
+    for (; o + 4 <= out_dim; o += 4) {
+        projectTile<Check, 1, 4>(input, weight, out, 0, o, double_precision);
+    }
+    for (; o < out_dim; ++o) projectTile<Check, 1, 1>(input, weight, out, 0, o, double_precision);
+}
+
+// out[r, o] = Check(sum over i ascending of input[r, i] * weight[o, i]) into a result the caller
+// made {rows, out_dim}, after demanding input {rows, in_dim} and weight {out_dim, in_dim}.
+template <ValueCheck Check>
+void project(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t rows,
+             std::uint64_t in_dim, std::uint64_t out_dim, bool double_precision) {
+    if (rows == 1) {
+        projectOneRow<Check>(input, weight, out, in_dim, out_dim, double_precision);
+        return;
+    }
+    // The caller's own shape demands, restated where the compiler sees them.
+    restateShape(input, {rows, in_dim});
+    restateShape(weight, {out_dim, in_dim});
+    restateShape(out, {rows, out_dim});
+    // Eight outputs at once keep the adders busy while the block's weights stay cached.
+    Tensor quads;  // absent: no four-row tiles
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (rows >= 4 && in_dim != 0 && wideLanesAvailable()) {
+        quads = interleaveRowQuads(input, rows, in_dim);
+    }
+#endif
+    std::uint64_t o = 0;
+    for (; o + 8 <= out_dim; o += 8) {
+        projectBlock<Check, 8>(input, quads, weight, out, rows, in_dim, out_dim, o,
+                               double_precision);
+    }
+    for (; o + 4 <= out_dim; o += 4) {
+        projectBlock<Check, 4>(input, quads, weight, out, rows, in_dim, out_dim, o,
+                               double_precision);
+    }
+    for (; o < out_dim; ++o) {
+        projectBlock<Check, 1>(input, quads, weight, out, rows, in_dim, out_dim, o,
+                               double_precision);
+    }
+}
+
+}  // namespace Nuvexis::Core::Tarvel::detail
