@@ -147,6 +147,15 @@ std::vector<FixtureCheckpoint> goldenFixtures() {
     return list;
 }
 
+FixtureCheckpoint textFixture(std::uint32_t vocab) {
+    Shape s;
+    s.name = "text";
+    s.dtype = "F32";
+    s.vocab = vocab;
+    s.context = 64;
+    return build(s);
+}
+
 void appendValue(std::vector<std::uint8_t>& out, const std::string& dtype, double value) {
     const auto put = [&](std::uint64_t bits, int bytes) {
         for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));

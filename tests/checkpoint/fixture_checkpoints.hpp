@@ -32,6 +32,9 @@ struct FixtureCheckpoint {
 // Every configuration whose logits are compared with the float64 reference.
 std::vector<FixtureCheckpoint> goldenFixtures();
 
+// A model with room for a SentencePiece vocabulary: vocab ids, context 64, untied, GQA.
+FixtureCheckpoint textFixture(std::uint32_t vocab);
+
 // The little-endian encoding of one value in a floating dtype (exact for fixture values).
 void appendValue(std::vector<std::uint8_t>& out, const std::string& dtype, double value);
 
