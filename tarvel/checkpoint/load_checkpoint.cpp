@@ -187,6 +187,28 @@ LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
     std::vector<std::unique_ptr<Shard>> shards;
     const std::map<std::string, Located> found = locateTensors(folder, shards);
 
+    // A config may claim any number of layers. When the files hold fewer tensors than the
+    // layers need, the first one missing in model order is named before any record is made;
+    // the names are distinct, so that search ends within one more name than there are tensors.
+    const std::uint64_t needed =
+        9 * std::uint64_t{config.num_hidden_layers} + 2 + (config.tie_word_embeddings ? 0 : 1);
+    if (found.size() < needed) {
+        const auto require = [&](const std::string& name) {
+            if (found.count(name) == 0) fail(folder, "tensor " + name + " is missing");
+        };
+        require("model.embed_tokens.weight");
+        const char* suffixes[] = {
+            "input_layernorm.weight",  "self_attn.q_proj.weight", "self_attn.k_proj.weight",
+            "self_attn.v_proj.weight", "self_attn.o_proj.weight", "post_attention_layernorm.weight",
+            "mlp.gate_proj.weight",    "mlp.up_proj.weight",      "mlp.down_proj.weight"};
+        for (std::uint32_t i = 0; i < config.num_hidden_layers; ++i) {
+            for (const char* suffix : suffixes) {
+                require("model.layers." + std::to_string(i) + "." + suffix);
+            }
+        }
+        require("model.norm.weight");
+        require("lm_head.weight");
+    }
     TransformerWeights weights;
     weights.layers.resize(config.num_hidden_layers);
     const std::vector<Expected> expected = expectedTensors(config, weights);

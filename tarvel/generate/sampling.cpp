@@ -43,6 +43,10 @@ std::uint32_t sampleToken(std::span<const double> logits, const SamplingOptions&
     double top = -INFINITY;
     for (std::size_t i = 0; i < logits.size(); ++i) {
         weights[i] = logits[i] / options.temperature;
+        // A tiny temperature can push finite logits to infinity; the weights would be NaN.
+        if (!std::isfinite(weights[i])) {
+            throw std::invalid_argument("temperature is too small for these logits");
+        }
         if (weights[i] > top) top = weights[i];
     }
     for (double& w : weights) w = std::exp(w - top);

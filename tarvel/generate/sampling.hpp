@@ -23,7 +23,9 @@ struct SamplingOptions {
 // "top-p must be greater than zero and at most one".
 void validateSampling(const SamplingOptions& options);
 
-// Picks the next token from one row of logits.
+// Picks the next token from one row of logits. Throws what validateSampling throws, and
+// std::invalid_argument "temperature is too small for these logits" when a logit divided by
+// the temperature is not finite.
 //
 // Greedy (temperature 0): the largest logit, the lowest id among equals; no draw is used.
 // Otherwise, all in double arithmetic and in this order:

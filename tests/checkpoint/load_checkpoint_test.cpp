@@ -40,6 +40,9 @@ TEST(LoadCheckpoint, RefusesEachTensorFaultNamingFileAndTensor) {
     const std::vector<FolderCase> cases = {
         {"missing", 0, [](FixtureCheckpoint& c) { erase(c, "model.norm.weight"); }, "",
          "tensor model.norm.weight is missing"},
+        {"layers beyond the files", 0,
+         [](FixtureCheckpoint& c) { c.config["num_hidden_layers"] = 4000000000u; }, "",
+         "tensor model.layers.2.input_layernorm.weight is missing"},
         {"unexpected bias", 0,
          [&](FixtureCheckpoint& c) {
              c.tensors.push_back({"model.layers.0.self_attn.q_proj.bias",

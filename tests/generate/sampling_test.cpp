@@ -75,6 +75,8 @@ TEST(SampleToken, RefusesBadOptions) {
         EXPECT_THROW_MSG(validateSampling(SamplingOptions{t, 1.0, 0}), std::invalid_argument,
                          "temperature must be finite and not negative");
     }
+    EXPECT_THROW_MSG(sampleToken(std::vector<double>{1.0, 2.0}, SamplingOptions{1e-310, 1.0, 0}, 0),
+                     std::invalid_argument, "temperature is too small for these logits");
     for (const double p : {0.0, -0.5, 1.5, nan}) {
         EXPECT_THROW_MSG(sampleToken(logits, SamplingOptions{1.0, p, 0}, 0), std::invalid_argument,
                          "top-p must be greater than zero and at most one");
