@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@ struct FixtureCheckpoint {
     int shards = 1;                     // more than one: model-0000k-of-0000N + index
     std::vector<std::uint32_t> tokens;  // the sequence whose golden logits are committed
 };
+
+// Test names show the fixture by its name rather than its bytes.
+inline void PrintTo(const FixtureCheckpoint& checkpoint, std::ostream* os) { *os << checkpoint.name; }
 
 // Every configuration whose logits are compared with the float64 reference.
 std::vector<FixtureCheckpoint> goldenFixtures();
