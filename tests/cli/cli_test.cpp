@@ -230,3 +230,19 @@ TEST_F(CliTest, GenerationIsDeterministicAndResumesExactly) {
 }
 
 }  // namespace
+
+#ifdef TARVEL_BUNDLED_MODEL_PRESENT
+namespace {
+
+TEST_F(CliTest, TheBundledModelIsTheDefaultAndWritesWords) {
+    const Outcome a = run({"generate", "--prompt", "Once upon a time", "--max-tokens", "24"});
+    ASSERT_EQ(a.status, 0) << a.err;
+    EXPECT_NE(a.out.find_first_of("abcdefghijklmnopqrstuvwxyz"), std::string::npos) << a.out;
+    EXPECT_EQ(run({"generate", "--prompt", "Once upon a time", "--max-tokens", "24"}).out, a.out);
+    const Outcome info = run({"inspect"});
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_TRUE(nlohmann::json::parse(info.out)["tokenizer_identity"].is_string());
+}
+
+}  // namespace
+#endif
