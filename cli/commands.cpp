@@ -2,12 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -84,8 +86,11 @@ bool doublePrecision(const std::string& precision) {
 // Limits for snapshots this command reads back: generous, but bounded by the model.
 ArtifactLimits snapshotLimits(const TransformerSpec& spec) {
     const std::uint64_t big = std::uint64_t{1} << 40;
-    return ArtifactLimits{big,          std::uint64_t{1} << 30, big, 2 * spec.layers + 2, 8,
-                          spec.context, std::uint64_t{1} << 20, big};
+    const std::uint64_t tensors = std::min<std::uint64_t>(
+        2 * std::uint64_t{spec.layers} + 2, std::numeric_limits<std::uint32_t>::max());
+    return ArtifactLimits{
+        big,          std::uint64_t{1} << 30, big, static_cast<std::uint32_t>(tensors), 8,
+        spec.context, std::uint64_t{1} << 20, big};
 }
 
 std::vector<std::uint8_t> readFile(const fs::path& path) {
