@@ -1,7 +1,10 @@
-// The safetensors header and index readers on arbitrary bytes. The first byte picks the reader.
+// The safetensors header and index readers and the config reader on arbitrary bytes. The first
+// byte picks the reader.
 // Only std::invalid_argument naming the file may leave them; an accepted header must describe
 // tensors that lie inside the file, in offset order, without overlap, each exactly as long as
-// its shape and dtype say, and widening every floating tensor must stay inside its bytes.
+// its shape and dtype say, and widening every floating tensor must stay inside its bytes. An
+// accepted config must map to a spec whose only possible finding is an overflowing parameter
+// count (the files then cannot hold its tensors).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tarvel/checkpoint/checkpoint_config.hpp"
 #include "tarvel/checkpoint/safetensors.hpp"
 
 namespace {
@@ -60,15 +64,35 @@ void checkIndex(std::span<const std::uint8_t> bytes) {
     }
 }
 
+void checkConfig(std::span<const std::uint8_t> bytes) {
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    CheckpointConfig config;
+    try {
+        config = parseCheckpointConfig(text, "c");
+    } catch (const std::invalid_argument& e) {
+        require(std::string_view(e.what()).substr(0, 3) == "c: ");
+        return;
+    }
+    for (const SpecIssue& issue : validateSpec(checkpointSpec(config, DType::f32))) {
+        require(issue.path == "dimensions");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::span<const std::uint8_t> rest(data + 1, size - 1);
-    if (data[0] % 2 == 0) {
-        checkHeader(rest);
-    } else {
-        checkIndex(rest);
+    switch (data[0] % 3) {
+        case 0:
+            checkHeader(rest);
+            break;
+        case 1:
+            checkIndex(rest);
+            break;
+        default:
+            checkConfig(rest);
+            break;
     }
     return 0;
 }

@@ -98,8 +98,8 @@ CheckpointConfig parseCheckpointConfig(std::string_view text, std::string_view f
 
     if (const Json* act = read.find("hidden_act");
         act != nullptr && !(act->is_string() && act->get<std::string>() == "silu")) {
-        read.fail("hidden_act " + (act->is_string() ? act->get<std::string>() : act->dump()) +
-                  " is not supported; only silu is");
+        if (!act->is_string()) read.fail("hidden_act must be a string");
+        read.fail("hidden_act " + act->get<std::string>() + " is not supported; only silu is");
     }
     result.tie_word_embeddings = read.flag("tie_word_embeddings");
     if (read.find("rope_scaling") != nullptr) {
