@@ -44,6 +44,11 @@ TEST(CheckpointConfig, RefusesWhatCannotBeComputedExactlyNamingTheField) {
         {"mlp_bias", [](Json& c) { c["mlp_bias"] = true; }, "c: mlp_bias true is not supported"},
         {"activation", [](Json& c) { c["hidden_act"] = "gelu"; },
          "c: hidden_act gelu is not supported; only silu is"},
+        {"activation type",
+         [](Json& c) {
+             c["hidden_act"] = {1, 2};
+         },
+         "c: hidden_act must be a string"},
         {"window",
          [](Json& c) {
              c["architectures"] = {"MistralForCausalLM"};
