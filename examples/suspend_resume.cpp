@@ -42,29 +42,6 @@ std::vector<std::uint8_t> readFile(const std::string& path, std::uint64_t max_by
     if (in.bad()) throw std::runtime_error("cannot read " + path);
     return bytes;
 }
-
-// What a service restoring snapshots of this model would accept: nothing larger than a full
-// session of this model could produce, so that a damaged or hostile file is refused before
-// anything big is allocated.
-ArtifactLimits limitsFor(const TransformerSpec& spec) {
-    const std::uint64_t row_values = std::uint64_t{spec.kv_heads} * spec.head_dim;
-    ArtifactLimits limits;
-    limits.max_input_tokens = spec.context;
-    limits.max_tokenizer_state_bytes = 64 * 1024;
-    // Tokens, tokenizer state, and a key and a value tensor per layer.
-    limits.max_tensor_count = 2 + 2 * spec.layers;
-    // Cache tensors are {1, positions, kv_heads, head_dim}.
-    limits.max_tensor_rank = 4;
-    // Snapshots store cache values as 8-byte doubles, whatever precision.kv_cache declares.
-    limits.max_tensor_bytes = 8 * spec.context * row_values;
-    limits.max_snapshot_cache_bytes = 2 * spec.layers * limits.max_tensor_bytes;
-    // Tensor names and shapes plus a few fixed fields; a kilobyte per tensor is ample.
-    limits.max_manifest_bytes = 1024 * std::uint64_t{limits.max_tensor_count};
-    limits.max_file_bytes = 40 + limits.max_manifest_bytes + 4 * spec.context +
-                            limits.max_tokenizer_state_bytes + limits.max_snapshot_cache_bytes;
-    return limits;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) try {
@@ -90,7 +67,10 @@ int main(int argc, char** argv) try {
     // Resume, as a freshly started service would: build the model again from the same spec and
     // weights (same bytes, same identity), open a session on it and restore into it.
     const auto reloaded = tinyModel();
-    const ArtifactLimits limits = limitsFor(reloaded->spec());
+    // What a service restoring snapshots of this model accepts: nothing larger than a full
+    // session of this model could produce, so that a damaged or hostile file is refused before
+    // anything big is allocated.
+    const ArtifactLimits limits = snapshotLimits(*reloaded, 64 * 1024);
     TransformerKvSession resumed(reloaded, 1);
     restoreSnapshot(resumed, readFile(path, limits.max_file_bytes), limits);
     std::cout << "restored " << resumed.position() << " positions, tag " << resumed.tag()

@@ -1,13 +1,14 @@
 #!/bin/sh
 # Installs the Debian packages Tarvel needs that this machine lacks, and nothing else.
-#   sh tools/setup.sh           what building the library and the command needs
+#   sh tools/setup.sh           what building the library and the `tarvel` command needs
 #   sh tools/setup.sh --tests   that, plus what the test suites, sanitizers and benchmarks need
 # Safe to run again: with nothing missing it installs nothing and says nothing.
 set -eu
 
-build_packages="g++ cmake ninja-build"
-test_packages="clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
-valgrind locales"
+build_packages="g++ cmake ninja-build pkg-config libsentencepiece-dev nlohmann-json3-dev
+libcli11-dev"
+test_packages="clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind
+locales"
 
 case "${1:-}" in
   "") wanted="$build_packages" ;;

@@ -1,12 +1,16 @@
 #include "tarvel/kv/snapshot.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
+#include "tarvel/core/detail/checked_arithmetic.hpp"
 #include "tarvel/format/artifact_error.hpp"
+#include "tarvel/format/layout.hpp"
 #include "tarvel/kv/detail/snapshot_tail.hpp"
 #include "tarvel/spec/fingerprint.hpp"
 
@@ -274,6 +278,56 @@ void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8
     session.token_prefix_ = std::move(state.tokens);
     session.tokenizer_state_ = std::move(state.tokenizer_state);
     session.cache_ = std::move(state.cache);
+}
+
+ArtifactLimits snapshotLimits(const TransformerModel& model,
+                              std::uint64_t max_tokenizer_state_bytes) {
+    const auto mul = detail::saturatingProduct;
+    const auto add = detail::saturatingSum;
+    const TransformerSpec& spec = model.spec();
+    const std::uint64_t context = spec.context;
+    const std::uint64_t cache_tensors = mul(2, spec.layers);
+    // A full session's key or value tensor of one layer: {1, context, kv_heads, head_dim} f64.
+    const std::uint64_t cache_tensor_bytes =
+        mul(8, mul(context, mul(spec.kv_heads, spec.head_dim)));
+
+    // The manifest: fingerprint, binding flag, identity, tensor count, the records, and the
+    // session fields (seven u64 and the u32 cache count) that end it. A record is its name (u32
+    // length and bytes), dtype (u8), rank (u32), extents (u64 each), offset, byte count and
+    // checksum (u64 each).
+    const auto record = [&](std::uint64_t name_bytes, std::uint64_t rank) {
+        return add(add(4, name_bytes), add(1 + 4 + 3 * 8, mul(8, rank)));
+    };
+    std::uint64_t manifest = 8 + 1 + 4 + 7 * 8 + 4;
+    if (const auto& identity = model.tokenizer_identity()) {
+        manifest = add(manifest, add(4, identity->size()));
+    }
+    manifest = add(manifest, add(record(12, 1), record(15, 1)));  // input_tokens, tokenizer_state
+    // Cache records are named "kv." and the decimal index: indices [start, end) have `digits`
+    // digits each.
+    std::uint64_t name_digits = 0;
+    for (std::uint64_t start = 0, end = 10, digits = 1; start < cache_tensors; ++digits) {
+        const std::uint64_t stop = std::min(end, cache_tensors);
+        name_digits = add(name_digits, mul(digits, stop - start));
+        start = stop;
+        end = mul(end, 10);
+    }
+    manifest = add(manifest, add(mul(cache_tensors, record(3, 4)), name_digits));
+
+    ArtifactLimits limits;
+    limits.max_manifest_bytes = manifest;
+    limits.max_tensor_count = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(add(2, cache_tensors), std::numeric_limits<std::uint32_t>::max()));
+    limits.max_tensor_rank = 4;
+    limits.max_input_tokens = context;
+    limits.max_tokenizer_state_bytes = max_tokenizer_state_bytes;
+    limits.max_snapshot_cache_bytes = mul(cache_tensors, cache_tensor_bytes);
+    limits.max_tensor_bytes =
+        std::max({cache_tensor_bytes, mul(4, context), max_tokenizer_state_bytes});
+    const std::uint64_t payload =
+        add(add(mul(4, context), max_tokenizer_state_bytes), limits.max_snapshot_cache_bytes);
+    limits.max_file_bytes = add(add(artifact_header_bytes, manifest), payload);
+    return limits;
 }
 
 }  // namespace Nuvexis::Core::Tarvel

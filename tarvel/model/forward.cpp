@@ -100,22 +100,12 @@ Tensor projectLogits(const Tensor& embedding, const Tensor& final_hidden, const 
     return logits;
 }
 
-constexpr std::uint64_t saturated = std::numeric_limits<std::uint64_t>::max();
-
-std::uint64_t saturatingMultiply(std::uint64_t a, std::uint64_t b) {
-    return a != 0 && b > saturated / a ? saturated : a * b;
-}
-
-std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
-    return b > saturated - a ? saturated : a + b;
-}
-
 }  // namespace
 
 std::uint64_t forwardWorkingBytes(const TransformerSpec& spec, const TokenBatch& tokens,
                                   const ForwardOptions& options) {
-    const auto mul = saturatingMultiply;
-    const auto add = saturatingAdd;
+    const auto mul = detail::saturatingProduct;
+    const auto add = detail::saturatingSum;
     const std::uint64_t d = spec.model_dim;
     const std::uint64_t f = spec.ffn_dim;
     const std::uint64_t vocabulary = spec.vocabulary;
@@ -133,9 +123,8 @@ std::uint64_t forwardWorkingBytes(const TransformerSpec& spec, const TokenBatch&
         mul(mul(tokens.batch, spec.query_heads), mul(tokens.width, tokens.width));
     const std::uint64_t widest = std::max({d, q_width, f});
     const std::uint64_t block_tensors = add(mul(2, q_width), mul(2, kv_width));
-    const std::uint64_t attending =
-        add(add(mul(2, scores), mul(tokens.width, spec.head_dim)),
-            mul(rows, add(add(d, block_tensors), widest)));
+    const std::uint64_t attending = add(add(mul(2, scores), mul(tokens.width, spec.head_dim)),
+                                        mul(rows, add(add(d, block_tensors), widest)));
     const std::uint64_t feeding =
         mul(rows, add(add(mul(2, d), block_tensors), add(mul(3, f), widest)));
     const std::uint64_t layer = std::max(attending, feeding);

@@ -338,3 +338,51 @@ TEST(Snapshot, EveryTruncationIsRefusedCleanly) {
 }
 
 }  // namespace
+
+namespace {
+
+// snapshotLimits admits the largest snapshot a model's session can produce, and each of its
+// bounds is tight: one less refuses that snapshot. Six layers make cache names of two digits;
+// only a model bound to a tokenizer may carry tokenizer state.
+TEST(SnapshotLimits, AdmitTheLargestSnapshotAndNothingLarger) {
+    for (const bool bound : {false, true}) {
+        SCOPED_TRACE(bound ? "bound" : "unbound");
+        const auto model = makeModel(fixtureSpec(true, 6), 2.0,
+                                     bound ? std::optional<std::string>("tok-v1") : std::nullopt);
+        const std::string state = bound ? "state" : "";
+        const ArtifactLimits limits = snapshotLimits(*model, state.size());
+        TransformerKvSession session(model, 3);
+        (void)forwardCached(fixtureBatch({1, 2, 3, 4, 5, 6, 7, 8}), session,
+                            TransformerKvOptions{});
+        const TransformerKvSession full = withStateAndAux(std::move(session), state, 2, limits);
+        const ByteBuffer bytes = saveSnapshot(full);
+
+        TransformerKvSession target(model, 1);
+        restoreSnapshot(target, bytes, limits);
+        EXPECT_EQ(saveSnapshot(target), bytes);
+
+        const struct {
+            const char* field;
+            std::function<void(ArtifactLimits&)> shrink;
+        } fields[] = {
+            {"file", [](ArtifactLimits& l) { --l.max_file_bytes; }},
+            {"manifest", [](ArtifactLimits& l) { --l.max_manifest_bytes; }},
+            {"tensor bytes", [](ArtifactLimits& l) { --l.max_tensor_bytes; }},
+            {"tensor count", [](ArtifactLimits& l) { --l.max_tensor_count; }},
+            {"rank", [](ArtifactLimits& l) { --l.max_tensor_rank; }},
+            {"input tokens", [](ArtifactLimits& l) { --l.max_input_tokens; }},
+            {"tokenizer state", [](ArtifactLimits& l) { --l.max_tokenizer_state_bytes; }},
+            {"cache bytes", [](ArtifactLimits& l) { --l.max_snapshot_cache_bytes; }},
+        };
+        for (const auto& f : fields) {
+            if (!bound && std::string_view(f.field) == "tokenizer state") continue;
+            SCOPED_TRACE(f.field);
+            ArtifactLimits tighter = limits;
+            f.shrink(tighter);
+            TransformerKvSession other(model, 1);
+            EXPECT_THROW(restoreSnapshot(other, bytes, tighter), ArtifactError);
+        }
+    }
+}
+
+}  // namespace

@@ -39,7 +39,7 @@ if(STEP STREQUAL "install")
   # Exactly the public headers: every .hpp under tarvel/ outside detail/ folders, and the two
   # generated ones.
   file(GLOB_RECURSE expected RELATIVE ${TARVEL_SOURCE_DIR} ${TARVEL_SOURCE_DIR}/tarvel/*.hpp)
-  list(FILTER expected EXCLUDE REGEX "/detail/")
+  list(FILTER expected EXCLUDE REGEX "/detail/|^tarvel/(checkpoint|tokenizer|generate)/")
   list(APPEND expected tarvel/export.hpp tarvel/version.hpp)
   file(GLOB_RECURSE installed RELATIVE ${PREFIX}/${INCLUDEDIR} ${PREFIX}/${INCLUDEDIR}/*)
   list(SORT expected)

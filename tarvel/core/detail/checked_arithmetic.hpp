@@ -23,4 +23,12 @@ constexpr std::uint64_t expectedExtent(std::uint64_t a, std::uint64_t b) noexcep
     return checkedProduct(a, b).value_or(0);
 }
 
+// For upper bounds (budgets, limits): a size too large for 64 bits is as good as the largest.
+constexpr std::uint64_t saturatingProduct(std::uint64_t a, std::uint64_t b) noexcept {
+    return checkedProduct(a, b).value_or(std::numeric_limits<std::uint64_t>::max());
+}
+constexpr std::uint64_t saturatingSum(std::uint64_t a, std::uint64_t b) noexcept {
+    return checkedSum(a, b).value_or(std::numeric_limits<std::uint64_t>::max());
+}
+
 }  // namespace Nuvexis::Core::Tarvel::detail

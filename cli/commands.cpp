@@ -1,0 +1,253 @@
+#include "cli/commands.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "tarvel/checkpoint/load_checkpoint.hpp"
+#include "tarvel/generate/generate.hpp"
+#include "tarvel/tarvel.hpp"
+
+namespace Nuvexis::Core::Tarvel::Cli {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+fs::path bundledModel() {
+    std::error_code error;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", error);
+    std::vector<fs::path> candidates;
+    if (!error)
+        candidates.push_back(exe.parent_path() / TARVEL_INSTALLED_MODELS_DIR /
+                             TARVEL_DEFAULT_MODEL);
+    candidates.push_back(fs::path(TARVEL_SOURCE_MODELS_DIR) / TARVEL_DEFAULT_MODEL);
+    for (const fs::path& candidate : candidates) {
+        if (fs::exists(candidate / "config.json", error)) return candidate.lexically_normal();
+    }
+    throw std::invalid_argument("the bundled model " + std::string(TARVEL_DEFAULT_MODEL) +
+                                " is not found; give --model DIR");
+}
+
+LoadedCheckpoint load(const CommonArgs& common) {
+    const fs::path folder = common.model.empty() ? bundledModel() : fs::path(common.model);
+    CheckpointOptions options;
+    // Progress only for a person watching; logs and pipes get nothing.
+    if (::isatty(STDERR_FILENO) == 1) {
+        options.progress = [folder, shown = -1](std::uint64_t done, std::uint64_t total) mutable {
+            const int percent = total == 0 ? 100 : static_cast<int>(done * 100 / total);
+            if (percent == shown) return;
+            shown = percent;
+            std::cerr << "\rloading " << folder.string() << ": " << percent << "%"
+                      << (done == total ? "\n" : "") << std::flush;
+        };
+    }
+    return loadCheckpoint(folder, options);
+}
+
+const Tokenizer& requireTokenizer(const LoadedCheckpoint& checkpoint, const CommonArgs& common) {
+    if (!checkpoint.tokenizer) {
+        const std::string folder = common.model.empty() ? "the bundled model" : common.model;
+        throw std::invalid_argument(folder + ": tokenizer.model is missing, so text cannot be " +
+                                    "converted; use token ids instead");
+    }
+    return *checkpoint.tokenizer;
+}
+
+std::vector<std::uint32_t> parseIds(const std::string& text, const char* option) {
+    std::vector<std::uint32_t> ids;
+    std::istringstream words(text);
+    std::string word;
+    while (words >> word) {
+        std::uint32_t id = 0;
+        const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), id);
+        if (error != std::errc() || end != word.data() + word.size()) {
+            throw UsageError(std::string(option) + ": " + word + " is not a token id");
+        }
+        ids.push_back(id);
+    }
+    if (ids.empty()) throw UsageError(std::string(option) + ": no token ids given");
+    return ids;
+}
+
+bool doublePrecision(const std::string& precision) {
+    return precision == "double";
+}
+
+std::vector<std::uint8_t> readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::invalid_argument(path.string() + ": cannot open the session file");
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+    if (in.bad()) throw std::invalid_argument(path.string() + ": cannot read the session file");
+    return bytes;
+}
+
+// Written beside the target and renamed over it, so the target is either the old file or the
+// complete new one.
+void writeFileAtomically(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+    fs::path temp = path;
+    temp += ".tmp." + std::to_string(::getpid());
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (out)
+            out.write(reinterpret_cast<const char*>(bytes.data()),
+                      static_cast<std::streamsize>(bytes.size()));
+        if (out) out.flush();
+        if (!out) {
+            std::error_code ignored;
+            fs::remove(temp, ignored);
+            throw std::invalid_argument(path.string() + ": cannot write the session file");
+        }
+    }
+    std::error_code error;
+    fs::rename(temp, path, error);
+    if (error) {
+        std::error_code ignored;
+        fs::remove(temp, ignored);
+        throw std::invalid_argument(path.string() + ": cannot write the session file (" +
+                                    error.message() + ")");
+    }
+}
+
+std::string hex(std::uint64_t value) {
+    char text[19];
+    std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+}  // namespace
+
+int runGenerate(const GenerateArgs& args) {
+    if (!args.prompt && args.resume.empty())
+        throw UsageError("--prompt is required unless --resume is given");
+    if (!(args.top_p > 0.0)) throw UsageError("--top-p must be greater than zero");
+    const LoadedCheckpoint checkpoint = load(args.common);
+    const Tokenizer& tokenizer = requireTokenizer(checkpoint, args.common);
+
+    TransformerKvSession session(checkpoint.model, 1);
+    if (!args.resume.empty()) {
+        restoreSnapshot(session, readFile(args.resume), snapshotLimits(*checkpoint.model));
+    }
+    // A fresh conversation starts with BOS when the tokenizer asks for it; text appended to a
+    // resumed one does not.
+    std::vector<std::uint32_t> input;
+    if (args.prompt) input = tokenizer.encode(*args.prompt, args.resume.empty());
+
+    GenerateOptions options;
+    options.sampling = SamplingOptions{args.temperature, args.top_p, args.seed};
+    options.max_tokens = args.max_tokens;
+    options.eos = tokenizer.eos();
+    options.kv.double_precision = doublePrecision(args.precision);
+    options.kv.max_cache_bytes = std::numeric_limits<std::uint64_t>::max();
+    options.feed_last = !args.save_session.empty();
+
+    std::vector<std::uint32_t> context = session.token_prefix();
+    context.insert(context.end(), input.begin(), input.end());
+    TextStream stream(tokenizer, std::move(context));
+    const auto start = std::chrono::steady_clock::now();
+    const GenerateResult result = generate(session, input, options, [&](std::uint32_t id) {
+        std::cout << stream.push(id) << std::flush;
+    });
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::cout << stream.finish() << '\n' << std::flush;
+
+    if (!args.save_session.empty()) writeFileAtomically(args.save_session, saveSnapshot(session));
+    if (args.stats) {
+        const TransformerKvStats stats = kvStats(session);
+        std::cerr << "tokens " << result.tokens.size() << ", "
+                  << (seconds > 0 ? static_cast<double>(result.tokens.size()) / seconds : 0.0)
+                  << " tokens/s, cache " << stats.used_bytes << " bytes (" << stats.tokens
+                  << " positions)\n";
+    }
+    return 0;
+}
+
+int runLogits(const LogitsArgs& args) {
+    const std::vector<std::uint32_t> ids = parseIds(args.tokens, "--tokens");
+    const LoadedCheckpoint checkpoint = load(args.common);
+    const TransformerModel& model = *checkpoint.model;
+    const Tensor logits =
+        transformerForward(model.spec(), model.weights(), TokenBatch{1, ids.size(), ids, {}},
+                           ForwardOptions{doublePrecision(args.precision), {}, true});
+    Json rows = Json::array();
+    const std::uint64_t v = model.spec().vocabulary;
+    for (std::size_t t = 0; t < ids.size(); ++t) {
+        rows.push_back(
+            std::vector<double>(logits.data.begin() + static_cast<std::ptrdiff_t>(t * v),
+                                logits.data.begin() + static_cast<std::ptrdiff_t>((t + 1) * v)));
+    }
+    // nlohmann-json prints each double in the shortest form that parses back to it.
+    std::cout << Json{{"tokens", ids}, {"logits", rows}}.dump() << '\n';
+    return 0;
+}
+
+int runTokenize(const CommonArgs& common, const std::string& text) {
+    const LoadedCheckpoint checkpoint = load(common);
+    const Tokenizer& tokenizer = requireTokenizer(checkpoint, common);
+    std::cout << Json{{"ids", tokenizer.encode(text)}}.dump() << '\n';
+    return 0;
+}
+
+int runDetokenize(const CommonArgs& common, const std::string& ids) {
+    const std::vector<std::uint32_t> parsed = parseIds(ids, "--ids");
+    const LoadedCheckpoint checkpoint = load(common);
+    const Tokenizer& tokenizer = requireTokenizer(checkpoint, common);
+    std::cout << tokenizer.decode(parsed) << '\n';
+    return 0;
+}
+
+int runInspect(const CommonArgs& common) {
+    const LoadedCheckpoint checkpoint = load(common);
+    const TransformerModel& model = *checkpoint.model;
+    const TransformerSpec& s = model.spec();
+    std::uint64_t weight_values = 0;
+    const auto count = [&](const Tensor& t) { weight_values += t.data.size(); };
+    count(model.weights().token_embedding);
+    for (const LayerWeights& l : model.weights().layers) {
+        for (const Tensor* t : {&l.attention_norm, &l.query, &l.key, &l.value, &l.attention_output,
+                                &l.ffn_norm, &l.ffn_gate, &l.ffn_up, &l.ffn_down}) {
+            count(*t);
+        }
+    }
+    count(model.weights().final_norm);
+    count(model.weights().output_embedding);
+    const std::optional<std::uint64_t> parameters = parameterCount(s);
+    Json spec = {{"architecture", checkpoint.config.architecture},
+                 {"vocabulary", s.vocabulary},
+                 {"context", s.context},
+                 {"layers", s.layers},
+                 {"model_dim", s.model_dim},
+                 {"ffn_dim", s.ffn_dim},
+                 {"query_heads", s.query_heads},
+                 {"kv_heads", s.kv_heads},
+                 {"head_dim", s.head_dim},
+                 {"rope_base", s.position.rope_base},
+                 {"epsilon", s.normalization.epsilon},
+                 {"feed_forward", "swiglu"},
+                 {"tied_embeddings", s.tied_embeddings},
+                 {"canonical", canonicalSpecText(s)}};
+    Json out = {{"spec", spec},
+                {"parameters", parameters ? Json(*parameters) : Json(nullptr)},
+                {"fingerprint", hex(specFingerprint(s))},
+                {"model_identity", hex(model.artifact_checksum())},
+                {"tokenizer_identity",
+                 model.tokenizer_identity() ? Json(*model.tokenizer_identity()) : Json(nullptr)},
+                {"kv_bytes_per_token", kvBytesPerToken(s)},
+                {"model_bytes", weight_values * 8 + model.artifact_bytes().size()}};
+    std::cout << out.dump(2) << '\n';
+    return 0;
+}
+
+}  // namespace Nuvexis::Core::Tarvel::Cli

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace Nuvexis::Core::Tarvel::Cli {
+
+// A mistake in how the command was called (exit status 2), as opposed to a failure while
+// doing what was asked (exit status 1).
+class UsageError : public std::invalid_argument {
+  public:
+    using std::invalid_argument::invalid_argument;
+};
+
+struct CommonArgs {
+    std::string model;  // empty: the bundled model
+};
+
+struct GenerateArgs {
+    CommonArgs common;
+    std::optional<std::string> prompt;
+    std::uint64_t max_tokens = 64;
+    double temperature = 0.0;
+    double top_p = 1.0;
+    std::uint64_t seed = 0;
+    std::string precision = "double";
+    std::uint32_t threads = 1;
+    std::string save_session;
+    std::string resume;
+    bool stats = false;
+};
+
+struct LogitsArgs {
+    CommonArgs common;
+    std::string tokens;
+    std::string precision = "double";
+};
+
+int runGenerate(const GenerateArgs& args);
+int runLogits(const LogitsArgs& args);
+int runTokenize(const CommonArgs& common, const std::string& text);
+int runDetokenize(const CommonArgs& common, const std::string& ids);
+int runInspect(const CommonArgs& common);
+
+}  // namespace Nuvexis::Core::Tarvel::Cli

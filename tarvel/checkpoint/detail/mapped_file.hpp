@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+namespace Nuvexis::Core::Tarvel::detail {
+
+// A read-only memory map of a whole file, so that multi-gigabyte checkpoints are paged in as
+// they are read instead of copied into a buffer first. Throws std::invalid_argument
+// "<path>: cannot open (<reason>)" when the file cannot be opened or mapped.
+class MappedFile {
+  public:
+    explicit MappedFile(const std::filesystem::path& path);
+    ~MappedFile();
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    MappedFile(MappedFile&& other) noexcept;
+    MappedFile& operator=(MappedFile&&) = delete;
+
+    std::span<const std::uint8_t> bytes() const noexcept { return {data_, size_}; }
+
+  private:
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+}  // namespace Nuvexis::Core::Tarvel::detail

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "tarvel/generate/sampling.hpp"
+#include "tarvel/kv/session.hpp"
+
+namespace Nuvexis::Core::Tarvel {
+
+struct GenerateOptions {
+    SamplingOptions sampling;
+    std::uint64_t max_tokens = 64;
+    std::optional<std::uint32_t> eos;  // sampling this id ends generation; it is not emitted
+    TransformerKvOptions kv;           // precision and cache limit of every step
+    // Feed the last emitted token too, so that the session holds every emitted token and a
+    // later run (from a snapshot of it) continues exactly where this one stopped.
+    bool feed_last = false;
+};
+
+enum class GenerateStop : std::uint8_t { max_tokens = 0, eos = 1, context_full = 2 };
+
+struct GenerateResult {
+    std::vector<std::uint32_t> tokens;  // emitted ids, EOS excluded
+    GenerateStop stop = GenerateStop::max_tokens;
+};
+
+// Feeds `input` to the session (when empty, the logits of the session's last position are
+// recomputed from its cache, bit-identical to those its step returned), then samples up to
+// max_tokens ids, calling on_token for each before the next step. The draw for a token is
+// number p of the seed's sequence, p being the position the token takes, so a run split into
+// several (through a snapshot) samples exactly what one run samples. A session with nothing in
+// it and no input is refused with std::invalid_argument "generation needs at least one token".
+GenerateResult generate(TransformerKvSession& session, std::span<const std::uint32_t> input,
+                        const GenerateOptions& options,
+                        const std::function<void(std::uint32_t)>& on_token);
+
+// The logits row of the session's last position, recomputed on a copy that holds every
+// position but the last; the session itself is not changed.
+Tensor lastPositionLogits(const TransformerKvSession& session, const TransformerKvOptions& options);
+
+}  // namespace Nuvexis::Core::Tarvel

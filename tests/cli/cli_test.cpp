@@ -1,0 +1,249 @@
+// The `tarvel` command run as a process: exit codes, one-line errors, the JSON shapes, greedy
+// and seeded determinism, and a run saved and resumed equal to one uninterrupted run.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "fixture_checkpoints.hpp"
+#include "support/trained_tokenizer.hpp"
+#include "tarvel/checkpoint/load_checkpoint.hpp"
+#include "tarvel/tarvel.hpp"
+
+using namespace Nuvexis::Core::Tarvel;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string quote(const std::string& arg) {
+    std::string quoted(1, '\'');
+    for (const char c : arg) {
+        if (c == '\'') {
+            quoted.append("'\\''");
+        } else {
+            quoted.push_back(c);
+        }
+    }
+    quoted.push_back('\'');
+    return quoted;
+}
+
+class CliTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        dir_ = new std::filesystem::path(tarvel_test::freshDirectory("cli"));
+        const std::string tokenizer = tarvel_test::trainedTokenizerModel(*dir_);
+        tarvel_test::writeCheckpoint(model(), tarvel_test::textFixture(300));
+        tarvel_test::writeText(model() / "tokenizer.model", tokenizer);
+        tarvel_test::writeText(model() / "tokenizer_config.json", R"({"add_bos_token": true})");
+        tarvel_test::writeCheckpoint(bare(), tarvel_test::textFixture(300));
+    }
+    static void TearDownTestSuite() {
+        std::filesystem::remove_all(*dir_);
+        delete dir_;
+    }
+    static std::filesystem::path model() { return *dir_ / "model"; }
+    static std::filesystem::path bare() { return *dir_ / "bare"; }
+    static std::filesystem::path file(const std::string& name) { return *dir_ / name; }
+
+    static Outcome run(const std::vector<std::string>& args) {
+        std::string command = quote(TARVEL_COMMAND);
+        for (const std::string& a : args) {
+            command.push_back(' ');
+            command.append(quote(a));
+        }
+        command.append(" >");
+        command.append(quote(file("stdout").string()));
+        command.append(" 2>");
+        command.append(quote(file("stderr").string()));
+        const int raw = std::system(command.c_str());
+        Outcome result;
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        result.out = slurp(file("stdout"));
+        result.err = slurp(file("stderr"));
+        return result;
+    }
+
+    static std::filesystem::path* dir_;
+};
+std::filesystem::path* CliTest::dir_ = nullptr;
+
+void expectOneLineError(const Outcome& r, int status, const std::string& what) {
+    EXPECT_EQ(r.status, status);
+    EXPECT_EQ(r.err, "tarvel: error: " + what + "\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(CliTest, UsageErrorsExitWithTwo) {
+    const std::string m = model().string();
+    const std::vector<std::vector<std::string>> calls = {
+        {},
+        {"generate", "--model", m, "--bogus"},
+        {"generate", "--model", m, "--prompt", "a", "--threads", "0"},
+        {"generate", "--model", m, "--prompt", "a", "--precision", "half"},
+        {"generate", "--model", m, "--prompt", "a", "--max-tokens", "-3"},
+        {"logits", "--model", m},
+    };
+    for (const auto& args : calls) {
+        const Outcome r = run(args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.err.rfind("tarvel: error: ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    expectOneLineError(run({"generate", "--model", m}), 2,
+                       "--prompt is required unless --resume is given");
+    expectOneLineError(run({"generate", "--model", m, "--prompt", "a", "--top-p", "0"}), 2,
+                       "--top-p must be greater than zero");
+    expectOneLineError(run({"logits", "--model", m, "--tokens", "1 x"}), 2,
+                       "--tokens: x is not a token id");
+    expectOneLineError(run({"detokenize", "--model", m, "--ids", " "}), 2,
+                       "--ids: no token ids given");
+}
+
+TEST_F(CliTest, FailuresExitWithOneAndNameTheirCause) {
+    const std::string missing = file("nowhere").string();
+    expectOneLineError(run({"inspect", "--model", missing}), 1,
+                       missing + "/config.json: file is missing");
+    expectOneLineError(
+        run({"tokenize", "--model", bare().string(), "--text", "hi"}), 1,
+        bare().string() +
+            ": tokenizer.model is missing, so text cannot be converted; use token ids instead");
+    expectOneLineError(run({"logits", "--model", model().string(), "--tokens", "1 300"}), 1,
+                       "token id exceeds vocabulary");
+    // A bad snapshot leaves the target of --save-session as it was.
+    tarvel_test::writeText(file("garbage"), "not a snapshot");
+    tarvel_test::writeText(file("target"), "old");
+    const Outcome r = run({"generate", "--model", model().string(), "--resume",
+                           file("garbage").string(), "--save-session", file("target").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(slurp(file("target")), "old");
+    const Outcome unwritable =
+        run({"generate", "--model", model().string(), "--prompt", "The cat", "--max-tokens", "2",
+             "--save-session", file("no/such/dir/s").string()});
+    EXPECT_EQ(unwritable.status, 1);
+    EXPECT_EQ(unwritable.err, "tarvel: error: " + file("no/such/dir/s").string() +
+                                  ": cannot write the session file\n");
+}
+
+TEST_F(CliTest, LogitsJsonParsesBackToTheLibrarysDoubles) {
+    const std::vector<std::uint32_t> ids = {1, 17, 250, 3};
+    const LoadedCheckpoint loaded = loadCheckpoint(model());
+    for (const std::string precision : {"double", "float32"}) {
+        const Outcome r = run({"logits", "--model", model().string(), "--tokens", "1 17 250 3",
+                               "--precision", precision});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const nlohmann::json json = nlohmann::json::parse(r.out);
+        EXPECT_EQ(json["tokens"].get<std::vector<std::uint32_t>>(), ids);
+        const Tensor expected = transformerForward(loaded.model->spec(), loaded.model->weights(),
+                                                   TokenBatch{1, 4, ids, {}},
+                                                   ForwardOptions{precision == "double", {}, true});
+        const auto rows = json["logits"].get<std::vector<std::vector<double>>>();
+        ASSERT_EQ(rows.size(), 4u);
+        for (std::size_t t = 0; t < 4; ++t) {
+            ASSERT_EQ(rows[t].size(), 300u);
+            for (std::size_t u = 0; u < 300; ++u) ASSERT_EQ(rows[t][u], expected.data[t * 300 + u]);
+        }
+    }
+}
+
+TEST_F(CliTest, TokenizeDetokenizeAndInspect) {
+    const Outcome tokens =
+        run({"tokenize", "--model", model().string(), "--text", "The little cat"});
+    ASSERT_EQ(tokens.status, 0) << tokens.err;
+    const nlohmann::json ids = nlohmann::json::parse(tokens.out);
+    ASSERT_TRUE(ids.contains("ids"));
+    EXPECT_EQ(ids["ids"][0], 1);  // BOS, as tokenizer_config.json asks
+    std::string joined;
+    for (const auto& id : ids["ids"]) joined += std::to_string(id.get<int>()) + " ";
+    const Outcome text = run({"detokenize", "--model", model().string(), "--ids", joined});
+    EXPECT_EQ(text.status, 0);
+    EXPECT_EQ(text.out, "The little cat\n");
+
+    const Outcome inspect = run({"inspect", "--model", model().string()});
+    ASSERT_EQ(inspect.status, 0) << inspect.err;
+    const nlohmann::json info = nlohmann::json::parse(inspect.out);
+    const LoadedCheckpoint loaded = loadCheckpoint(model());
+    EXPECT_EQ(info["spec"]["vocabulary"], 300);
+    EXPECT_EQ(info["spec"]["kv_heads"], 2);
+    EXPECT_EQ(info["parameters"], *parameterCount(loaded.model->spec()));
+    EXPECT_EQ(info["tokenizer_identity"], loaded.tokenizer->identity());
+    EXPECT_EQ(info["kv_bytes_per_token"], kvBytesPerToken(loaded.model->spec()));
+    EXPECT_TRUE(info["fingerprint"].is_string());
+    EXPECT_TRUE(info["model_identity"].is_string());
+    EXPECT_GT(info["model_bytes"].get<std::uint64_t>(), loaded.model->artifact_bytes().size());
+}
+
+TEST_F(CliTest, GenerationIsDeterministicAndResumesExactly) {
+    const std::string m = model().string();
+    for (const std::vector<std::string>& sampling :
+         {std::vector<std::string>{},
+          std::vector<std::string>{"--temperature", "0.8", "--top-p", "0.9", "--seed", "7"}}) {
+        std::vector<std::string> whole = {"generate", "--model",          m,
+                                          "--prompt", "Once upon a time", "--max-tokens",
+                                          "10",       "--save-session",   file("whole").string()};
+        whole.insert(whole.end(), sampling.begin(), sampling.end());
+        const Outcome a = run(whole);
+        ASSERT_EQ(a.status, 0) << a.err;
+        const Outcome again = run(whole);
+        EXPECT_EQ(again.out, a.out);
+        EXPECT_FALSE(a.out.empty());
+
+        std::vector<std::string> first = {"generate", "--model",          m,
+                                          "--prompt", "Once upon a time", "--max-tokens",
+                                          "4",        "--save-session",   file("part").string(),
+                                          "--stats"};
+        first.insert(first.end(), sampling.begin(), sampling.end());
+        const Outcome b = run(first);
+        ASSERT_EQ(b.status, 0) << b.err;
+        EXPECT_EQ(b.err.rfind("tokens 4, ", 0), 0u) << b.err;
+        std::vector<std::string> rest = {"generate",
+                                         "--model",
+                                         m,
+                                         "--resume",
+                                         file("part").string(),
+                                         "--max-tokens",
+                                         "6",
+                                         "--save-session",
+                                         file("resumed").string()};
+        rest.insert(rest.end(), sampling.begin(), sampling.end());
+        const Outcome c = run(rest);
+        ASSERT_EQ(c.status, 0) << c.err;
+        // The resumed session holds exactly what the uninterrupted one holds.
+        EXPECT_EQ(slurp(file("resumed")), slurp(file("whole")));
+        EXPECT_FALSE(std::filesystem::exists(file("resumed.tmp." + std::to_string(0))));
+    }
+}
+
+}  // namespace
+
+#ifdef TARVEL_BUNDLED_MODEL_PRESENT
+namespace {
+
+TEST_F(CliTest, TheBundledModelIsTheDefaultAndWritesWords) {
+    const Outcome a = run({"generate", "--prompt", "Once upon a time", "--max-tokens", "24"});
+    ASSERT_EQ(a.status, 0) << a.err;
+    EXPECT_NE(a.out.find_first_of("abcdefghijklmnopqrstuvwxyz"), std::string::npos) << a.out;
+    EXPECT_EQ(run({"generate", "--prompt", "Once upon a time", "--max-tokens", "24"}).out, a.out);
+    const Outcome info = run({"inspect"});
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_TRUE(nlohmann::json::parse(info.out)["tokenizer_identity"].is_string());
+}
+
+}  // namespace
+#endif

@@ -1,0 +1,109 @@
+// Generation over a KV session: a run split by a snapshot samples exactly what one run
+// samples, greedy or seeded; EOS stops; the recomputed last logits are the step's own.
+#include <gtest/gtest.h>
+
+#include "fixture_checkpoints.hpp"
+#include "support/expect_throw.hpp"
+#include "tarvel/checkpoint/load_checkpoint.hpp"
+#include "tarvel/generate/generate.hpp"
+#include "tarvel/tarvel.hpp"
+
+using namespace Nuvexis::Core::Tarvel;
+
+namespace {
+
+std::shared_ptr<const TransformerModel> fixtureModel() {
+    static const std::shared_ptr<const TransformerModel> model = [] {
+        const auto dir = tarvel_test::freshDirectory("generate");
+        tarvel_test::writeCheckpoint(dir, tarvel_test::textFixture(64));
+        auto loaded = loadCheckpoint(dir).model;
+        std::filesystem::remove_all(dir);
+        return loaded;
+    }();
+    return model;
+}
+
+const ArtifactLimits limits{1u << 30, 1u << 24, 1u << 29, 100, 8, 1u << 20, 1u << 20, 1u << 29};
+
+struct SplitCase {
+    const char* label;
+    SamplingOptions sampling;
+    bool double_precision;
+};
+
+TEST(Generate, ARunSplitBySnapshotEqualsOneRun) {
+    const std::vector<std::uint32_t> prompt = {1, 9, 4, 33};
+    for (const SplitCase& c :
+         {SplitCase{"greedy", {}, true}, SplitCase{"seeded", {0.9, 0.95, 2024}, true},
+          SplitCase{"seeded float32", {1.3, 1.0, 5}, false}}) {
+        SCOPED_TRACE(c.label);
+        GenerateOptions options;
+        options.sampling = c.sampling;
+        options.kv.double_precision = c.double_precision;
+        options.max_tokens = 12;
+        TransformerKvSession whole(fixtureModel(), 1);
+        std::vector<std::uint32_t> streamed;
+        const GenerateResult one =
+            generate(whole, prompt, options, [&](std::uint32_t id) { streamed.push_back(id); });
+        ASSERT_EQ(one.tokens.size(), 12u);
+        EXPECT_EQ(streamed, one.tokens);
+
+        options.max_tokens = 5;
+        options.feed_last = true;
+        TransformerKvSession first(fixtureModel(), 1);
+        const GenerateResult part1 = generate(first, prompt, options, {});
+        EXPECT_EQ(first.position(), prompt.size() + 5);
+        const std::vector<std::uint8_t> snapshot = saveSnapshot(first);
+
+        TransformerKvSession resumed(fixtureModel(), 1);
+        restoreSnapshot(resumed, snapshot, limits);
+        options.max_tokens = 7;
+        options.feed_last = false;
+        const GenerateResult part2 = generate(resumed, {}, options, {});
+        std::vector<std::uint32_t> joined = part1.tokens;
+        joined.insert(joined.end(), part2.tokens.begin(), part2.tokens.end());
+        EXPECT_EQ(joined, one.tokens);
+    }
+}
+
+TEST(Generate, LastPositionLogitsAreTheStepsOwnBitForBit) {
+    TransformerKvSession session(fixtureModel(), 1);
+    TransformerKvOptions options;
+    (void)forwardCached(TokenBatch{1, 3, {3, 4, 5}, {}}, session, options);
+    const Tensor step = forwardCached(TokenBatch{1, 1, {6}, {}}, session, options).logits;
+    const std::vector<std::uint8_t> before = saveSnapshot(session);
+    const Tensor again = lastPositionLogits(session, options);
+    EXPECT_EQ(again.shape, step.shape);
+    EXPECT_EQ(again.data, step.data);
+    EXPECT_EQ(saveSnapshot(session), before);  // the session itself is not touched
+
+    TransformerKvSession empty(fixtureModel(), 1);
+    EXPECT_THROW_MSG(generate(empty, {}, GenerateOptions{}, {}), std::invalid_argument,
+                     "generation needs at least one token");
+}
+
+TEST(Generate, StopsAtEosWithoutEmittingItAndAtTheContext) {
+    GenerateOptions options;
+    options.max_tokens = 4;
+    TransformerKvSession probe(fixtureModel(), 1);
+    const std::vector<std::uint32_t> prompt = {1, 2};
+    const GenerateResult free_run = generate(probe, prompt, options, {});
+    ASSERT_EQ(free_run.tokens.size(), 4u);
+
+    options.eos = free_run.tokens[2];
+    TransformerKvSession session(fixtureModel(), 1);
+    const GenerateResult stopped = generate(session, prompt, options, {});
+    EXPECT_EQ(stopped.stop, GenerateStop::eos);
+    EXPECT_EQ(stopped.tokens,
+              std::vector<std::uint32_t>(free_run.tokens.begin(), free_run.tokens.begin() + 2));
+
+    options.eos.reset();
+    options.max_tokens = 1000;
+    TransformerKvSession full(fixtureModel(), 1);
+    const GenerateResult filled = generate(full, prompt, options, {});
+    EXPECT_EQ(filled.stop, GenerateStop::context_full);
+    EXPECT_EQ(full.position(), 64u);
+    EXPECT_EQ(filled.tokens.size(), 64u - prompt.size() + 1);
+}
+
+}  // namespace

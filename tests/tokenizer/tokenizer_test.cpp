@@ -1,0 +1,135 @@
+// The SentencePiece wrapper: identity from the file's bytes, BOS as configured, byte fallback
+// both ways, streaming that holds back incomplete characters, and binding through import.
+#include <gtest/gtest.h>
+
+#include "fixture_checkpoints.hpp"
+#include "support/expect_throw.hpp"
+#include "support/trained_tokenizer.hpp"
+#include "tarvel/checkpoint/load_checkpoint.hpp"
+#include "tarvel/tarvel.hpp"
+#include "tarvel/tokenizer/tokenizer.hpp"
+
+using namespace Nuvexis::Core::Tarvel;
+
+namespace {
+
+class TokenizerTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        dir_ = new std::filesystem::path(tarvel_test::freshDirectory("tokenizer"));
+        model_ = new std::string(tarvel_test::trainedTokenizerModel(*dir_));
+    }
+    static void TearDownTestSuite() {
+        std::filesystem::remove_all(*dir_);
+        delete dir_;
+        delete model_;
+    }
+    static std::filesystem::path* dir_;
+    static std::string* model_;
+};
+std::filesystem::path* TokenizerTest::dir_ = nullptr;
+std::string* TokenizerTest::model_ = nullptr;
+
+TEST_F(TokenizerTest, IdentityIsTheChecksumOfTheFileBytes) {
+    const Tokenizer tokenizer = Tokenizer::fromBytes(*model_, "t", true);
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx",
+                  static_cast<unsigned long long>(checksum64(
+                      reinterpret_cast<const std::uint8_t*>(model_->data()), model_->size())));
+    EXPECT_EQ(tokenizer.identity(), std::string("sentencepiece:") + hex);
+    std::string changed = *model_;
+    changed.back() = static_cast<char>(changed.back() ^ 1);
+    EXPECT_NE(tokenizerIdentity(std::span<const std::uint8_t>(
+                  reinterpret_cast<const std::uint8_t*>(changed.data()), changed.size())),
+              tokenizer.identity());
+}
+
+TEST_F(TokenizerTest, EncodesWithBosAsConfiguredAndRoundTripsThroughByteFallback) {
+    const Tokenizer with_bos = Tokenizer::fromBytes(*model_, "t", true);
+    const Tokenizer without_bos = Tokenizer::fromBytes(*model_, "t", false);
+    ASSERT_EQ(with_bos.bos(), std::optional<std::uint32_t>(1));
+    ASSERT_EQ(with_bos.eos(), std::optional<std::uint32_t>(2));
+    const std::string text = "The cat found a ball, 100 € and 🐈!";
+    const std::vector<std::uint32_t> ids = with_bos.encode(text);
+    ASSERT_FALSE(ids.empty());
+    EXPECT_EQ(ids.front(), 1u);
+    EXPECT_EQ(without_bos.encode(text), std::vector<std::uint32_t>(ids.begin() + 1, ids.end()));
+    EXPECT_EQ(with_bos.encode(text, false), without_bos.encode(text));
+    // BOS gives no text; the euro sign and the cat are not pieces, so they travel as bytes.
+    EXPECT_EQ(with_bos.decode(ids), text);
+    EXPECT_GT(ids.size(), 4u + 7u);
+    EXPECT_THROW_MSG(with_bos.decode(std::vector<std::uint32_t>{with_bos.pieceCount()}),
+                     std::out_of_range, "token id exceeds tokenizer vocabulary");
+}
+
+TEST_F(TokenizerTest, StreamingHoldsBackACharacterUntilItsLastByte) {
+    const Tokenizer tokenizer = Tokenizer::fromBytes(*model_, "t", true);
+    const std::vector<std::uint32_t> prompt = tokenizer.encode("The cat");
+    const std::vector<std::uint32_t> all = tokenizer.encode("The cat 🐈 sat");
+    TextStream stream(tokenizer, prompt);
+    std::string shown;
+    std::vector<std::string> pieces;
+    for (std::size_t i = prompt.size(); i < all.size(); ++i) {
+        pieces.push_back(stream.push(all[i]));
+        shown += pieces.back();
+    }
+    shown += stream.finish();
+    EXPECT_EQ(shown, " 🐈 sat");
+    // The cat is four bytes: the first three pushes of it give nothing.
+    EXPECT_NE(std::count(pieces.begin(), pieces.end(), std::string()), 0);
+    for (const std::string& piece : pieces)
+        EXPECT_EQ(piece.find("\xEF\xBF\xBD"), std::string::npos);
+}
+
+TEST_F(TokenizerTest, RefusesBytesThatAreNotAModel) {
+    try {
+        (void)Tokenizer::fromBytes("not a model", "x/tokenizer.model", true);
+        FAIL() << "accepted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("x/tokenizer.model: not a SentencePiece model (", 0),
+                  0u)
+            << e.what();
+    }
+}
+
+TEST_F(TokenizerTest, ImportBindsTheModelToTheTokenizerAndReadsAddBos) {
+    tarvel_test::FixtureCheckpoint fixture = tarvel_test::textFixture(320);
+    const auto folder = *dir_ / "model";
+    tarvel_test::writeCheckpoint(folder, fixture);
+    tarvel_test::writeText(folder / "tokenizer.model", *model_);
+    tarvel_test::writeText(folder / "tokenizer_config.json", R"({"add_bos_token": false})");
+    const LoadedCheckpoint bound = loadCheckpoint(folder);
+    ASSERT_TRUE(bound.tokenizer.has_value());
+    EXPECT_FALSE(bound.tokenizer->add_bos());
+    EXPECT_EQ(bound.model->tokenizer_identity(),
+              std::optional<std::string>(bound.tokenizer->identity()));
+
+    // A snapshot binds to the tokenizer too: the same weights without it refuse the restore.
+    TransformerKvSession session(bound.model, 1);
+    (void)forwardCached(TokenBatch{1, 2, {5, 6}, {}}, session, TransformerKvOptions{});
+    const auto snapshot = saveSnapshot(session);
+    std::filesystem::remove(folder / "tokenizer.model");
+    const LoadedCheckpoint unbound = loadCheckpoint(folder);
+    TransformerKvSession other(unbound.model, 1);
+    EXPECT_THROW_MSG(restoreSnapshot(other, snapshot, ArtifactLimits{}), ArtifactError,
+                     "session model mismatch");
+
+    tarvel_test::writeText(folder / "tokenizer.model", *model_);
+    tarvel_test::writeText(folder / "tokenizer_config.json", R"({"add_bos_token": "yes"})");
+    EXPECT_THROW_MSG(
+        loadCheckpoint(folder), std::invalid_argument,
+        (folder / "tokenizer_config.json").string() + ": add_bos_token must be true or false");
+    tarvel_test::writeText(folder / "tokenizer_config.json", "{");
+    EXPECT_THROW_MSG(loadCheckpoint(folder), std::invalid_argument,
+                     (folder / "tokenizer_config.json").string() +
+                         ": tokenizer config is not a well-formed JSON object");
+    std::filesystem::remove(folder / "tokenizer_config.json");
+    EXPECT_TRUE(loadCheckpoint(folder).tokenizer->add_bos());  // the default
+
+    tarvel_test::writeCheckpoint(folder, tarvel_test::textFixture(299));
+    EXPECT_THROW_MSG(loadCheckpoint(folder), std::invalid_argument,
+                     (folder / "tokenizer.model").string() +
+                         ": tokenizer has 300 pieces, more than vocab_size 299");
+}
+
+}  // namespace
