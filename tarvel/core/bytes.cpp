@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 using detail::checksum_initial;
 using detail::checksumStep;
@@ -44,4 +45,5 @@ void checksum64Each(std::span<const ByteRange> ranges, std::span<std::uint64_t> 
     }
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

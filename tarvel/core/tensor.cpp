@@ -6,7 +6,8 @@
 
 #include "tarvel/core/detail/checked_arithmetic.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 Tensor::Tensor(std::vector<std::uint64_t> shape_, double fill, bool double_precision_)
     : shape(std::move(shape_)), double_precision(double_precision_) {
@@ -42,4 +43,5 @@ void throwIndexOutOfBounds() {
 }
 }  // namespace detail
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

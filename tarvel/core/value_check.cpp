@@ -2,10 +2,20 @@
 
 #include <stdexcept>
 
-namespace Nuvexis::Core::Tarvel::detail {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
+namespace detail {
 
-void throwForwardValue() { throw std::domain_error("transformer forward produced NaN/Inf"); }
-void throwOperatorValue() { throw std::domain_error("transformer operator produced NaN/Inf"); }
-void throwCachedValue() { throw std::domain_error("cached transformer produced NaN/Inf"); }
+void throwForwardValue() {
+    throw std::domain_error("transformer forward produced NaN/Inf");
+}
+void throwOperatorValue() {
+    throw std::domain_error("transformer operator produced NaN/Inf");
+}
+void throwCachedValue() {
+    throw std::domain_error("cached transformer produced NaN/Inf");
+}
 
-}  // namespace Nuvexis::Core::Tarvel::detail
+}  // namespace detail
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

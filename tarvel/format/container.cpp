@@ -8,7 +8,8 @@
 
 #include "tarvel/format/artifact_error.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 namespace {
 
@@ -227,4 +228,5 @@ void validateTensorTable(const std::vector<ArtifactTensorRecord>& tensors,
     }
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

@@ -10,7 +10,6 @@
 #include "tarvel/format/encoding.hpp"
 #include "tarvel/format/layout.hpp"
 
-// Everything declared here is part of the shared library's interface.
 namespace Nuvexis::Core {
 namespace Tarvel TARVEL_EXPORT {
 

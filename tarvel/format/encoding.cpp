@@ -10,7 +10,8 @@
 #include "tarvel/format/artifact_error.hpp"
 #include "tarvel/format/layout.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 namespace {
 
@@ -163,4 +164,5 @@ std::uint64_t artifactGlobalChecksum(const ByteBuffer& file) {
     return h;
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

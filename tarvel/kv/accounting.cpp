@@ -6,7 +6,8 @@
 #include "tarvel/kv/detail/accounting.hpp"
 #include "tarvel/kv/kv_error.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 namespace detail {
 
@@ -56,4 +57,5 @@ TransformerKvStats kvStats(const TransformerKvSession& session) {
     return detail::kvStatsFor(session.model()->spec(), session.position());
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

@@ -19,7 +19,8 @@
 #include "tarvel/ops/rms_norm.hpp"
 #include "tarvel/ops/rope.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 namespace {
 
@@ -260,4 +261,5 @@ TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& s
     return TransformerKvStep{std::move(computed.logits), stats};
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

@@ -9,7 +9,6 @@
 #include "tarvel/kv/session.hpp"
 #include "tarvel/model/forward.hpp"
 
-// Everything declared here is part of the shared library's interface.
 namespace Nuvexis::Core {
 namespace Tarvel TARVEL_EXPORT {
 

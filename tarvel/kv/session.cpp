@@ -7,7 +7,8 @@
 #include "tarvel/format/encoding.hpp"
 #include "tarvel/kv/kv_error.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 TransformerKvSession::TransformerKvSession(std::shared_ptr<const TransformerModel> model,
                                            std::uint64_t tag)
@@ -62,4 +63,5 @@ void TransformerKvSession::reset(std::uint64_t tag) {
     cache_.clear();
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

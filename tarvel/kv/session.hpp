@@ -9,7 +9,6 @@
 #include "tarvel/export.hpp"
 #include "tarvel/model/transformer_model.hpp"
 
-// Everything declared here is part of the shared library's interface.
 namespace Nuvexis::Core {
 namespace Tarvel TARVEL_EXPORT {
 

@@ -14,7 +14,8 @@
 #include "tarvel/kv/detail/snapshot_tail.hpp"
 #include "tarvel/spec/fingerprint.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 namespace {
 
@@ -330,4 +331,5 @@ ArtifactLimits snapshotLimits(const TransformerModel& model,
     return limits;
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

@@ -7,7 +7,6 @@
 #include "tarvel/format/container.hpp"
 #include "tarvel/kv/session.hpp"
 
-// Everything declared here is part of the shared library's interface.
 namespace Nuvexis::Core {
 namespace Tarvel TARVEL_EXPORT {
 

@@ -17,7 +17,8 @@
 #include "tarvel/ops/rms_norm.hpp"
 #include "tarvel/ops/rope.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 namespace {
 
@@ -281,4 +282,5 @@ std::uint32_t argmaxToken(const Tensor& logits, std::uint64_t position) {
     return static_cast<std::uint32_t>(best);
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

@@ -3,7 +3,8 @@
 #include "tarvel/format/container.hpp"
 #include "tarvel/spec/fingerprint.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 std::vector<NamedTensor> modelArtifactTensors(const TransformerWeights& weights) {
     std::vector<NamedTensor> entries;
@@ -48,4 +49,5 @@ ByteBuffer buildModelArtifact(const TransformerSpec& spec, const TransformerWeig
         [&](std::size_t j, ByteBuffer& file) { writeF64s(file, entries[j].second.get().data); });
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

@@ -6,7 +6,8 @@
 #include "tarvel/model/forward.hpp"
 #include "tarvel/model/model_artifact.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 TransformerModel::TransformerModel(TransformerSpec spec, TransformerWeights weights,
                                    std::optional<std::string> tokenizer_identity)
@@ -19,4 +20,5 @@ TransformerModel::TransformerModel(TransformerSpec spec, TransformerWeights weig
     artifact_checksum_ = artifactGlobalChecksum(artifact_bytes_);
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

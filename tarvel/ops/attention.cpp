@@ -10,7 +10,8 @@
 #include "tarvel/core/value_check.hpp"
 #include "tarvel/ops/detail/attention_core.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& value,
                           std::uint64_t batch, std::uint64_t seq, std::uint64_t query_heads,
@@ -76,4 +77,5 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
     return result;
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

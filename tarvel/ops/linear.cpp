@@ -6,7 +6,8 @@
 #include "tarvel/core/value_check.hpp"
 #include "tarvel/ops/detail/projection.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 Tensor linear(const Tensor& input, const Tensor& weight, std::uint64_t rows, std::uint64_t in_dim,
               std::uint64_t out_dim, bool double_precision, LinearVariant variant) {
@@ -56,4 +57,5 @@ Tensor feedForward(const Tensor& input, const Tensor& gate_weight, const Tensor&
     return linear(hidden, down_weight, rows, ffn_dim, model_dim, double_precision);
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

@@ -5,7 +5,8 @@
 
 #include "tarvel/core/value_check.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 Tensor rmsNorm(const Tensor& input, const Tensor& weight, std::uint64_t rows, std::uint64_t dim,
                double epsilon, bool double_precision) {
@@ -38,4 +39,5 @@ Tensor rmsNorm(const Tensor& input, const Tensor& weight, std::uint64_t rows, st
     return out;
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

@@ -7,7 +7,8 @@
 #include "tarvel/core/detail/checked_arithmetic.hpp"
 #include "tarvel/core/value_check.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 namespace {
 
@@ -119,4 +120,5 @@ void applyRope(Tensor& query, Tensor& key, std::uint64_t batch, std::uint64_t se
     applyRopeTable(query, key, batch, seq, query_heads, kv_heads, table, double_precision);
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

@@ -8,7 +8,8 @@
 
 #include "tarvel/core/bytes.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 namespace {
 
@@ -87,4 +88,5 @@ std::uint64_t specFingerprint(const TransformerSpec& spec) {
     return checksum64(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core

@@ -6,7 +6,8 @@
 
 #include "tarvel/core/detail/checked_arithmetic.hpp"
 
-namespace Nuvexis::Core::Tarvel {
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
 
 namespace {
 
@@ -146,4 +147,5 @@ std::vector<PortSpec> standardPorts(std::uint32_t vocabulary) {
             PortSpec{"logits", PortDirection::output, PortKind::logits, vocabulary, ""}};
 }
 
-}  // namespace Nuvexis::Core::Tarvel
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core
