@@ -120,6 +120,7 @@ def test_refused_step_raises_its_kind_and_leaves_the_session_unchanged(
     (lambda m: m.forward([[1, 2], [3]]), ValueError,
      "batch rows differ in width; pad them to one width and give lengths"),
     (lambda m: tarvel.load("/nonexistent/tarvel-model"), ValueError, None),
+    (lambda m: m.session().step([-1]), TypeError, None),
 ])
 def test_runtime_errors_map_to_python_types(model, call, error, message):
     with pytest.raises(error) as raised:
