@@ -1,19 +1,23 @@
 #!/bin/sh
 # Installs the Debian packages Tarvel needs that this machine lacks, and nothing else.
 #   sh tools/setup.sh           what building the library and the `tarvel` command needs
-#   sh tools/setup.sh --tests   that, plus what the test suites, sanitizers and benchmarks need
+#   sh tools/setup.sh --python  that, plus what the Python module `tarvel` needs
+#   sh tools/setup.sh --tests   all of that, plus what the test suites, sanitizers and benchmarks
+#                               need
 # Safe to run again: with nothing missing it installs nothing and says nothing.
 set -eu
 
 build_packages="g++ cmake ninja-build pkg-config libsentencepiece-dev nlohmann-json3-dev
 libcli11-dev"
-test_packages="clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind
+python_packages="python3-dev pybind11-dev python3-numpy"
+test_packages="python3-pytest clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind
 locales"
 
 case "${1:-}" in
   "") wanted="$build_packages" ;;
-  --tests) wanted="$build_packages $test_packages" ;;
-  *) echo "setup: unknown argument '$1' (use --tests or nothing)" >&2; exit 2 ;;
+  --python) wanted="$build_packages $python_packages" ;;
+  --tests) wanted="$build_packages $python_packages $test_packages" ;;
+  *) echo "setup: unknown argument '$1' (use --python, --tests or nothing)" >&2; exit 2 ;;
 esac
 
 missing=""
