@@ -1,9 +1,14 @@
 #pragma once
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <initializer_list>
+#include <limits>
+#include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
@@ -61,18 +66,133 @@ struct PackedTensor {
     bool empty() const noexcept { return size() == 0; }
 };
 
-// The narrowest type holding every value of `values` exactly, bit for bit (signed zeros, and
-// the infinities and NaNs of any tensor not yet checked, included).
-PackedType narrowestExactType(std::span<const double> values) noexcept;
+inline bool sameBits(double a, double b) noexcept {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+// The binary16 holding exactly x, if there is one. Finite values only: an infinity or NaN in a
+// weight is kept in a wider type, where its bits survive unchanged.
+inline std::optional<F16> toF16(double x) noexcept {
+    if (!std::isfinite(x)) return std::nullopt;
+    const std::uint16_t sign = std::signbit(x) ? 0x8000u : 0u;
+    const double a = std::fabs(x);
+    if (a == 0.0) return F16{sign};
+    if (a > 65504.0) return std::nullopt;
+    std::uint32_t magnitude = 0;
+    if (a < 0x1p-14) {
+        // Subnormal: a multiple of 2^-24 below 2^-14.
+        const double fraction = a * 0x1p24;  // exact: a power-of-two scaling of a small value
+        if (fraction != std::floor(fraction)) return std::nullopt;
+        magnitude = static_cast<std::uint32_t>(fraction);
+    } else {
+        int exponent = 0;
+        const double m = std::frexp(a, &exponent);  // a = m * 2^exponent, m in [0.5, 1)
+        const double fraction = (2.0 * m - 1.0) * 1024.0;
+        if (fraction != std::floor(fraction)) return std::nullopt;
+        magnitude = static_cast<std::uint32_t>(exponent - 1 + 15) << 10 |
+                    static_cast<std::uint32_t>(fraction);
+    }
+    const F16 candidate{static_cast<std::uint16_t>(sign | magnitude)};
+    // The widening decides; the construction above only proposes.
+    if (!sameBits(widen(candidate), x)) return std::nullopt;
+    return candidate;
+}
+
+inline std::optional<float> toF32(double x) noexcept {
+    // A double beyond the float range converts to an infinity, which fails the comparison.
+    const float f = static_cast<float>(x);
+    if (!sameBits(static_cast<double>(f), x)) return std::nullopt;
+    return f;
+}
+
+inline std::optional<Bf16> toBf16(double x) noexcept {
+    const std::optional<float> f = toF32(x);
+    if (!f) return std::nullopt;
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(*f);
+    if ((bits & 0xffffu) != 0) return std::nullopt;
+    return Bf16{static_cast<std::uint16_t>(bits >> 16)};
+}
+
+// Which storage types hold every value seen so far exactly, bit for bit (signed zeros, and the
+// infinities and NaNs of a tensor not yet checked, included). Fed in pieces, so that a tensor
+// can be judged without holding all of it as doubles.
+struct ExactTypes {
+    bool bf16 = true;
+    bool f16 = true;
+    bool f32 = true;
+
+    void add(std::span<const double> values) noexcept {
+        for (const double x : values) {
+            if (!f32) return;
+            if (!toF32(x)) {
+                f32 = bf16 = f16 = false;
+                return;
+            }
+            bf16 = bf16 && toBf16(x).has_value();
+            f16 = f16 && toF16(x).has_value();
+        }
+    }
+    PackedType narrowest() const noexcept {
+        if (bf16) return PackedType::bf16;
+        if (f16) return PackedType::f16;
+        return f32 ? PackedType::f32 : PackedType::f64;
+    }
+};
+
+inline PackedType narrowestExactType(std::span<const double> values) noexcept {
+    ExactTypes types;
+    types.add(values);
+    return types.narrowest();
+}
+
+// An empty tensor of the given shape and type, with room for `count` values.
+inline PackedTensor emptyPacked(std::vector<std::uint64_t> shape, PackedType type,
+                                std::size_t count) {
+    PackedTensor packed;
+    packed.shape = std::move(shape);
+    switch (type) {
+        case PackedType::bf16:
+            packed.values.emplace<0>().reserve(count);
+            break;
+        case PackedType::f16:
+            packed.values.emplace<1>().reserve(count);
+            break;
+        case PackedType::f32:
+            packed.values.emplace<2>().reserve(count);
+            break;
+        case PackedType::f64:
+            packed.values.emplace<3>().reserve(count);
+            break;
+    }
+    return packed;
+}
+
+// Appends values the tensor's type holds exactly (ExactTypes decided it).
+inline void appendPacked(PackedTensor& packed, std::span<const double> values) {
+    switch (packed.type()) {
+        case PackedType::bf16:
+            for (const double x : values) std::get<0>(packed.values).push_back(*toBf16(x));
+            break;
+        case PackedType::f16:
+            for (const double x : values) std::get<1>(packed.values).push_back(*toF16(x));
+            break;
+        case PackedType::f32:
+            for (const double x : values) std::get<2>(packed.values).push_back(*toF32(x));
+            break;
+        case PackedType::f64:
+            std::get<3>(packed.values)
+                .insert(std::get<3>(packed.values).end(), values.begin(), values.end());
+            break;
+    }
+}
 
 // The tensor in the narrowest exact type; the result widens back to every bit of `tensor`.
-PackedTensor packTensor(const Tensor& tensor);
-// The values of `values` stored as `type`, which must hold each of them exactly.
-PackedTensor packValues(std::vector<std::uint64_t> shape, std::span<const double> values,
-                        PackedType type);
-
-// The values widened back into a plain Tensor.
-Tensor unpackTensor(const PackedTensor& tensor);
+inline PackedTensor packTensor(const Tensor& tensor) {
+    PackedTensor packed =
+        emptyPacked(tensor.shape, narrowestExactType(tensor.data), tensor.data.size());
+    appendPacked(packed, tensor.data);
+    return packed;
+}
 
 // Value of storage element `flat`, widened.
 inline double packedAt(const PackedTensor& tensor, std::uint64_t flat) {
@@ -80,11 +200,38 @@ inline double packedAt(const PackedTensor& tensor, std::uint64_t flat) {
                       tensor.values);
 }
 
+// The values widened back into a plain Tensor.
+inline Tensor unpackTensor(const PackedTensor& tensor) {
+    Tensor out;
+    out.shape = tensor.shape;
+    out.data.reserve(tensor.size());
+    std::visit(
+        [&](const auto& v) {
+            for (const auto x : v) out.data.push_back(widen(x));
+        },
+        tensor.values);
+    return out;
+}
+
 // Shape and storage agree with `expected` exactly, as hasShape demands of a Tensor.
-bool hasShape(const PackedTensor& tensor, std::span<const std::uint64_t> expected);
+inline bool hasShape(const PackedTensor& tensor, std::span<const std::uint64_t> expected) {
+    if (!std::equal(tensor.shape.begin(), tensor.shape.end(), expected.begin(), expected.end())) {
+        return false;
+    }
+    std::uint64_t count = 1;
+    for (const std::uint64_t extent : expected) {
+        if (extent != 0 && count > std::numeric_limits<std::uint64_t>::max() / extent) return false;
+        count *= extent;
+    }
+    return tensor.size() == count;
+}
+
 // Throws std::invalid_argument "<name> has an invalid shape", as requireShape of a Tensor.
-void requireShape(const PackedTensor& tensor, std::span<const std::uint64_t> expected,
-                  const char* name);
+inline void requireShape(const PackedTensor& tensor, std::span<const std::uint64_t> expected,
+                         const char* name) {
+    if (!hasShape(tensor, expected))
+        throw std::invalid_argument(std::string(name) + " has an invalid shape");
+}
 inline void requireShape(const PackedTensor& tensor, std::initializer_list<std::uint64_t> expected,
                          const char* name) {
     requireShape(tensor, std::span<const std::uint64_t>(expected.begin(), expected.size()), name);

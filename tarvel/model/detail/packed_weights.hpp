@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "tarvel/core/detail/packed.hpp"
@@ -37,6 +39,16 @@ PackedWeights packWeights(const TransformerWeights& weights);
 TransformerWeights unpackWeights(const PackedWeights& weights);
 // The bytes of the packed values.
 std::uint64_t packedWeightBytes(const PackedWeights& weights);
+
+// The model artifact of these weights: the bytes buildModelArtifact writes for their widened
+// values, written without widening any tensor as a whole.
+std::vector<std::uint8_t> buildPackedArtifact(const TransformerSpec& spec,
+                                              const PackedWeights& weights,
+                                              const std::optional<std::string>& tokenizer_identity);
+// The global checksum of that artifact, from its bytes as they are produced, a few kilobytes at a
+// time, without ever holding the artifact.
+std::uint64_t packedArtifactChecksum(const TransformerSpec& spec, const PackedWeights& weights,
+                                     const std::optional<std::string>& tokenizer_identity);
 
 // transformerForward over packed weights: the same checks in the same order with the same
 // messages, and the same bits.
