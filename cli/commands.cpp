@@ -212,17 +212,6 @@ int runInspect(const CommonArgs& common) {
     const LoadedCheckpoint checkpoint = load(common);
     const TransformerModel& model = *checkpoint.model;
     const TransformerSpec& s = model.spec();
-    std::uint64_t weight_values = 0;
-    const auto count = [&](const Tensor& t) { weight_values += t.data.size(); };
-    count(model.weights().token_embedding);
-    for (const LayerWeights& l : model.weights().layers) {
-        for (const Tensor* t : {&l.attention_norm, &l.query, &l.key, &l.value, &l.attention_output,
-                                &l.ffn_norm, &l.ffn_gate, &l.ffn_up, &l.ffn_down}) {
-            count(*t);
-        }
-    }
-    count(model.weights().final_norm);
-    count(model.weights().output_embedding);
     const std::optional<std::uint64_t> parameters = parameterCount(s);
     Json spec = {{"architecture", checkpoint.config.architecture},
                  {"vocabulary", s.vocabulary},
@@ -245,7 +234,7 @@ int runInspect(const CommonArgs& common) {
                 {"tokenizer_identity",
                  model.tokenizer_identity() ? Json(*model.tokenizer_identity()) : Json(nullptr)},
                 {"kv_bytes_per_token", kvBytesPerToken(s)},
-                {"model_bytes", weight_values * 8 + model.artifact_bytes().size()}};
+                {"model_bytes", model.weight_bytes()}};
     std::cout << out.dump(2) << '\n';
     return 0;
 }

@@ -11,6 +11,8 @@
 
 #include "tarvel/checkpoint/detail/mapped_file.hpp"
 #include "tarvel/checkpoint/safetensors.hpp"
+#include "tarvel/core/detail/packed.hpp"
+#include "tarvel/model/detail/packed_weights.hpp"
 
 namespace Nuvexis::Core::Tarvel {
 namespace {
@@ -53,18 +55,18 @@ struct Located {
 struct Expected {
     std::string name;
     std::vector<std::uint64_t> shape;
-    Tensor* target = nullptr;
+    detail::PackedTensor* target = nullptr;
     std::uint64_t rotary_head_dim = 0;  // non-zero: rows are stored in half-split order
 };
 
-std::vector<Expected> expectedTensors(const CheckpointConfig& c, TransformerWeights& w) {
+std::vector<Expected> expectedTensors(const CheckpointConfig& c, detail::PackedWeights& w) {
     const std::uint64_t d = c.hidden_size, f = c.intermediate_size, v = c.vocab_size;
     const std::uint64_t hd = c.head_dim;
     const std::uint64_t q = c.num_attention_heads * hd, kv = c.num_key_value_heads * hd;
     std::vector<Expected> list;
     list.push_back({"model.embed_tokens.weight", {v, d}, &w.token_embedding, 0});
     for (std::uint32_t i = 0; i < c.num_hidden_layers; ++i) {
-        LayerWeights& l = w.layers[i];
+        detail::PackedLayerWeights& l = w.layers[i];
         const std::string p = "model.layers." + std::to_string(i) + ".";
         list.push_back({p + "input_layernorm.weight", {d}, &l.attention_norm, 0});
         list.push_back({p + "self_attn.q_proj.weight", {q, d}, &l.query, hd});
@@ -209,7 +211,7 @@ LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
         require("model.norm.weight");
         require("lm_head.weight");
     }
-    TransformerWeights weights;
+    detail::PackedWeights weights;
     weights.layers.resize(config.num_hidden_layers);
     const std::vector<Expected> expected = expectedTensors(config, weights);
     std::set<std::string> expected_names;
@@ -242,19 +244,33 @@ LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
         const SafetensorsTensor& t = *where.tensor;
         const std::uint8_t* data =
             where.shard->file.bytes().data() + where.shard->header.data_offset;
-        Tensor tensor(e.shape, 0.0, true);
         const std::uint64_t columns = e.shape.size() == 2 ? e.shape[1] : e.shape[0];
         const std::uint64_t rows = e.shape.size() == 2 ? e.shape[0] : 1;
-        for (std::uint64_t r = 0; r < rows; ++r) {
+        // One row at a time from the mapped file into the packed tensor: no copy of the whole
+        // tensor as doubles is ever made. The first pass checks the values and picks the
+        // narrowest type holding all of them; the second stores them in it.
+        std::vector<double> row(static_cast<std::size_t>(columns));
+        const auto widenRow = [&](std::uint64_t r) {
             const std::uint64_t source =
                 e.rotary_head_dim != 0 ? halfSplitRow(r, e.rotary_head_dim) : r;
             const std::uint64_t offset = t.begin + source * columns * t.element_size;
             widenValues(std::span<const std::uint8_t>(data + offset, columns * t.element_size),
-                        t.dtype, std::span<double>(tensor.data.data() + r * columns, columns));
+                        t.dtype, std::span<double>(row));
+        };
+        detail::ExactTypes types;
+        for (std::uint64_t r = 0; r < rows; ++r) {
+            widenRow(r);
+            for (const double value : row) {
+                if (!std::isfinite(value))
+                    fail(where.shard->path, "tensor " + e.name + " contains NaN/Inf");
+            }
+            types.add(row);
         }
-        for (const double value : tensor.data) {
-            if (!std::isfinite(value))
-                fail(where.shard->path, "tensor " + e.name + " contains NaN/Inf");
+        detail::PackedTensor tensor = detail::emptyPacked(e.shape, types.narrowest(),
+                                                          static_cast<std::size_t>(rows * columns));
+        for (std::uint64_t r = 0; r < rows; ++r) {
+            widenRow(r);
+            detail::appendPacked(tensor, row);
         }
         *e.target = std::move(tensor);
         done += t.end - t.begin;
@@ -263,7 +279,7 @@ LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
 
     const TransformerSpec spec =
         checkpointSpec(config, declaredDtype(found.at("model.embed_tokens.weight").tensor->dtype));
-    shards.clear();  // the values are copied out; release the mappings before the model is built
+    shards.clear();  // the values are packed; release the mappings before the model is built
     result.tokenizer = loadTokenizer(folder, config);
     std::optional<std::string> identity;
     if (result.tokenizer) identity = result.tokenizer->identity();

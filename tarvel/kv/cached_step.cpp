@@ -13,6 +13,7 @@
 #include "tarvel/kv/detail/accounting.hpp"
 #include "tarvel/kv/kv_error.hpp"
 #include "tarvel/model/detail/block.hpp"
+#include "tarvel/model/detail/packed_weights.hpp"
 #include "tarvel/ops/detail/attention_core.hpp"
 #include "tarvel/ops/detail/projection.hpp"
 #include "tarvel/ops/linear.hpp"
@@ -45,11 +46,26 @@ struct StepResult {
     std::vector<Tensor> cache;
 };
 
+// cachedLinear over a packed weight, with the same checks and messages.
+Tensor cachedLinear(const Tensor& input, const detail::PackedTensor& weight, std::uint64_t rows,
+                    std::uint64_t in_dim, std::uint64_t out_dim, bool double_precision) {
+    requireSessionShape(input, {rows, in_dim}, "linear input");
+    const std::uint64_t shape[] = {out_dim, in_dim};
+    if (!detail::hasShape(weight, shape)) {
+        throw TransformerKvError(TransformerKvErrorKind::invalid_state,
+                                 "linear weight shape does not match session");
+    }
+    Tensor result({rows, out_dim}, 0.0, double_precision);
+    detail::project<checkCachedValue>(input, weight, result, rows, in_dim, out_dim,
+                                      double_precision);
+    return result;
+}
+
 // Everything a step computes, in fresh storage. Reads the session; writes nothing to it.
 StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& session, bool flag) {
     const TransformerModel& model = *session.model();
     const TransformerSpec& spec = model.spec();
-    const TransformerWeights& weights = model.weights();
+    const detail::PackedWeights& weights = model.packed_weights();
     const std::uint64_t previous = session.position();
     const std::uint64_t n = chunk.width;
     const std::uint64_t d = spec.model_dim;
@@ -63,7 +79,8 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
     for (std::uint64_t t = 0; t < n; ++t) {
         const std::uint64_t id = chunk.tokens[static_cast<std::size_t>(t)];
         for (std::uint64_t c = 0; c < d; ++c) {
-            at(x, {t, c}) = checkCachedValue(at(weights.token_embedding, {id, c}), flag);
+            at(x, {t, c}) =
+                checkCachedValue(detail::packedAt(weights.token_embedding, id * d + c), flag);
         }
     }
 
@@ -82,8 +99,8 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
             values = appendKv(old_values, v, previous, n, hkv, hd, flag);
             return cachedAttention(q, keys, values, previous, n, hq, hkv, hd, flag);
         };
-        const auto project = [&](const Tensor& input, const Tensor& weight, std::uint64_t in_dim,
-                                 std::uint64_t out_dim) {
+        const auto project = [&](const Tensor& input, const detail::PackedTensor& weight,
+                                 std::uint64_t in_dim, std::uint64_t out_dim) {
             return cachedLinear(input, weight, n, in_dim, out_dim, flag);
         };
         detail::transformerBlock(x, weights.layers[static_cast<std::size_t>(l)], spec,
@@ -94,7 +111,7 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
     }
 
     const Tensor xf = rmsNorm(x, weights.final_norm, n, d, epsilon, flag);
-    const Tensor& unembedding =
+    const detail::PackedTensor& unembedding =
         spec.tied_embeddings ? weights.token_embedding : weights.output_embedding;
     result.logits = cachedLinear(xf, unembedding, n, d, spec.vocabulary, flag);
     result.logits.shape = {1, n, spec.vocabulary};  // same elements, one batch row

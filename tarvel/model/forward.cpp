@@ -11,6 +11,7 @@
 #include "tarvel/core/detail/checked_arithmetic.hpp"
 #include "tarvel/core/value_check.hpp"
 #include "tarvel/model/detail/block.hpp"
+#include "tarvel/model/detail/packed_weights.hpp"
 #include "tarvel/ops/attention.hpp"
 #include "tarvel/ops/detail/projection.hpp"
 #include "tarvel/ops/linear.hpp"
@@ -44,8 +45,9 @@ void traceLayer(const ForwardOptions& options, std::uint64_t layer, const char* 
     }
 }
 
-void requireLayerShapes(const LayerWeights& w, std::uint64_t d, std::uint64_t f,
-                        std::uint64_t q_width, std::uint64_t kv_width) {
+template <typename Layer>
+void requireLayerShapes(const Layer& w, std::uint64_t d, std::uint64_t f, std::uint64_t q_width,
+                        std::uint64_t kv_width) {
     requireShape(w.attention_norm, {d}, "attention norm");
     requireShape(w.query, {q_width, d}, "query weight");
     requireShape(w.key, {kv_width, d}, "key weight");
@@ -60,8 +62,10 @@ void requireLayerShapes(const LayerWeights& w, std::uint64_t d, std::uint64_t f,
 // logits[b, t, v] = sum over c ascending of E[v, c] * final[b * width + t, c], for positions
 // inside their sequence only; padding stays 0.0. The positions' rows are gathered (all of them,
 // without a copy, when no sequence is padded) and projected with the shared kernel.
-Tensor projectLogits(const Tensor& embedding, const Tensor& final_hidden, const TokenBatch& tokens,
-                     std::uint64_t vocabulary, std::uint64_t d, bool double_precision) {
+template <typename Embedding>
+Tensor projectLogits(const Embedding& embedding, const Tensor& final_hidden,
+                     const TokenBatch& tokens, std::uint64_t vocabulary, std::uint64_t d,
+                     bool double_precision) {
     const std::uint64_t rows = tokens.batch * tokens.width;
     if (everySequenceFull(tokens)) {
         Tensor logits({rows, vocabulary}, 0.0, double_precision);
@@ -150,8 +154,19 @@ std::uint64_t forwardWorkingBytes(const TransformerSpec& spec, const TokenBatch&
     return mul(8, add(mul(rows, d), std::max(layer, final_stage)));
 }
 
-void validateForwardInputs(const TransformerSpec& spec, const TransformerWeights& weights,
-                           const TokenBatch& tokens) {
+namespace {
+
+// The token embedding's row `token`, column c, of a tensor already demanded {V, d}.
+double embeddingAt(const Tensor& embedding, std::uint64_t token, std::uint64_t c, std::uint64_t) {
+    return at(embedding, {token, c});
+}
+double embeddingAt(const detail::PackedTensor& embedding, std::uint64_t token, std::uint64_t c,
+                   std::uint64_t d) {
+    return detail::packedAt(embedding, token * d + c);
+}
+
+template <typename Weights>
+void validateInputs(const TransformerSpec& spec, const Weights& weights, const TokenBatch& tokens) {
     if (!validateSpec(spec).empty()) {
         throw std::invalid_argument("transformer forward received invalid spec");
     }
@@ -189,9 +204,10 @@ void validateForwardInputs(const TransformerSpec& spec, const TransformerWeights
     }
 }
 
-Tensor transformerForward(const TransformerSpec& spec, const TransformerWeights& weights,
-                          const TokenBatch& tokens, const ForwardOptions& options) {
-    validateForwardInputs(spec, weights, tokens);
+template <typename Weights>
+Tensor forwardPass(const TransformerSpec& spec, const Weights& weights, const TokenBatch& tokens,
+                   const ForwardOptions& options) {
+    validateInputs(spec, weights, tokens);
     if (options.max_working_bytes &&
         forwardWorkingBytes(spec, tokens, options) > *options.max_working_bytes) {
         throw std::invalid_argument("transformer forward exceeds working memory budget");
@@ -217,16 +233,16 @@ Tensor transformerForward(const TransformerSpec& spec, const TransformerWeights&
             const std::uint64_t token = tokens.tokens[static_cast<std::size_t>(row)];
             for (std::uint64_t c = 0; c < d; ++c) {
                 at(hidden, {row, c}) =
-                    checkForwardValue(at(weights.token_embedding, {token, c}), dp);
+                    checkForwardValue(embeddingAt(weights.token_embedding, token, c, d), dp);
             }
         }
     }
     trace(options, "embedding", hidden);
 
     for (std::uint64_t l = 0; l < spec.layers; ++l) {
-        const LayerWeights& w = weights.layers[static_cast<std::size_t>(l)];
+        const auto& w = weights.layers[static_cast<std::size_t>(l)];
         requireLayerShapes(w, d, f, q_width, kv_width);
-        const auto project = [&](const Tensor& input, const Tensor& weight, std::uint64_t in_dim,
+        const auto project = [&](const Tensor& input, const auto& weight, std::uint64_t in_dim,
                                  std::uint64_t out_dim) {
             return linear(input, weight, rows, in_dim, out_dim, dp, LinearVariant::forward);
         };
@@ -251,11 +267,28 @@ Tensor transformerForward(const TransformerSpec& spec, const TransformerWeights&
     if (!options.compute_logits) return Tensor();
 
     // With tied embeddings the output embedding is neither demanded nor read.
-    const Tensor& embedding =
+    const auto& embedding =
         spec.tied_embeddings ? weights.token_embedding : weights.output_embedding;
     Tensor logits = projectLogits(embedding, final_hidden, tokens, vocabulary, d, dp);
     trace(options, "logits", logits);
     return logits;
+}
+
+}  // namespace
+
+void validateForwardInputs(const TransformerSpec& spec, const TransformerWeights& weights,
+                           const TokenBatch& tokens) {
+    validateInputs(spec, weights, tokens);
+}
+
+Tensor transformerForward(const TransformerSpec& spec, const TransformerWeights& weights,
+                          const TokenBatch& tokens, const ForwardOptions& options) {
+    return forwardPass(spec, weights, tokens, options);
+}
+
+Tensor detail::packedForward(const TransformerSpec& spec, const PackedWeights& weights,
+                             const TokenBatch& tokens, const ForwardOptions& options) {
+    return forwardPass(spec, weights, tokens, options);
 }
 
 TokenBatch singleSequence(std::vector<std::uint32_t> tokens) {

@@ -1,6 +1,14 @@
 #include "tarvel/model/model_artifact.hpp"
 
+#include <algorithm>
+#include <array>
+#include <span>
+#include <variant>
+
+#include "tarvel/core/bytes.hpp"
 #include "tarvel/format/container.hpp"
+#include "tarvel/format/layout.hpp"
+#include "tarvel/model/detail/packed_weights.hpp"
 #include "tarvel/spec/fingerprint.hpp"
 
 namespace Nuvexis::Core {
@@ -47,6 +55,123 @@ ByteBuffer buildModelArtifact(const TransformerSpec& spec, const TransformerWeig
     return writeArtifactInPlace(
         model_artifact_magic, records, specFingerprint(spec), tokenizer_identity, {}, payload_size,
         [&](std::size_t j, ByteBuffer& file) { writeF64s(file, entries[j].second.get().data); });
+}
+
+namespace {
+
+struct PackedEntry {
+    std::string name;
+    const detail::PackedTensor* tensor = nullptr;
+};
+
+// The packed tensors under their artifact names, in the order and with the presence rule of
+// modelArtifactTensors.
+std::vector<PackedEntry> packedArtifactTensors(const detail::PackedWeights& weights) {
+    std::vector<PackedEntry> entries;
+    entries.reserve(2 + 9 * weights.layers.size() + 1);
+    entries.push_back({"token_embedding", &weights.token_embedding});
+    for (std::size_t i = 0; i < weights.layers.size(); ++i) {
+        const detail::PackedLayerWeights& layer = weights.layers[i];
+        const std::string prefix = "layers." + std::to_string(i) + ".";
+        entries.push_back({prefix + "attention_norm", &layer.attention_norm});
+        entries.push_back({prefix + "query", &layer.query});
+        entries.push_back({prefix + "key", &layer.key});
+        entries.push_back({prefix + "value", &layer.value});
+        entries.push_back({prefix + "attention_output", &layer.attention_output});
+        entries.push_back({prefix + "ffn_norm", &layer.ffn_norm});
+        entries.push_back({prefix + "ffn_gate", &layer.ffn_gate});
+        entries.push_back({prefix + "ffn_up", &layer.ffn_up});
+        entries.push_back({prefix + "ffn_down", &layer.ffn_down});
+    }
+    entries.push_back({"final_norm", &weights.final_norm});
+    if (!weights.output_embedding.empty()) {
+        entries.push_back({"output_embedding", &weights.output_embedding});
+    }
+    return entries;
+}
+
+// Hands sink(bytes) the tensor's values as float64 little-endian bytes, in pieces of a few
+// kilobytes, in order.
+template <typename Sink>
+void streamFloat64Bytes(const detail::PackedTensor& tensor, Sink&& sink) {
+    constexpr std::size_t piece = 512;
+    std::array<double, piece> values{};
+    ByteBuffer bytes;
+    bytes.reserve(8 * piece);
+    std::visit(
+        [&](const auto& stored) {
+            for (std::size_t start = 0; start < stored.size(); start += piece) {
+                const std::size_t count = std::min(piece, stored.size() - start);
+                for (std::size_t i = 0; i < count; ++i) {
+                    values[i] = detail::widen(stored[start + i]);
+                }
+                bytes.clear();
+                writeF64s(bytes, std::span<const double>(values.data(), count));
+                sink(bytes);
+            }
+        },
+        tensor.values);
+}
+
+std::vector<ArtifactTensorRecord> packedRecords(const std::vector<PackedEntry>& entries) {
+    std::vector<ArtifactTensorRecord> records(entries.size());
+    for (std::size_t j = 0; j < entries.size(); ++j) {
+        records[j].name = entries[j].name;
+        records[j].dtype = static_cast<std::uint8_t>(ArtifactDType::Float64);
+        records[j].shape = entries[j].tensor->shape;
+    }
+    return records;
+}
+
+std::uint64_t hashBytes(std::uint64_t h, const ByteBuffer& bytes) {
+    for (const std::uint8_t byte : bytes) h = detail::checksumStep(h, byte);
+    return h;
+}
+
+}  // namespace
+
+ByteBuffer detail::buildPackedArtifact(const TransformerSpec& spec, const PackedWeights& weights,
+                                       const std::optional<std::string>& tokenizer_identity) {
+    const std::vector<PackedEntry> entries = packedArtifactTensors(weights);
+    std::uint64_t payload_size = 0;
+    for (const PackedEntry& entry : entries) payload_size += 8 * entry.tensor->size();
+    std::vector<ArtifactTensorRecord> records = packedRecords(entries);
+    return writeArtifactInPlace(
+        model_artifact_magic, records, specFingerprint(spec), tokenizer_identity, {}, payload_size,
+        [&](std::size_t j, ByteBuffer& file) {
+            streamFloat64Bytes(*entries[j].tensor, [&](const ByteBuffer& bytes) {
+                file.insert(file.end(), bytes.begin(), bytes.end());
+            });
+        });
+}
+
+std::uint64_t detail::packedArtifactChecksum(const TransformerSpec& spec,
+                                             const PackedWeights& weights,
+                                             const std::optional<std::string>& tokenizer_identity) {
+    const std::vector<PackedEntry> entries = packedArtifactTensors(weights);
+    std::vector<ArtifactTensorRecord> records = packedRecords(entries);
+    // First pass: each tensor's own checksum and place, which the manifest records.
+    std::uint64_t payload_size = 0;
+    for (std::size_t j = 0; j < entries.size(); ++j) {
+        std::uint64_t h = checksum_initial;
+        streamFloat64Bytes(*entries[j].tensor,
+                           [&](const ByteBuffer& bytes) { h = hashBytes(h, bytes); });
+        records[j].offset = payload_size;
+        records[j].byte_count = 8 * entries[j].tensor->size();
+        records[j].checksum = h;
+        payload_size += records[j].byte_count;
+    }
+    // Second pass: header and manifest as written (the stored checksum hashes as zeros), then
+    // the payload again.
+    const ByteBuffer manifest = writeManifest(records, specFingerprint(spec), tokenizer_identity);
+    ByteBuffer head = beginArtifact(model_artifact_magic, manifest, 0);
+    storeLittleEndian(head.data() + artifact_payload_length_offset, payload_size, 8);
+    std::uint64_t h = hashBytes(checksum_initial, head);
+    for (const PackedEntry& entry : entries) {
+        streamFloat64Bytes(*entry.tensor,
+                           [&](const ByteBuffer& bytes) { h = hashBytes(h, bytes); });
+    }
+    return h;
 }
 
 }  // namespace Tarvel

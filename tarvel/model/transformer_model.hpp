@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,29 +13,51 @@
 namespace Nuvexis::Core {
 namespace Tarvel TARVEL_EXPORT {
 
-// An immutable model. Construction proves it with one full forward pass over the token 0 (which
-// validates the spec, every weight shape and the finiteness of what token 0 produces), then
-// serialises it to the model artifact, whose global checksum is the model's identity. Share it
-// as std::shared_ptr<const TransformerModel>.
+namespace detail {
+struct PackedWeights;
+}
+
+// An immutable model. Construction stores each weight tensor in the narrowest type that holds
+// all its values exactly (bfloat16, float16, float32, else double; every one widens to double
+// exactly, so no result changes), proves the model with one full forward pass over the token 0
+// (which validates the spec, every weight shape and the finiteness of what token 0 produces),
+// then serialises it to the model artifact, whose global checksum is the model's identity.
+// Share it as std::shared_ptr<const TransformerModel>.
 class TransformerModel {
   public:
     TransformerModel(TransformerSpec spec, TransformerWeights weights,
                      std::optional<std::string> tokenizer_identity = std::nullopt);
+    // From weights already packed, each tensor in a type that holds its values exactly: what a
+    // loader builds straight from a checkpoint's bytes. The same checks in the same order.
+    TransformerModel(TransformerSpec spec, detail::PackedWeights weights,
+                     std::optional<std::string> tokenizer_identity);
 
     const TransformerSpec& spec() const noexcept { return spec_; }
-    const TransformerWeights& weights() const noexcept { return weights_; }
+    // The weights as double tensors, widened from the packed ones on the first call (once, also
+    // when called from several threads) and kept from then on. Throws std::bad_alloc when they
+    // do not fit; a later call tries again.
+    const TransformerWeights& weights() const;
     const std::optional<std::string>& tokenizer_identity() const noexcept {
         return tokenizer_identity_;
     }
     std::uint64_t artifact_checksum() const noexcept { return artifact_checksum_; }
-    const std::vector<std::uint8_t>& artifact_bytes() const noexcept { return artifact_bytes_; }
+    // The model artifact, written on the first call (once, as weights()) and kept from then on;
+    // its checksum is artifact_checksum(), computed at construction without it.
+    const std::vector<std::uint8_t>& artifact_bytes() const;
+    // Bytes of the weights as the model holds them, packed.
+    std::uint64_t weight_bytes() const noexcept;
+    // The packed weights the kernels read.
+    const detail::PackedWeights& packed_weights() const noexcept { return *packed_; }
 
   private:
+    struct Views;
+    void prove();
+
     TransformerSpec spec_;
-    TransformerWeights weights_;
+    std::shared_ptr<const detail::PackedWeights> packed_;
     std::optional<std::string> tokenizer_identity_;
     std::uint64_t artifact_checksum_ = 0;
-    std::vector<std::uint8_t> artifact_bytes_;
+    std::shared_ptr<Views> views_;  // produced on demand
 };
 
 }  // namespace Tarvel

@@ -4,13 +4,17 @@
 #include <stdexcept>
 
 #include "tarvel/core/value_check.hpp"
+#include "tarvel/ops/detail/packed_ops.hpp"
 #include "tarvel/ops/detail/projection.hpp"
 
 namespace Nuvexis::Core {
 namespace Tarvel TARVEL_EXPORT {
 
-Tensor linear(const Tensor& input, const Tensor& weight, std::uint64_t rows, std::uint64_t in_dim,
-              std::uint64_t out_dim, bool double_precision, LinearVariant variant) {
+namespace {
+
+template <typename W>
+Tensor linearOf(const Tensor& input, const W& weight, std::uint64_t rows, std::uint64_t in_dim,
+                std::uint64_t out_dim, bool double_precision, LinearVariant variant) {
     requireShape(input, {rows, in_dim}, "linear input");
     requireShape(weight, {out_dim, in_dim}, "linear weight");
     Tensor out({rows, out_dim}, 0.0, double_precision);
@@ -24,16 +28,18 @@ Tensor linear(const Tensor& input, const Tensor& weight, std::uint64_t rows, std
     return out;
 }
 
-Tensor feedForward(const Tensor& input, const Tensor& gate_weight, const Tensor& up_weight,
-                   const Tensor& down_weight, std::uint64_t rows, std::uint64_t model_dim,
-                   std::uint64_t ffn_dim, FeedForwardKind kind, bool double_precision) {
+template <typename W>
+Tensor feedForwardOf(const Tensor& input, const W& gate_weight, const W& up_weight,
+                     const W& down_weight, std::uint64_t rows, std::uint64_t model_dim,
+                     std::uint64_t ffn_dim, FeedForwardKind kind, bool double_precision) {
     // The up projection comes first, so its shape errors win over an unknown kind.
-    const Tensor up = linear(input, up_weight, rows, model_dim, ffn_dim, double_precision);
+    const Tensor up = linearOf(input, up_weight, rows, model_dim, ffn_dim, double_precision,
+                               LinearVariant::operator_);
     Tensor hidden({rows, ffn_dim}, 0.0, double_precision);
     switch (kind) {
         case FeedForwardKind::swiglu: {
-            const Tensor gate =
-                linear(input, gate_weight, rows, model_dim, ffn_dim, double_precision);
+            const Tensor gate = linearOf(input, gate_weight, rows, model_dim, ffn_dim,
+                                         double_precision, LinearVariant::operator_);
             for (std::size_t e = 0; e < hidden.data.size(); ++e) {
                 const double g = gate.data[e];
                 const double u = up.data[e];
@@ -54,8 +60,41 @@ Tensor feedForward(const Tensor& input, const Tensor& gate_weight, const Tensor&
         default:
             throw std::invalid_argument("unknown feed-forward operator");
     }
-    return linear(hidden, down_weight, rows, ffn_dim, model_dim, double_precision);
+    return linearOf(hidden, down_weight, rows, ffn_dim, model_dim, double_precision,
+                    LinearVariant::operator_);
 }
+
+}  // namespace
+
+Tensor linear(const Tensor& input, const Tensor& weight, std::uint64_t rows, std::uint64_t in_dim,
+              std::uint64_t out_dim, bool double_precision, LinearVariant variant) {
+    return linearOf(input, weight, rows, in_dim, out_dim, double_precision, variant);
+}
+
+Tensor feedForward(const Tensor& input, const Tensor& gate_weight, const Tensor& up_weight,
+                   const Tensor& down_weight, std::uint64_t rows, std::uint64_t model_dim,
+                   std::uint64_t ffn_dim, FeedForwardKind kind, bool double_precision) {
+    return feedForwardOf(input, gate_weight, up_weight, down_weight, rows, model_dim, ffn_dim, kind,
+                         double_precision);
+}
+
+namespace detail {
+
+Tensor linear(const Tensor& input, const PackedTensor& weight, std::uint64_t rows,
+              std::uint64_t in_dim, std::uint64_t out_dim, bool double_precision,
+              LinearVariant variant) {
+    return linearOf(input, weight, rows, in_dim, out_dim, double_precision, variant);
+}
+
+Tensor feedForward(const Tensor& input, const PackedTensor& gate_weight,
+                   const PackedTensor& up_weight, const PackedTensor& down_weight,
+                   std::uint64_t rows, std::uint64_t model_dim, std::uint64_t ffn_dim,
+                   FeedForwardKind kind, bool double_precision) {
+    return feedForwardOf(input, gate_weight, up_weight, down_weight, rows, model_dim, ffn_dim, kind,
+                         double_precision);
+}
+
+}  // namespace detail
 
 }  // namespace Tarvel
 }  // namespace Nuvexis::Core

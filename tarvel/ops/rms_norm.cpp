@@ -4,12 +4,23 @@
 #include <stdexcept>
 
 #include "tarvel/core/value_check.hpp"
+#include "tarvel/ops/detail/packed_ops.hpp"
 
 namespace Nuvexis::Core {
 namespace Tarvel TARVEL_EXPORT {
 
-Tensor rmsNorm(const Tensor& input, const Tensor& weight, std::uint64_t rows, std::uint64_t dim,
-               double epsilon, bool double_precision) {
+namespace {
+
+double weightAt(const Tensor& weight, std::uint64_t d) {
+    return at(weight, {d});
+}
+double weightAt(const detail::PackedTensor& weight, std::uint64_t d) {
+    return detail::packedAt(weight, d);
+}
+
+template <typename W>
+Tensor rmsNormOf(const Tensor& input, const W& weight, std::uint64_t rows, std::uint64_t dim,
+                 double epsilon, bool double_precision) {
     // Negative zero fails `> 0.0` as well, so it is refused like zero.
     if (!(std::isfinite(epsilon) && epsilon > 0.0)) {
         throw std::invalid_argument("RMSNorm epsilon must be finite and positive");
@@ -32,11 +43,23 @@ Tensor rmsNorm(const Tensor& input, const Tensor& weight, std::uint64_t rows, st
         const double m = ss / features + epsilon;
         const double inv = 1.0 / std::sqrt(m);
         for (std::uint64_t d = 0; d < dim; ++d) {
-            at(out, {r, d}) =
-                checkOperatorValue(at(weight, {d}) * (at(input, {r, d}) * inv), double_precision);
+            at(out, {r, d}) = checkOperatorValue(weightAt(weight, d) * (at(input, {r, d}) * inv),
+                                                 double_precision);
         }
     }
     return out;
+}
+
+}  // namespace
+
+Tensor rmsNorm(const Tensor& input, const Tensor& weight, std::uint64_t rows, std::uint64_t dim,
+               double epsilon, bool double_precision) {
+    return rmsNormOf(input, weight, rows, dim, epsilon, double_precision);
+}
+
+Tensor detail::rmsNorm(const Tensor& input, const PackedTensor& weight, std::uint64_t rows,
+                       std::uint64_t dim, double epsilon, bool double_precision) {
+    return rmsNormOf(input, weight, rows, dim, epsilon, double_precision);
 }
 
 }  // namespace Tarvel

@@ -186,7 +186,8 @@ TEST_F(CliTest, TokenizeDetokenizeAndInspect) {
     EXPECT_EQ(info["kv_bytes_per_token"], kvBytesPerToken(loaded.model->spec()));
     EXPECT_TRUE(info["fingerprint"].is_string());
     EXPECT_TRUE(info["model_identity"].is_string());
-    EXPECT_GT(info["model_bytes"].get<std::uint64_t>(), loaded.model->artifact_bytes().size());
+    // The model holds its packed weights and nothing else of their size.
+    EXPECT_EQ(info["model_bytes"].get<std::uint64_t>(), loaded.model->weight_bytes());
 }
 
 TEST_F(CliTest, GenerationIsDeterministicAndResumesExactly) {

@@ -5,6 +5,7 @@
 
 #include "tarvel/core/tensor.hpp"
 #include "tarvel/model/weights.hpp"
+#include "tarvel/ops/detail/packed_ops.hpp"
 #include "tarvel/ops/linear.hpp"
 #include "tarvel/ops/rms_norm.hpp"
 #include "tarvel/ops/rope.hpp"
@@ -23,14 +24,14 @@ struct BlockRows {
 // One transformer block over `hidden` {batch * seq, model_dim}, in place: attention norm,
 // query/key/value projections, rotary embedding, attention, output projection and residual,
 // then feed-forward norm, feed-forward block and residual. The full pass and the cached step
-// both run exactly this; they differ in what they pass:
+// both run exactly this, over LayerWeights or their packed form; they differ in what they pass:
 //   project(input, weight, in_dim, out_dim) -> Tensor   their projection, with its value check
 //   attend(q, k, v) -> Tensor {rows, q_width}           attention within the batch, or over
 //                                                       the cache grown by k and v
 //   check(x, double_precision) -> double                the value check of a residual sum
 //   trace(name, tensor)                                 "q", "k", "v", "mlp" as they are made
-template <typename Project, typename Attend, typename Trace>
-void transformerBlock(Tensor& hidden, const LayerWeights& w, const TransformerSpec& spec,
+template <typename Layer, typename Project, typename Attend, typename Trace>
+void transformerBlock(Tensor& hidden, const Layer& w, const TransformerSpec& spec,
                       const BlockRows& at_rows, bool double_precision, Project&& project,
                       Attend&& attend, double (*check)(double, bool), Trace&& trace) {
     const bool dp = double_precision;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "tarvel/core/detail/packed.hpp"
 #include "tarvel/core/tensor.hpp"
 
 namespace Nuvexis::Core::Tarvel::detail {
@@ -10,7 +11,7 @@ namespace Nuvexis::Core::Tarvel::detail {
 using ValueCheck = double (*)(double, bool);
 
 // A read hint for weights the kernel reaches next. It never faults and changes no value.
-inline void prefetchRead(const double* p) {
+inline void prefetchRead(const void* p) {
 #if defined(__GNUC__)
     __builtin_prefetch(p, 0, 2);
 #else
@@ -21,15 +22,15 @@ inline void prefetchRead(const double* p) {
 // Rows input rows by Outs output features, accumulated side by side so that every loaded input
 // and weight serves several sums. Each sum is still its own: from 0.0, in ascending input
 // order, checked once when written, so the tiling changes no bit of any output.
-template <ValueCheck Check, std::uint64_t Rows, std::uint64_t Outs>
-inline void projectTile(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t r,
+template <ValueCheck Check, std::uint64_t Rows, std::uint64_t Outs, typename W>
+inline void projectTile(const Tensor& input, const W& weight, Tensor& out, std::uint64_t r,
                         std::uint64_t o, bool double_precision) {
     double acc[Rows][Outs] = {};
     const std::uint64_t in_dim = weight.shape[1];
     // A single-row tile streams its weights once, faster than the hardware prefetcher ramps up
     // on rows this short; so while it runs it asks for the next block of rows, one cache line
     // per column.
-    const double* weights = weight.data.data();
+    const auto* weights = weight.data.data();
     const std::uint64_t next_block = (o + Outs) * in_dim;
     const auto ask = [&](std::uint64_t i) {
         if constexpr (Rows == 1) {
@@ -73,8 +74,8 @@ typedef double Lanes __attribute__((vector_size(16)));
 // Rows r and r + 1 by Outs outputs, the two rows in the lanes of one register per output: the
 // same sums as projectTile<2, Outs>, element for element, with half the arithmetic
 // instructions.
-template <ValueCheck Check, std::uint64_t Outs>
-inline void projectRowPair(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t r,
+template <ValueCheck Check, std::uint64_t Outs, typename W>
+inline void projectRowPair(const Tensor& input, const W& weight, Tensor& out, std::uint64_t r,
                            std::uint64_t o, bool double_precision) {
     Lanes acc[Outs] = {};
     const std::uint64_t in_dim = weight.shape[1];
@@ -99,8 +100,8 @@ inline void projectRowPair(const Tensor& input, const Tensor& weight, Tensor& ou
     }
 }
 #else
-template <ValueCheck Check, std::uint64_t Outs>
-inline void projectRowPair(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t r,
+template <ValueCheck Check, std::uint64_t Outs, typename W>
+inline void projectRowPair(const Tensor& input, const W& weight, Tensor& out, std::uint64_t r,
                            std::uint64_t o, bool double_precision) {
     projectTile<Check, 2, Outs>(input, weight, out, r, o, double_precision);
 }
@@ -133,10 +134,12 @@ inline Tensor interleaveRowQuads(const Tensor& input, std::uint64_t rows, std::u
 // it left for the narrower tiles. Compiled for AVX (plain multiplies and adds; AVX has no fused
 // multiply-add) and called only where the processor has it; being a function of its own, it
 // restates the shapes itself.
-template <ValueCheck Check, std::uint64_t Outs>
-__attribute__((target("avx"))) std::uint64_t projectRowQuads(
-    const Tensor& quads, const Tensor& weight, Tensor& out, std::uint64_t rows,
-    std::uint64_t in_dim, std::uint64_t out_dim, std::uint64_t o, bool double_precision) {
+template <ValueCheck Check, std::uint64_t Outs, typename W>
+__attribute__((target("avx"))) std::uint64_t projectRowQuads(const Tensor& quads, const W& weight,
+                                                             Tensor& out, std::uint64_t rows,
+                                                             std::uint64_t in_dim,
+                                                             std::uint64_t out_dim, std::uint64_t o,
+                                                             bool double_precision) {
     restateShape(quads, {rows / 4, in_dim, 4});
     restateShape(weight, {out_dim, in_dim});
     restateShape(out, {rows, out_dim});
@@ -172,10 +175,10 @@ __attribute__((target("avx"))) std::uint64_t projectRowQuads(
 // One block of output features against every row: the block's weight rows stay in the cache
 // while the input streams past them, four rows at a time when their interleaved copy `quads` is
 // there, else two.
-template <ValueCheck Check, std::uint64_t Outs>
-inline void projectBlock(const Tensor& input, const Tensor& quads, const Tensor& weight,
-                         Tensor& out, std::uint64_t rows, std::uint64_t in_dim,
-                         std::uint64_t out_dim, std::uint64_t o, bool double_precision) {
+template <ValueCheck Check, std::uint64_t Outs, typename W>
+inline void projectBlock(const Tensor& input, const Tensor& quads, const W& weight, Tensor& out,
+                         std::uint64_t rows, std::uint64_t in_dim, std::uint64_t out_dim,
+                         std::uint64_t o, bool double_precision) {
     std::uint64_t r = 0;
 #if defined(__GNUC__) && defined(__x86_64__)
     if (!quads.data.empty()) {
@@ -196,11 +199,11 @@ inline void projectBlock(const Tensor& input, const Tensor& quads, const Tensor&
 // A projection of one row, the shape of every decode step: eight outputs at once keep the adders
 // busy while the weights stream past once. A function of its own, so that nothing else competes
 // with the tile's sums for registers.
-template <ValueCheck Check>
+template <ValueCheck Check, typename W>
 #if defined(__GNUC__)
 __attribute__((noinline))
 #endif
-void projectOneRow(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t in_dim,
+void projectOneRow(const Tensor& input, const W& weight, Tensor& out, std::uint64_t in_dim,
                    std::uint64_t out_dim, bool double_precision) {
     restateShape(input, {1, in_dim});
     restateShape(weight, {out_dim, in_dim});
@@ -217,8 +220,8 @@ void projectOneRow(const Tensor& input, const Tensor& weight, Tensor& out, std::
 
 // out[r, o] = Check(sum over i ascending of input[r, i] * weight[o, i]) into a result the caller
 // made {rows, out_dim}, after demanding input {rows, in_dim} and weight {out_dim, in_dim}.
-template <ValueCheck Check>
-void project(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64_t rows,
+template <ValueCheck Check, typename W>
+void project(const Tensor& input, const W& weight, Tensor& out, std::uint64_t rows,
              std::uint64_t in_dim, std::uint64_t out_dim, bool double_precision) {
     if (rows == 1) {
         projectOneRow<Check>(input, weight, out, in_dim, out_dim, double_precision);
@@ -248,6 +251,16 @@ void project(const Tensor& input, const Tensor& weight, Tensor& out, std::uint64
         projectBlock<Check, 1>(input, quads, weight, out, rows, in_dim, out_dim, o,
                                double_precision);
     }
+}
+
+// project over a packed weight, in the kernels of its own storage type: the weights are read
+// narrow and widened in registers, so every sum is the one of the double values.
+template <ValueCheck Check>
+void project(const Tensor& input, const PackedTensor& weight, Tensor& out, std::uint64_t rows,
+             std::uint64_t in_dim, std::uint64_t out_dim, bool double_precision) {
+    visitWeight(weight, [&](const auto& view) {
+        project<Check>(input, view, out, rows, in_dim, out_dim, double_precision);
+    });
 }
 
 }  // namespace Nuvexis::Core::Tarvel::detail

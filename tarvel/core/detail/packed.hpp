@@ -1,0 +1,279 @@
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "tarvel/core/tensor.hpp"
+
+namespace Nuvexis::Core::Tarvel::detail {
+
+// Storage types of a packed weight, narrowest first. Every one of them widens to double exactly,
+// so arithmetic on widened values is that of the double values themselves.
+enum class PackedType : std::uint8_t { bf16, f16, f32, f64 };
+
+// The upper half of a float32.
+struct Bf16 {
+    std::uint16_t bits = 0;
+};
+// IEEE binary16.
+struct F16 {
+    std::uint16_t bits = 0;
+};
+
+inline double widen(double x) noexcept {
+    return x;
+}
+inline double widen(float x) noexcept {
+    return static_cast<double>(x);
+}
+inline double widen(Bf16 x) noexcept {
+    return static_cast<double>(std::bit_cast<float>(std::uint32_t{x.bits} << 16));
+}
+// The magnitude bits placed at the top of a double's exponent and fraction give the value
+// scaled by 2^-1008 (a binary16 subnormal lands on a double subnormal of the same fraction);
+// the multiplication by a power of two undoes that exactly. Packing never stores infinities or
+// NaNs as binary16.
+inline double widen(F16 x) noexcept {
+    const std::uint64_t magnitude = std::uint64_t{x.bits & 0x7fffu} << 42;
+    const double scaled = std::bit_cast<double>(magnitude) * 0x1p1008;
+    return (x.bits & 0x8000u) != 0 ? -scaled : scaled;
+}
+
+// One weight tensor in the narrowest type that holds each of its values exactly.
+struct PackedTensor {
+    std::vector<std::uint64_t> shape;
+    std::variant<std::vector<Bf16>, std::vector<F16>, std::vector<float>, std::vector<double>>
+        values;
+
+    PackedType type() const noexcept { return static_cast<PackedType>(values.index()); }
+    std::size_t size() const noexcept {
+        return std::visit([](const auto& v) { return v.size(); }, values);
+    }
+    std::uint64_t bytes() const noexcept {
+        return std::visit([](const auto& v) { return std::uint64_t{sizeof(v[0])} * v.size(); },
+                          values);
+    }
+    bool empty() const noexcept { return size() == 0; }
+};
+
+inline bool sameBits(double a, double b) noexcept {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+// The binary16 holding exactly x, if there is one. Finite values only: an infinity or NaN in a
+// weight is kept in a wider type, where its bits survive unchanged.
+inline std::optional<F16> toF16(double x) noexcept {
+    if (!std::isfinite(x)) return std::nullopt;
+    const std::uint16_t sign = std::signbit(x) ? 0x8000u : 0u;
+    const double a = std::fabs(x);
+    if (a == 0.0) return F16{sign};
+    if (a > 65504.0) return std::nullopt;
+    std::uint32_t magnitude = 0;
+    if (a < 0x1p-14) {
+        // Subnormal: a multiple of 2^-24 below 2^-14.
+        const double fraction = a * 0x1p24;  // exact: a power-of-two scaling of a small value
+        if (fraction != std::floor(fraction)) return std::nullopt;
+        magnitude = static_cast<std::uint32_t>(fraction);
+    } else {
+        int exponent = 0;
+        const double m = std::frexp(a, &exponent);  // a = m * 2^exponent, m in [0.5, 1)
+        const double fraction = (2.0 * m - 1.0) * 1024.0;
+        if (fraction != std::floor(fraction)) return std::nullopt;
+        magnitude = static_cast<std::uint32_t>(exponent - 1 + 15) << 10 |
+                    static_cast<std::uint32_t>(fraction);
+    }
+    const F16 candidate{static_cast<std::uint16_t>(sign | magnitude)};
+    // The widening decides; the construction above only proposes.
+    if (!sameBits(widen(candidate), x)) return std::nullopt;
+    return candidate;
+}
+
+inline std::optional<float> toF32(double x) noexcept {
+    // A double beyond the float range converts to an infinity, which fails the comparison.
+    const float f = static_cast<float>(x);
+    if (!sameBits(static_cast<double>(f), x)) return std::nullopt;
+    return f;
+}
+
+inline std::optional<Bf16> toBf16(double x) noexcept {
+    const std::optional<float> f = toF32(x);
+    if (!f) return std::nullopt;
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(*f);
+    if ((bits & 0xffffu) != 0) return std::nullopt;
+    return Bf16{static_cast<std::uint16_t>(bits >> 16)};
+}
+
+// Which storage types hold every value seen so far exactly, bit for bit (signed zeros, and the
+// infinities and NaNs of a tensor not yet checked, included). Fed in pieces, so that a tensor
+// can be judged without holding all of it as doubles.
+struct ExactTypes {
+    bool bf16 = true;
+    bool f16 = true;
+    bool f32 = true;
+
+    void add(std::span<const double> values) noexcept {
+        for (const double x : values) {
+            if (!f32) return;
+            if (!toF32(x)) {
+                f32 = bf16 = f16 = false;
+                return;
+            }
+            bf16 = bf16 && toBf16(x).has_value();
+            f16 = f16 && toF16(x).has_value();
+        }
+    }
+    PackedType narrowest() const noexcept {
+        if (bf16) return PackedType::bf16;
+        if (f16) return PackedType::f16;
+        return f32 ? PackedType::f32 : PackedType::f64;
+    }
+};
+
+inline PackedType narrowestExactType(std::span<const double> values) noexcept {
+    ExactTypes types;
+    types.add(values);
+    return types.narrowest();
+}
+
+// An empty tensor of the given shape and type, with room for `count` values.
+inline PackedTensor emptyPacked(std::vector<std::uint64_t> shape, PackedType type,
+                                std::size_t count) {
+    PackedTensor packed;
+    packed.shape = std::move(shape);
+    switch (type) {
+        case PackedType::bf16:
+            packed.values.emplace<0>().reserve(count);
+            break;
+        case PackedType::f16:
+            packed.values.emplace<1>().reserve(count);
+            break;
+        case PackedType::f32:
+            packed.values.emplace<2>().reserve(count);
+            break;
+        case PackedType::f64:
+            packed.values.emplace<3>().reserve(count);
+            break;
+    }
+    return packed;
+}
+
+// Appends values the tensor's type holds exactly (ExactTypes decided it).
+inline void appendPacked(PackedTensor& packed, std::span<const double> values) {
+    switch (packed.type()) {
+        case PackedType::bf16:
+            for (const double x : values) std::get<0>(packed.values).push_back(*toBf16(x));
+            break;
+        case PackedType::f16:
+            for (const double x : values) std::get<1>(packed.values).push_back(*toF16(x));
+            break;
+        case PackedType::f32:
+            for (const double x : values) std::get<2>(packed.values).push_back(*toF32(x));
+            break;
+        case PackedType::f64:
+            std::get<3>(packed.values)
+                .insert(std::get<3>(packed.values).end(), values.begin(), values.end());
+            break;
+    }
+}
+
+// The tensor in the narrowest exact type; the result widens back to every bit of `tensor`.
+inline PackedTensor packTensor(const Tensor& tensor) {
+    PackedTensor packed =
+        emptyPacked(tensor.shape, narrowestExactType(tensor.data), tensor.data.size());
+    appendPacked(packed, tensor.data);
+    return packed;
+}
+
+// Value of storage element `flat`, widened.
+inline double packedAt(const PackedTensor& tensor, std::uint64_t flat) {
+    return std::visit([&](const auto& v) { return widen(v[static_cast<std::size_t>(flat)]); },
+                      tensor.values);
+}
+
+// The values widened back into a plain Tensor.
+inline Tensor unpackTensor(const PackedTensor& tensor) {
+    Tensor out;
+    out.shape = tensor.shape;
+    out.data.reserve(tensor.size());
+    std::visit(
+        [&](const auto& v) {
+            for (const auto x : v) out.data.push_back(widen(x));
+        },
+        tensor.values);
+    return out;
+}
+
+// Shape and storage agree with `expected` exactly, as hasShape demands of a Tensor.
+inline bool hasShape(const PackedTensor& tensor, std::span<const std::uint64_t> expected) {
+    if (!std::equal(tensor.shape.begin(), tensor.shape.end(), expected.begin(), expected.end())) {
+        return false;
+    }
+    std::uint64_t count = 1;
+    for (const std::uint64_t extent : expected) {
+        if (extent != 0 && count > std::numeric_limits<std::uint64_t>::max() / extent) return false;
+        count *= extent;
+    }
+    return tensor.size() == count;
+}
+
+// Throws std::invalid_argument "<name> has an invalid shape", as requireShape of a Tensor.
+inline void requireShape(const PackedTensor& tensor, std::span<const std::uint64_t> expected,
+                         const char* name) {
+    if (!hasShape(tensor, expected))
+        throw std::invalid_argument(std::string(name) + " has an invalid shape");
+}
+inline void requireShape(const PackedTensor& tensor, std::initializer_list<std::uint64_t> expected,
+                         const char* name) {
+    requireShape(tensor, std::span<const std::uint64_t>(expected.begin(), expected.size()), name);
+}
+
+// A packed tensor's values as the kernels read them: the shape, and storage of one type.
+template <typename E>
+struct WeightView {
+    const std::vector<std::uint64_t>& shape;
+    std::span<const E> data;
+};
+
+// Element access with the checks of `at` on a Tensor, widened in a register.
+template <typename E, std::size_t N>
+inline double at(const WeightView<E>& view, const std::uint64_t (&index)[N]) {
+    return widen(view.data[static_cast<std::size_t>(flatIndexOf(view.shape, index, N))]);
+}
+
+// restateShape for a view, with the same errors.
+template <typename E, std::size_t N>
+inline void restateShape(const WeightView<E>& view, const std::uint64_t (&extents)[N]) {
+    if (view.shape.size() != N) throwRankMismatch();
+    std::uint64_t count = 1;
+    for (std::size_t a = 0; a < N; ++a) {
+        if (view.shape[a] != extents[a]) throwIndexOutOfBounds();
+        if (extents[a] != 0 && count > std::numeric_limits<std::uint64_t>::max() / extents[a]) {
+            throwIndexOutOfBounds();
+        }
+        count *= extents[a];
+    }
+    if (view.data.size() != count) throwIndexOutOfBounds();
+}
+
+// Calls fn(view) with a WeightView of the tensor's own storage type.
+template <typename Fn>
+decltype(auto) visitWeight(const PackedTensor& tensor, Fn&& fn) {
+    return std::visit(
+        [&](const auto& v) -> decltype(auto) {
+            using E = typename std::decay_t<decltype(v)>::value_type;
+            return fn(WeightView<E>{tensor.shape, std::span<const E>(v)});
+        },
+        tensor.values);
+}
+
+}  // namespace Nuvexis::Core::Tarvel::detail
