@@ -10,10 +10,10 @@
 
 namespace tarvel_bench {
 
-TransformerSpec benchSpec(std::uint32_t kv_heads) {
+TransformerSpec benchSpec(std::uint32_t kv_heads, std::uint32_t context) {
     TransformerSpec spec = Conformance::fixtureSpec(false, 6);
     spec.vocabulary = 32000;
-    spec.context = 256;
+    spec.context = context;
     spec.model_dim = 288;
     spec.ffn_dim = 768;
     spec.query_heads = 6;
@@ -25,8 +25,8 @@ TransformerSpec benchSpec(std::uint32_t kv_heads) {
     return spec;
 }
 
-std::shared_ptr<const TransformerModel> benchModel(std::uint32_t kv_heads) {
-    const TransformerSpec spec = benchSpec(kv_heads);
+std::shared_ptr<const TransformerModel> benchModel(std::uint32_t kv_heads, std::uint32_t context) {
+    const TransformerSpec spec = benchSpec(kv_heads, context);
     return std::make_shared<const TransformerModel>(spec, Conformance::fixtureWeights(spec, 1.0),
                                                     std::optional<std::string>{});
 }
