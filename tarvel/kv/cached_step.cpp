@@ -70,12 +70,13 @@ void reserveCache(std::vector<Tensor>& cache, const TransformerSpec& spec, std::
 }
 
 // Causal grouped attention of the chunk's queries over positions 0 .. previous + n - 1, read
-// through key(j, g, c) and value(j, g, c); restate() settles the operands' shapes where the
-// compiler sees them. {n, hq * hd}.
-template <typename Key, typename Value, typename Restate>
+// through key(j, g, c) and value(j, g, c) below `split` and through the tail accessors from
+// there; restate() settles the operands' shapes where the compiler sees them. {n, hq * hd}.
+template <typename Key, typename Value, typename KeyTail, typename ValueTail, typename Restate>
 Tensor attendChunk(const Tensor& query, std::uint64_t previous, std::uint64_t n,
                    std::uint64_t query_heads, std::uint64_t kv_heads, std::uint64_t head_dim,
-                   bool double_precision, Key&& key, Value&& value, Restate&& restate_kv) {
+                   bool double_precision, std::uint64_t split, Key&& key, Value&& value,
+                   KeyTail&& key_tail, ValueTail&& value_tail, Restate&& restate_kv) {
     Tensor out({n, query_heads * head_dim}, 0.0, double_precision);
     const auto restate = [&] {
         detail::restateShape(query, {n, query_heads * head_dim});
@@ -91,13 +92,15 @@ Tensor attendChunk(const Tensor& query, std::uint64_t previous, std::uint64_t n,
         for (std::uint64_t h = 0; h < query_heads; ++h) {
             const std::uint64_t g = h / group;
             const std::uint64_t qcol = h * head_dim;
-            detail::attendRow<checkCachedValue>(
-                previous + t + 1, head_dim, double_precision,
+            detail::attendRowSplit<checkCachedValue>(
+                previous + t + 1, split, head_dim, double_precision,
                 [&](std::uint64_t c) {
                     return at(query, {t, qcol + c});
                 },
                 [&](std::uint64_t j, std::uint64_t c) { return key(j, g, c); },
-                [&](std::uint64_t j, std::uint64_t c) { return value(j, g, c); }, restate,
+                [&](std::uint64_t j, std::uint64_t c) { return value(j, g, c); },
+                [&](std::uint64_t j, std::uint64_t c) { return key_tail(j, g, c); },
+                [&](std::uint64_t j, std::uint64_t c) { return value_tail(j, g, c); }, restate,
                 [](std::uint64_t, double) {},
                 [&](std::uint64_t c, double x) {
                     at(out, {t, qcol + c}) = x;
@@ -163,15 +166,21 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
                     detail::restateShape(old_values, {1, previous, hkv, hd});
                 }
             };
-            const auto read = [previous, hd](const Tensor& old, const Tensor& rows) {
-                return
-                    [&old, &rows, previous, hd](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
-                        return j < previous ? at(old, {0, j, g, c})
-                                            : at(rows, {j - previous, g * hd + c});
-                    };
+            // Committed positions from the cache, the chunk's own from its rows.
+            const auto key = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
+                return at(old_keys, {0, j, g, c});
             };
-            Tensor out = attendChunk(q, previous, n, hq, hkv, hd, flag, read(old_keys, k),
-                                     read(old_values, v), restate);
+            const auto value = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
+                return at(old_values, {0, j, g, c});
+            };
+            const auto key_tail = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
+                return at(k, {j - previous, g * hd + c});
+            };
+            const auto value_tail = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
+                return at(v, {j - previous, g * hd + c});
+            };
+            Tensor out = attendChunk(q, previous, n, hq, hkv, hd, flag, previous, key, value,
+                                     key_tail, value_tail, restate);
             keepRows(grown, k, previous, n, hkv, hd, flag);
             keepRows(grown, v, previous, n, hkv, hd, flag);
             return out;
@@ -292,15 +301,14 @@ Tensor cachedAttention(const Tensor& query, const Tensor& keys, const Tensor& va
         detail::restateShape(keys, {1, previous + n, kv_heads, head_dim});
         detail::restateShape(values, {1, previous + n, kv_heads, head_dim});
     };
-    return attendChunk(
-        query, previous, n, query_heads, kv_heads, head_dim, double_precision,
-        [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
-            return at(keys, {0, j, g, c});
-        },
-        [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
-            return at(values, {0, j, g, c});
-        },
-        restate);
+    const auto key = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
+        return at(keys, {0, j, g, c});
+    };
+    const auto value = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
+        return at(values, {0, j, g, c});
+    };
+    return attendChunk(query, previous, n, query_heads, kv_heads, head_dim, double_precision,
+                       previous + n, key, value, key, value, restate);
 }
 
 TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& session,
