@@ -17,6 +17,15 @@ TransformerSpec benchSpec(std::uint32_t kv_heads, std::uint32_t context = 256);
 std::shared_ptr<const TransformerModel> benchModel(std::uint32_t kv_heads,
                                                    std::uint32_t context = 256);
 
+// The benchmark model with every weight rounded to the nearest float32 value, or further to the
+// nearest bfloat16 value: the values a checkpoint stored in that type holds, each widened to
+// double exactly.
+enum class WeightRounding : std::uint8_t { f32, bf16 };
+std::shared_ptr<const TransformerModel> benchModelRounded(std::uint32_t kv_heads,
+                                                          WeightRounding rounding);
+// Bytes of every weight of the spec packed in that type: 4 or 2 per weight.
+std::uint64_t packedWeightBytes(const TransformerSpec& spec, WeightRounding rounding);
+
 // Bytes of every weight of the spec as stored (doubles).
 std::uint64_t weightBytes(const TransformerSpec& spec);
 // Bytes of a cache of `tokens` positions as stored (doubles, keys and values of every layer).
