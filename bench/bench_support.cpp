@@ -2,6 +2,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <bit>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -10,10 +11,10 @@
 
 namespace tarvel_bench {
 
-TransformerSpec benchSpec(std::uint32_t kv_heads) {
+TransformerSpec benchSpec(std::uint32_t kv_heads, std::uint32_t context) {
     TransformerSpec spec = Conformance::fixtureSpec(false, 6);
     spec.vocabulary = 32000;
-    spec.context = 256;
+    spec.context = context;
     spec.model_dim = 288;
     spec.ffn_dim = 768;
     spec.query_heads = 6;
@@ -25,10 +26,49 @@ TransformerSpec benchSpec(std::uint32_t kv_heads) {
     return spec;
 }
 
-std::shared_ptr<const TransformerModel> benchModel(std::uint32_t kv_heads) {
-    const TransformerSpec spec = benchSpec(kv_heads);
+std::shared_ptr<const TransformerModel> benchModel(std::uint32_t kv_heads, std::uint32_t context) {
+    const TransformerSpec spec = benchSpec(kv_heads, context);
     return std::make_shared<const TransformerModel>(spec, Conformance::fixtureWeights(spec, 1.0),
                                                     std::optional<std::string>{});
+}
+
+namespace {
+
+double roundWeight(double value, WeightRounding rounding) {
+    const float narrow = static_cast<float>(value);
+    if (rounding == WeightRounding::f32) return static_cast<double>(narrow);
+    // The upper half of the float32 pattern, rounded to nearest with ties to even; the fixture
+    // weights are small and finite, so no carry reaches the exponent's top.
+    std::uint32_t bits = std::bit_cast<std::uint32_t>(narrow);
+    bits += 0x7FFFu + ((bits >> 16) & 1u);
+    return static_cast<double>(std::bit_cast<float>(bits & 0xFFFF0000u));
+}
+
+void roundTensor(Tensor& tensor, WeightRounding rounding) {
+    for (double& value : tensor.data) value = roundWeight(value, rounding);
+}
+
+}  // namespace
+
+std::shared_ptr<const TransformerModel> benchModelRounded(std::uint32_t kv_heads,
+                                                          WeightRounding rounding) {
+    const TransformerSpec spec = benchSpec(kv_heads);
+    TransformerWeights weights = Conformance::fixtureWeights(spec, 1.0);
+    roundTensor(weights.token_embedding, rounding);
+    for (LayerWeights& l : weights.layers) {
+        for (Tensor* t : {&l.attention_norm, &l.query, &l.key, &l.value, &l.attention_output,
+                          &l.ffn_norm, &l.ffn_gate, &l.ffn_up, &l.ffn_down}) {
+            roundTensor(*t, rounding);
+        }
+    }
+    roundTensor(weights.final_norm, rounding);
+    roundTensor(weights.output_embedding, rounding);
+    return std::make_shared<const TransformerModel>(spec, std::move(weights),
+                                                    std::optional<std::string>{});
+}
+
+std::uint64_t packedWeightBytes(const TransformerSpec& spec, WeightRounding rounding) {
+    return (rounding == WeightRounding::f32 ? 4 : 2) * parameterCount(spec).value();
 }
 
 std::uint64_t weightBytes(const TransformerSpec& spec) {

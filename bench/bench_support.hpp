@@ -12,8 +12,19 @@ using namespace Nuvexis::Core::Tarvel;
 
 // The benchmark model: 6 layers of width 288, 6 query heads of 48, feed-forward width 768,
 // SwiGLU, 32000 tokens, context 256, tied embeddings, weights by the fixture rule.
-TransformerSpec benchSpec(std::uint32_t kv_heads);
-std::shared_ptr<const TransformerModel> benchModel(std::uint32_t kv_heads);
+// A context other than 256 gives the same model with a longer reach.
+TransformerSpec benchSpec(std::uint32_t kv_heads, std::uint32_t context = 256);
+std::shared_ptr<const TransformerModel> benchModel(std::uint32_t kv_heads,
+                                                   std::uint32_t context = 256);
+
+// The benchmark model with every weight rounded to the nearest float32 value, or further to the
+// nearest bfloat16 value: the values a checkpoint stored in that type holds, each widened to
+// double exactly.
+enum class WeightRounding : std::uint8_t { f32, bf16 };
+std::shared_ptr<const TransformerModel> benchModelRounded(std::uint32_t kv_heads,
+                                                          WeightRounding rounding);
+// Bytes of every weight of the spec packed in that type: 4 or 2 per weight.
+std::uint64_t packedWeightBytes(const TransformerSpec& spec, WeightRounding rounding);
 
 // Bytes of every weight of the spec as stored (doubles).
 std::uint64_t weightBytes(const TransformerSpec& spec);

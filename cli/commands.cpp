@@ -1,5 +1,6 @@
 #include "cli/commands.hpp"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -126,6 +127,66 @@ std::string hex(std::uint64_t value) {
     return text;
 }
 
+// The bytes of the model's weights as its kernels read them.
+std::uint64_t weightBytes(const TransformerModel& model) {
+    std::uint64_t values = 0;
+    const auto count = [&](const Tensor& t) { values += t.data.size(); };
+    const TransformerWeights& w = model.weights();
+    count(w.token_embedding);
+    for (const LayerWeights& l : w.layers) {
+        for (const Tensor* t : {&l.attention_norm, &l.query, &l.key, &l.value, &l.attention_output,
+                                &l.ffn_norm, &l.ffn_gate, &l.ffn_up, &l.ffn_down}) {
+            count(*t);
+        }
+    }
+    count(w.final_norm);
+    count(w.output_embedding);
+    return values * sizeof(double);
+}
+
+// Where each pass's sum is stored: the compiler must assume it is read, so no pass is dropped.
+volatile std::uint64_t bandwidth_sink = 0;
+
+// Bytes per second of one thread reading `bytes` once, the best of a few passes over a buffer of
+// that size: the rate no decode step can beat while it reads every weight.
+double readBandwidth(std::uint64_t bytes) {
+    const std::size_t words = static_cast<std::size_t>(std::max<std::uint64_t>(bytes / 8, 1));
+    std::vector<std::uint64_t> buffer(words);
+    for (std::size_t i = 0; i < words; ++i) buffer[i] = i;
+    double best = 0.0;
+    for (int pass = 0; pass < 5; ++pass) {
+        const auto start = std::chrono::steady_clock::now();
+        // Integer sums may be regrouped freely, so the compiler vectorises this read.
+        std::uint64_t sum = 0;
+        for (std::size_t i = 0; i < words; ++i) sum += buffer[i];
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        bandwidth_sink = sum;
+        const double rate =
+            static_cast<double>(words * sizeof(std::uint64_t)) / std::max(seconds, 1e-9);
+        best = std::max(best, rate);
+    }
+    return best;
+}
+
+std::uint64_t peakRssBytes() {
+    rusage usage{};
+    if (::getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+    return static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;  // Linux counts KiB
+}
+
+std::uint32_t argmax(const Tensor& logits, std::uint64_t row, std::uint64_t vocabulary) {
+    std::uint64_t best = 0;
+    for (std::uint64_t u = 1; u < vocabulary; ++u) {
+        if (logits.data[row * vocabulary + u] > logits.data[row * vocabulary + best]) best = u;
+    }
+    return static_cast<std::uint32_t>(best);
+}
+
+double rate(std::uint64_t tokens, double seconds) {
+    return seconds > 0 ? static_cast<double>(tokens) / seconds : 0.0;
+}
+
 }  // namespace
 
 int runGenerate(const GenerateArgs& args) {
@@ -235,6 +296,72 @@ int runInspect(const CommonArgs& common) {
                  model.tokenizer_identity() ? Json(*model.tokenizer_identity()) : Json(nullptr)},
                 {"kv_bytes_per_token", kvBytesPerToken(s)},
                 {"model_bytes", model.weight_bytes()}};
+    std::cout << out.dump(2) << '\n';
+    return 0;
+}
+
+int runBench(const BenchArgs& args) {
+    if (args.prompt_tokens == 0) throw UsageError("--prompt-tokens must be at least 1");
+    if (args.decode_tokens == 0) throw UsageError("--decode-tokens must be at least 1");
+    const LoadedCheckpoint checkpoint = load(args.common);
+    const std::shared_ptr<const TransformerModel>& model = checkpoint.model;
+    const TransformerSpec& spec = model->spec();
+    if (args.prompt_tokens > spec.context ||
+        args.decode_tokens > spec.context - args.prompt_tokens) {
+        throw UsageError("--prompt-tokens plus --decode-tokens exceed the model's context of " +
+                         std::to_string(spec.context));
+    }
+
+    // A fixed spread of ids: no tokenizer is needed, and runs compare.
+    std::vector<std::uint32_t> prompt;
+    for (std::uint64_t t = 0; t < args.prompt_tokens; ++t) {
+        prompt.push_back(static_cast<std::uint32_t>((t * 7919 + 13) % spec.vocabulary));
+    }
+    TransformerKvOptions options;
+    options.double_precision = doublePrecision(args.precision);
+    options.max_cache_bytes = std::numeric_limits<std::uint64_t>::max();
+    TransformerKvSession session(model, 1);
+
+    using Clock = std::chrono::steady_clock;
+    const auto prefill_start = Clock::now();
+    TransformerKvStep step =
+        forwardCached(TokenBatch{1, prompt.size(), prompt, {}}, session, options);
+    const double prefill_seconds =
+        std::chrono::duration<double>(Clock::now() - prefill_start).count();
+
+    std::uint32_t next = argmax(step.logits, args.prompt_tokens - 1, spec.vocabulary);
+    const auto decode_start = Clock::now();
+    for (std::uint64_t t = 0; t < args.decode_tokens; ++t) {
+        step = forwardCached(TokenBatch{1, 1, {next}, {}}, session, options);
+        next = argmax(step.logits, 0, spec.vocabulary);
+    }
+    const double decode_seconds =
+        std::chrono::duration<double>(Clock::now() - decode_start).count();
+
+    // Read before the bandwidth pass, whose buffer is as large as the weights.
+    const std::uint64_t peak_rss = peakRssBytes();
+    std::uint64_t cache_bytes = 0;
+    for (const Tensor& t : session.cache()) cache_bytes += t.data.capacity() * sizeof(double);
+    const std::uint64_t weight_bytes = weightBytes(*model);
+    const double bandwidth = readBandwidth(weight_bytes);
+
+    const Json out = {{"model", args.common.model.empty() ? std::string(TARVEL_DEFAULT_MODEL)
+                                                          : args.common.model},
+                      {"precision", args.precision},
+                      {"threads", 1},
+                      {"prompt_tokens", args.prompt_tokens},
+                      {"decode_tokens", args.decode_tokens},
+                      {"prefill_seconds", prefill_seconds},
+                      {"decode_seconds", decode_seconds},
+                      {"prefill_tokens_per_s", rate(args.prompt_tokens, prefill_seconds)},
+                      {"decode_tokens_per_s", rate(args.decode_tokens, decode_seconds)},
+                      {"weight_bytes", weight_bytes},
+                      {"read_bandwidth_bytes_per_s", bandwidth},
+                      {"floor_tokens_per_s",
+                       bandwidth / static_cast<double>(std::max<std::uint64_t>(weight_bytes, 1))},
+                      {"peak_rss_bytes", peak_rss},
+                      {"cache_bytes", cache_bytes},
+                      {"cache_positions", session.position()}};
     std::cout << out.dump(2) << '\n';
     return 0;
 }

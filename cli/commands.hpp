@@ -38,10 +38,20 @@ struct LogitsArgs {
     std::string precision = "double";
 };
 
+struct BenchArgs {
+    CommonArgs common;
+    std::uint64_t prompt_tokens = 64;
+    std::uint64_t decode_tokens = 64;
+    std::uint32_t threads = 1;
+    std::string precision = "double";
+};
+
 int runGenerate(const GenerateArgs& args);
 int runLogits(const LogitsArgs& args);
 int runTokenize(const CommonArgs& common, const std::string& text);
 int runDetokenize(const CommonArgs& common, const std::string& ids);
 int runInspect(const CommonArgs& common);
+// Prefills, decodes greedily and prints the rates beside what reading the weights alone allows.
+int runBench(const BenchArgs& args);
 
 }  // namespace Nuvexis::Core::Tarvel::Cli

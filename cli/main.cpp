@@ -1,4 +1,5 @@
-// The `tarvel` command: generate text, print logits, tokenize and inspect a checkpoint folder.
+// The `tarvel` command: generate text, print logits, tokenize, inspect a checkpoint folder and
+// measure its speed.
 #include <CLI/CLI.hpp>
 
 #include <iostream>
@@ -101,6 +102,23 @@ int main(int argc, char** argv) {
     CLI::App* inspect = app.add_subcommand("inspect", "describe a checkpoint as JSON");
     addModel(*inspect, inspect_common);
 
+    BenchArgs bench;
+    CLI::App* bench_cmd = app.add_subcommand(
+        "bench", "measure prefill and decode speed on token ids and print them as JSON");
+    addModel(*bench_cmd, bench.common);
+    bench_cmd->add_option("--prompt-tokens", bench.prompt_tokens, "tokens prefilled in one step")
+        ->check(digits)
+        ->capture_default_str();
+    bench_cmd->add_option("--decode-tokens", bench.decode_tokens, "tokens decoded one by one")
+        ->check(digits)
+        ->capture_default_str();
+    bench_cmd
+        ->add_option("--threads", bench.threads,
+                     "worker threads (reserved: computation is single-threaded for now)")
+        ->check(CLI::Range(1u, 4096u))
+        ->capture_default_str();
+    addPrecision(*bench_cmd, bench.precision);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -122,6 +140,7 @@ int main(int argc, char** argv) {
         if (*tokenize) return runTokenize(tok_common, text);
         if (*detokenize) return runDetokenize(detok_common, ids);
         if (*inspect) return runInspect(inspect_common);
+        if (*bench_cmd) return runBench(bench);
     } catch (const UsageError& e) {
         return fail(e.what(), 2);
     } catch (const std::bad_alloc&) {

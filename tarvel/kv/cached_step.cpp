@@ -4,10 +4,12 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
+#include "tarvel/core/detail/checked_arithmetic.hpp"
 #include "tarvel/core/value_check.hpp"
 #include "tarvel/kv/accounting.hpp"
 #include "tarvel/kv/detail/accounting.hpp"
@@ -41,9 +43,13 @@ class StepMark {
     bool& active_;
 };
 
+// What a step hands to its commit. From an empty cache, `cache` is the whole new cache; from a
+// filled one, `rows` holds each cache tensor's new rows {n, kv_heads * head_dim}, in cache order,
+// to be appended in storage the step has already reserved.
 struct StepResult {
     Tensor logits;
     std::vector<Tensor> cache;
+    std::vector<Tensor> rows;
 };
 
 // cachedLinear over a packed weight, with the same checks and messages.
@@ -59,6 +65,80 @@ Tensor cachedLinear(const Tensor& input, const detail::PackedTensor& weight, std
     detail::project<checkCachedValue>(input, weight, result, rows, in_dim, out_dim,
                                       double_precision);
     return result;
+}
+
+// Grows each cache tensor's storage, values and length untouched, so that `after` positions fit
+// without a reallocation: the commit then appends without allocating. Capacity doubles (up to
+// the context), so a session decoding token by token copies its cache a bounded number of times
+// instead of once per step. A failed reservation leaves the tensor as it was.
+void reserveCache(std::vector<Tensor>& cache, const TransformerSpec& spec, std::uint64_t after) {
+    const std::uint64_t row = std::uint64_t{spec.kv_heads} * spec.head_dim;
+    for (Tensor& tensor : cache) {
+        std::vector<double>& data = tensor.data;
+        const std::uint64_t needed = after * row;  // within the byte limit checked before
+        if (data.capacity() >= needed) continue;
+        std::uint64_t positions = std::max<std::uint64_t>(after, 2 * (data.capacity() / row));
+        positions = std::min<std::uint64_t>(positions, spec.context);
+        const std::optional<std::uint64_t> count = detail::checkedProduct(positions, row);
+        const std::uint64_t target = count && *count <= data.max_size() ? *count : needed;
+        if (target > data.max_size()) throw std::length_error("vector too long");
+        data.reserve(static_cast<std::size_t>(target));
+    }
+}
+
+// Causal grouped attention of the chunk's queries over positions 0 .. previous + n - 1, read
+// through key(j, g, c) and value(j, g, c) below `split` and through the tail accessors from
+// there; restate() settles the operands' shapes where the compiler sees them. {n, hq * hd}.
+template <typename Key, typename Value, typename KeyTail, typename ValueTail, typename Restate>
+Tensor attendChunk(const Tensor& query, std::uint64_t previous, std::uint64_t n,
+                   std::uint64_t query_heads, std::uint64_t kv_heads, std::uint64_t head_dim,
+                   bool double_precision, std::uint64_t split, Key&& key, Value&& value,
+                   KeyTail&& key_tail, ValueTail&& value_tail, Restate&& restate_kv) {
+    Tensor out({n, query_heads * head_dim}, 0.0, double_precision);
+    const auto restate = [&] {
+        detail::restateShape(query, {n, query_heads * head_dim});
+        restate_kv();
+    };
+    // Scores, their exponentials and one output row's running sums; allocated once per call.
+    const auto positions = static_cast<std::size_t>(previous + n);
+    std::vector<double> scores(positions);
+    std::vector<double> exps(positions);
+    std::vector<double> sums(static_cast<std::size_t>(head_dim));
+    const std::uint64_t group = query_heads / kv_heads;
+    for (std::uint64_t t = 0; t < n; ++t) {
+        for (std::uint64_t h = 0; h < query_heads; ++h) {
+            const std::uint64_t g = h / group;
+            const std::uint64_t qcol = h * head_dim;
+            detail::attendRowSplit<checkCachedValue>(
+                previous + t + 1, split, head_dim, double_precision,
+                [&](std::uint64_t c) {
+                    return at(query, {t, qcol + c});
+                },
+                [&](std::uint64_t j, std::uint64_t c) { return key(j, g, c); },
+                [&](std::uint64_t j, std::uint64_t c) { return value(j, g, c); },
+                [&](std::uint64_t j, std::uint64_t c) { return key_tail(j, g, c); },
+                [&](std::uint64_t j, std::uint64_t c) { return value_tail(j, g, c); }, restate,
+                [](std::uint64_t, double) {},
+                [&](std::uint64_t c, double x) {
+                    at(out, {t, qcol + c}) = x;
+                },
+                scores.data(), exps.data(), sums.data());
+        }
+    }
+    return out;
+}
+
+// Keeps a chunk's keys or values for the commit: as a cache tensor of its own when the cache
+// starts empty, else as rows to append.
+void keepRows(std::vector<Tensor>& kept, const Tensor& rows, std::uint64_t previous,
+              std::uint64_t n, std::uint64_t kv_heads, std::uint64_t head_dim,
+              bool double_precision) {
+    Tensor copy;
+    copy.shape = previous != 0 ? std::vector<std::uint64_t>{n, kv_heads * head_dim}
+                               : std::vector<std::uint64_t>{1, n, kv_heads, head_dim};
+    copy.data = rows.data;
+    copy.double_precision = double_precision;
+    kept.push_back(std::move(copy));
 }
 
 // Everything a step computes, in fresh storage. Reads the session; writes nothing to it.
@@ -84,20 +164,44 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
         }
     }
 
-    result.cache.reserve(2 * static_cast<std::size_t>(spec.layers));
+    std::vector<Tensor>& grown = previous != 0 ? result.rows : result.cache;
+    grown.reserve(2 * static_cast<std::size_t>(spec.layers));
     const std::vector<Tensor>& cache = session.cache();
+    const std::uint64_t kv_width = hkv * hd;
+    const Tensor absent;
     for (std::uint64_t l = 0; l < spec.layers; ++l) {
-        const Tensor* old_keys = previous != 0 ? &cache[static_cast<std::size_t>(2 * l)] : nullptr;
-        const Tensor* old_values =
-            previous != 0 ? &cache[static_cast<std::size_t>(2 * l + 1)] : nullptr;
-        Tensor keys;
-        Tensor values;
-        // Attention over the cache grown by the chunk's keys and values: the one way this
-        // step's block differs from the full pass's.
+        const Tensor& old_keys = previous != 0 ? cache[static_cast<std::size_t>(2 * l)] : absent;
+        const Tensor& old_values =
+            previous != 0 ? cache[static_cast<std::size_t>(2 * l + 1)] : absent;
+        // Attention over the cache followed by the chunk's own keys and values, read where they
+        // are: the one way this step's block differs from the full pass's.
         const auto attend = [&](const Tensor& q, const Tensor& k, const Tensor& v) {
-            keys = appendKv(old_keys, k, previous, n, hkv, hd, flag);
-            values = appendKv(old_values, v, previous, n, hkv, hd, flag);
-            return cachedAttention(q, keys, values, previous, n, hq, hkv, hd, flag);
+            const auto restate = [&] {
+                detail::restateShape(k, {n, kv_width});
+                detail::restateShape(v, {n, kv_width});
+                if (previous != 0) {
+                    detail::restateShape(old_keys, {1, previous, hkv, hd});
+                    detail::restateShape(old_values, {1, previous, hkv, hd});
+                }
+            };
+            // Committed positions from the cache, the chunk's own from its rows.
+            const auto key = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
+                return at(old_keys, {0, j, g, c});
+            };
+            const auto value = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
+                return at(old_values, {0, j, g, c});
+            };
+            const auto key_tail = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
+                return at(k, {j - previous, g * hd + c});
+            };
+            const auto value_tail = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
+                return at(v, {j - previous, g * hd + c});
+            };
+            Tensor out = attendChunk(q, previous, n, hq, hkv, hd, flag, previous, key, value,
+                                     key_tail, value_tail, restate);
+            keepRows(grown, k, previous, n, hkv, hd, flag);
+            keepRows(grown, v, previous, n, hkv, hd, flag);
+            return out;
         };
         const auto project = [&](const Tensor& input, const detail::PackedTensor& weight,
                                  std::uint64_t in_dim, std::uint64_t out_dim) {
@@ -106,8 +210,6 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
         detail::transformerBlock(x, weights.layers[static_cast<std::size_t>(l)], spec,
                                  {1, n, previous}, flag, project, attend, checkCachedValue,
                                  [](const char*, const Tensor&) {});
-        result.cache.push_back(std::move(keys));
-        result.cache.push_back(std::move(values));
     }
 
     const Tensor xf = rmsNorm(x, weights.final_norm, n, d, epsilon, flag);
@@ -116,6 +218,18 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
     result.logits = cachedLinear(xf, unembedding, n, d, spec.vocabulary, flag);
     result.logits.shape = {1, n, spec.vocabulary};  // same elements, one batch row
     return result;
+}
+
+// Appends each tensor's rows and publishes the new length. Every tensor's storage already holds
+// `after` positions, so no insert reallocates and nothing here can throw.
+void appendReserved(std::vector<Tensor>& cache, std::vector<Tensor>& rows,
+                    std::uint64_t after) noexcept {
+    for (std::size_t i = 0; i < cache.size(); ++i) {
+        Tensor& tensor = cache[i];
+        tensor.data.insert(tensor.data.end(), rows[i].data.begin(), rows[i].data.end());
+        tensor.shape[1] = after;
+        tensor.double_precision = rows[i].double_precision;
+    }
 }
 
 }  // namespace
@@ -199,43 +313,20 @@ Tensor appendKv(const Tensor* old, const Tensor& rows, std::uint64_t previous, s
 Tensor cachedAttention(const Tensor& query, const Tensor& keys, const Tensor& values,
                        std::uint64_t previous, std::uint64_t n, std::uint64_t query_heads,
                        std::uint64_t kv_heads, std::uint64_t head_dim, bool double_precision) {
-    Tensor out({n, query_heads * head_dim}, 0.0, double_precision);
     // Restated before each pass over the cache, where the compiler sees it, so that it can drop
     // the checks of `at` that these shapes settle.
     const auto restate = [&] {
-        detail::restateShape(query, {n, query_heads * head_dim});
         detail::restateShape(keys, {1, previous + n, kv_heads, head_dim});
         detail::restateShape(values, {1, previous + n, kv_heads, head_dim});
     };
-    // Scores, their exponentials and one output row's running sums; allocated once per call.
-    const auto positions = static_cast<std::size_t>(previous + n);
-    std::vector<double> scores(positions);
-    std::vector<double> exps(positions);
-    std::vector<double> sums(static_cast<std::size_t>(head_dim));
-    const std::uint64_t group = query_heads / kv_heads;
-    for (std::uint64_t t = 0; t < n; ++t) {
-        for (std::uint64_t h = 0; h < query_heads; ++h) {
-            const std::uint64_t g = h / group;
-            const std::uint64_t qcol = h * head_dim;
-            detail::attendRow<checkCachedValue>(
-                previous + t + 1, head_dim, double_precision,
-                [&](std::uint64_t c) {
-                    return at(query, {t, qcol + c});
-                },
-                [&](std::uint64_t j, std::uint64_t c) {
-                    return at(keys, {0, j, g, c});
-                },
-                [&](std::uint64_t j, std::uint64_t c) {
-                    return at(values, {0, j, g, c});
-                },
-                restate, [](std::uint64_t, double) {},
-                [&](std::uint64_t c, double x) {
-                    at(out, {t, qcol + c}) = x;
-                },
-                scores.data(), exps.data(), sums.data());
-        }
-    }
-    return out;
+    const auto key = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
+        return at(keys, {0, j, g, c});
+    };
+    const auto value = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
+        return at(values, {0, j, g, c});
+    };
+    return attendChunk(query, previous, n, query_heads, kv_heads, head_dim, double_precision,
+                       previous + n, key, value, key, value, restate);
 }
 
 TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& session,
@@ -245,14 +336,18 @@ TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& s
     const StepMark mark(session.step_.active);
     const TransformerSpec& spec = session.model()->spec();
     StepResult computed;
+    std::uint64_t after = 0;
     try {
         validateKvStep(chunk, session);
-        const std::uint64_t after = session.position() + chunk.width;
+        after = session.position() + chunk.width;
         const std::uint64_t required = detail::kvCheckedMultiply(kvBytesPerToken(spec), after);
         if (required > options.max_cache_bytes) {
             refuse(TransformerKvErrorKind::resource_limit,
                    "KV cache exceeds configured byte limit");
         }
+        // Only the storage grows here, never the values or the length; the step's own rows are
+        // appended by the commit.
+        if (session.position() != 0) reserveCache(session.cache_, spec, after);
         computed = computeStep(chunk, session, options.double_precision);
     } catch (const std::bad_alloc&) {
         refuse(TransformerKvErrorKind::resource_limit, "KV cache allocation failed");
@@ -266,15 +361,18 @@ TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& s
         refuse(TransformerKvErrorKind::resource_limit, "token prefix allocation failed");
     }
 
-    const TransformerKvStats stats = detail::kvStatsFor(spec, session.position() + chunk.width);
+    const TransformerKvStats stats = detail::kvStatsFor(spec, after);
     if (options.observer) options.observer(stats);
 
-    // Commit: moves, and an addition that stays within the context checked above; nothing here
-    // can fail. The prefix holds only checked ids and the cache only checked values, so neither
-    // is scanned again.
+    // Commit: moves, and appends into storage reserved above; nothing here can fail. The prefix
+    // holds only checked ids and the cache only checked values, so neither is scanned again.
     session.token_prefix_ = std::move(prefix);
-    session.cache_ = std::move(computed.cache);
-    session.position_ += chunk.width;
+    if (computed.rows.empty()) {
+        session.cache_ = std::move(computed.cache);
+    } else {
+        appendReserved(session.cache_, computed.rows, after);
+    }
+    session.position_ = after;
     return TransformerKvStep{std::move(computed.logits), stats};
 }
 

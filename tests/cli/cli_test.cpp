@@ -162,6 +162,54 @@ TEST_F(CliTest, LogitsJsonParsesBackToTheLibrarysDoubles) {
     }
 }
 
+// The benchmark's report: every figure present with its type, the counts as asked, the cache at
+// its final length and the weights at eight bytes each. Timings are only shown to be figures.
+void expectBenchReport(const Outcome& r, std::uint64_t prompt, std::uint64_t decode,
+                       const TransformerModel& model) {
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json json = nlohmann::json::parse(r.out);
+    for (const char* key : {"prefill_tokens_per_s", "decode_tokens_per_s", "prefill_seconds",
+                            "decode_seconds", "read_bandwidth_bytes_per_s", "floor_tokens_per_s"}) {
+        ASSERT_TRUE(json.contains(key)) << key;
+        EXPECT_TRUE(json[key].is_number()) << key;
+        EXPECT_GE(json[key].get<double>(), 0.0) << key;
+    }
+    EXPECT_EQ(json["threads"], 1);
+    EXPECT_EQ(json["prompt_tokens"], prompt);
+    EXPECT_EQ(json["decode_tokens"], decode);
+    EXPECT_EQ(json["cache_positions"], prompt + decode);
+    const std::optional<std::uint64_t> parameters = parameterCount(model.spec());
+    ASSERT_TRUE(parameters);
+    EXPECT_EQ(json["weight_bytes"], 8 * *parameters);
+    EXPECT_TRUE(json["peak_rss_bytes"].is_number_unsigned());
+    EXPECT_GT(json["peak_rss_bytes"].get<std::uint64_t>(), 0u);
+    // At least the committed cache as doubles, and what it reserved ahead is at most as much.
+    const TransformerSpec& s = model.spec();
+    const std::uint64_t committed =
+        8 * 2 * std::uint64_t{s.layers} * s.kv_heads * s.head_dim * (prompt + decode);
+    EXPECT_GE(json["cache_bytes"].get<std::uint64_t>(), committed);
+    EXPECT_LE(json["cache_bytes"].get<std::uint64_t>(), 2 * committed);
+}
+
+TEST_F(CliTest, BenchReportsItsFiguresAsJsonWithoutATokenizer) {
+    const LoadedCheckpoint loaded = loadCheckpoint(bare());
+    for (const std::string precision : {"double", "float32"}) {
+        expectBenchReport(run({"bench", "--model", bare().string(), "--prompt-tokens", "5",
+                               "--decode-tokens", "3", "--precision", precision, "--threads", "2"}),
+                          5, 3, *loaded.model);
+    }
+    const std::uint32_t context = loaded.model->spec().context;
+    expectOneLineError(run({"bench", "--model", bare().string(), "--prompt-tokens", "0"}), 2,
+                       "--prompt-tokens must be at least 1");
+    expectOneLineError(run({"bench", "--model", bare().string(), "--decode-tokens", "0"}), 2,
+                       "--decode-tokens must be at least 1");
+    expectOneLineError(run({"bench", "--model", bare().string(), "--prompt-tokens",
+                            std::to_string(context), "--decode-tokens", "1"}),
+                       2,
+                       "--prompt-tokens plus --decode-tokens exceed the model's context of " +
+                           std::to_string(context));
+}
+
 TEST_F(CliTest, TokenizeDetokenizeAndInspect) {
     const Outcome tokens =
         run({"tokenize", "--model", model().string(), "--text", "The little cat"});
@@ -244,6 +292,12 @@ TEST_F(CliTest, TheBundledModelIsTheDefaultAndWritesWords) {
     const Outcome info = run({"inspect"});
     ASSERT_EQ(info.status, 0) << info.err;
     EXPECT_TRUE(nlohmann::json::parse(info.out)["tokenizer_identity"].is_string());
+}
+
+TEST_F(CliTest, BenchRunsOnTheBundledModel) {
+    const LoadedCheckpoint bundled = loadCheckpoint(TARVEL_BUNDLED_MODEL_DIR);
+    expectBenchReport(run({"bench", "--prompt-tokens", "8", "--decode-tokens", "4"}), 8, 4,
+                      *bundled.model);
 }
 
 }  // namespace

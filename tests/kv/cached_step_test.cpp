@@ -83,8 +83,8 @@ TEST(CachedStep, EveryChunkSplitReproducesTheFullPassExactly) {
                 EXPECT_EQ(s.token_prefix(), sequence);
                 ASSERT_EQ(s.cache().size(), 2 * std::size_t{m.spec.layers});
                 for (const Tensor& t : s.cache()) {
-                    EXPECT_EQ(t.shape, (std::vector<std::uint64_t>{1, 8, m.spec.kv_heads,
-                                                                   m.spec.head_dim}));
+                    EXPECT_EQ(t.shape,
+                              (std::vector<std::uint64_t>{1, 8, m.spec.kv_heads, m.spec.head_dim}));
                     EXPECT_EQ(t.double_precision, dp);
                 }
             }
@@ -114,8 +114,9 @@ TEST(CachedStep, ChunkFormAndIdsAreRefusedAsInvalidInput) {
 TEST(CachedStep, ContextBoundary) {
     const auto model = fixtureModel(fixtureSpec(false, 2), 1.0);
     TransformerKvSession s(model, 1);
-    expectKvThrow([&] { (void)forwardCached(fixtureBatch(std::vector<std::uint32_t>(9, 1)), s, {}); },
-                  TransformerKvErrorKind::context_exceeded, "decode exceeds model context");
+    expectKvThrow(
+        [&] { (void)forwardCached(fixtureBatch(std::vector<std::uint32_t>(9, 1)), s, {}); },
+        TransformerKvErrorKind::context_exceeded, "decode exceeds model context");
     (void)forwardCached(fixtureBatch(std::vector<std::uint32_t>(7, 1)), s, {});
     (void)forwardCached(fixtureBatch({1}), s, {});
     EXPECT_EQ(s.position(), 8u);
@@ -147,7 +148,8 @@ TEST(CachedStep, InconsistentSessionsAreRefusedInCheckOrder) {
     TransformerKvSession c(two_layers, 1);
     c.advancePosition(1);
     expectKvThrow([&] { (void)forwardCached(fixtureBatch({2}), c, {}); },
-                  TransformerKvErrorKind::invalid_state, "session position and token prefix differ");
+                  TransformerKvErrorKind::invalid_state,
+                  "session position and token prefix differ");
 
     // A good key followed by a value of the wrong shape.
     TransformerKvSession d(one_layer, 1);
@@ -170,7 +172,8 @@ TEST(CachedStep, SubOperationErrors) {
     const Tensor input({2, 3}, 0.5, true);
     const Tensor weight({4, 3}, 0.25, true);
     expectKvThrow([&] { (void)cachedLinear(input, weight, 3, 3, 4, true); },
-                  TransformerKvErrorKind::invalid_state, "linear input shape does not match session");
+                  TransformerKvErrorKind::invalid_state,
+                  "linear input shape does not match session");
     expectKvThrow([&] { (void)cachedLinear(input, weight, 2, 3, 3, true); },
                   TransformerKvErrorKind::invalid_state,
                   "linear weight shape does not match session");
@@ -215,8 +218,11 @@ TEST(CachedStep, RefusedStepsChangeNothingAndRetriesMatchAnUninterruptedRun) {
     const auto before = saveSnapshot(s);
     TransformerKvOptions limited;
     limited.max_cache_bytes = 32 * 3;
-    expectKvThrow([&] { (void)forwardCached(fixtureBatch({3, 4}), s, limited); },
-                  TransformerKvErrorKind::resource_limit, "KV cache exceeds configured byte limit");
+    expectKvThrow(
+        [&] {
+            (void)forwardCached(fixtureBatch({3, 4}), s, limited);
+        },
+        TransformerKvErrorKind::resource_limit, "KV cache exceeds configured byte limit");
     EXPECT_EQ(saveSnapshot(s), before);
 
     int calls = 0;
@@ -413,6 +419,53 @@ TEST(CachedStep, AnObserverMayReadAndForkItsSession) {
     EXPECT_TRUE(refused);
     EXPECT_EQ(step.logits.data, expected.logits.data);
     EXPECT_EQ(saveSnapshot(s), saveSnapshot(reference));
+}
+
+// Decoding token by token appends each step's keys and values in place: a cache tensor's storage
+// moves only when it grows, and it grows geometrically, so a long run copies its cache a few
+// times rather than once per step. A step that fails after growing the storage still leaves the
+// committed values alone, the session it leaves continues exactly as an unhindered one, and a
+// fork of a session with room to spare holds only the committed positions.
+TEST(CachedStep, DecodingAppendsInPlaceAndFailedStepsKeepTheCommittedCache) {
+    const auto model = makeModel(smallSpec(2, 4, 2, 2, FeedForwardKind::swiglu, true, 64), 2.0);
+    TransformerKvSession reference(model, 1);
+    TransformerKvSession s(model, 1);
+    TransformerKvOptions failing;
+    failing.observer = [](const TransformerKvStats&) {
+        throw std::logic_error("observer failure");
+    };
+    std::vector<std::uint32_t> tokens;
+    std::size_t moves = 0;
+    const double* storage = nullptr;
+    for (std::uint32_t t = 0; t < 64; ++t) {
+        const std::uint32_t id = (t * 7 + 3) % 11;
+        tokens.push_back(id);
+        const auto expected = forwardCached(fixtureBatch({id}), reference, {});
+        if (t != 0) {
+            const std::vector<Tensor> committed = s.cache();
+            const auto snapshot = saveSnapshot(s);
+            EXPECT_THROW_MSG((void)forwardCached(fixtureBatch({id}), s, failing), std::logic_error,
+                             "observer failure");
+            ASSERT_EQ(saveSnapshot(s), snapshot) << "position " << t;
+            for (std::size_t i = 0; i < committed.size(); ++i) {
+                ASSERT_EQ(s.cache()[i].shape, committed[i].shape);
+                ASSERT_EQ(s.cache()[i].data, committed[i].data);
+            }
+            const TransformerKvSession fork = s;
+            ASSERT_EQ(saveSnapshot(fork), snapshot);
+        }
+        const auto step = forwardCached(fixtureBatch({id}), s, {});
+        ASSERT_EQ(step.logits.data, expected.logits.data) << "position " << t;
+        ASSERT_EQ(s.cache()[0].shape, (std::vector<std::uint64_t>{1, t + 1u, 2, 2}));
+        if (s.cache()[0].data.data() != storage) {
+            ++moves;
+            storage = s.cache()[0].data.data();
+        }
+    }
+    EXPECT_EQ(saveSnapshot(s), saveSnapshot(reference));
+    EXPECT_EQ(s.token_prefix(), tokens);
+    // Made at 1 position, then grown to 2, 4, 8, 16, 32 and 64.
+    EXPECT_LE(moves, 7u);
 }
 
 }  // namespace
