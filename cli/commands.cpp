@@ -127,23 +127,6 @@ std::string hex(std::uint64_t value) {
     return text;
 }
 
-// The bytes of the model's weights as its kernels read them.
-std::uint64_t weightBytes(const TransformerModel& model) {
-    std::uint64_t values = 0;
-    const auto count = [&](const Tensor& t) { values += t.data.size(); };
-    const TransformerWeights& w = model.weights();
-    count(w.token_embedding);
-    for (const LayerWeights& l : w.layers) {
-        for (const Tensor* t : {&l.attention_norm, &l.query, &l.key, &l.value, &l.attention_output,
-                                &l.ffn_norm, &l.ffn_gate, &l.ffn_up, &l.ffn_down}) {
-            count(*t);
-        }
-    }
-    count(w.final_norm);
-    count(w.output_embedding);
-    return values * sizeof(double);
-}
-
 // Where each pass's sum is stored: the compiler must assume it is read, so no pass is dropped.
 volatile std::uint64_t bandwidth_sink = 0;
 
@@ -342,7 +325,7 @@ int runBench(const BenchArgs& args) {
     const std::uint64_t peak_rss = peakRssBytes();
     std::uint64_t cache_bytes = 0;
     for (const Tensor& t : session.cache()) cache_bytes += t.data.capacity() * sizeof(double);
-    const std::uint64_t weight_bytes = weightBytes(*model);
+    const std::uint64_t weight_bytes = model->weight_bytes();
     const double bandwidth = readBandwidth(weight_bytes);
 
     const Json out = {{"model", args.common.model.empty() ? std::string(TARVEL_DEFAULT_MODEL)

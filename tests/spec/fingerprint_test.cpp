@@ -192,7 +192,7 @@ struct LocaleAllocationsIgnored {
 
 TEST(Fingerprint, TextIgnoresACommaDecimalLocale) {
     const std::string before = canonicalSpecText(goldenSpec());
-    const LocaleAllocationsIgnored ignored;
+    [[maybe_unused]] const LocaleAllocationsIgnored ignored;
     GlobalLocaleGuard guard;
     const bool switched = switchToCommaLocale() || (buildCommaLocale() && switchToCommaLocale());
     if (!switched) GTEST_SKIP() << "no locale with a comma decimal separator is installed";
