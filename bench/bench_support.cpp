@@ -87,6 +87,22 @@ std::vector<std::uint32_t> benchTokens(std::uint64_t count, std::uint32_t vocabu
     return tokens;
 }
 
+double timeDecode(benchmark::State& state, const std::shared_ptr<const TransformerModel>& model,
+                  const std::vector<std::uint32_t>& tokens, const TransformerKvOptions& options) {
+    double seconds = 0.0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        TransformerKvSession session(model, 1);
+        for (const std::uint32_t token : tokens) {
+            const TransformerKvStep step =
+                forwardCached(Conformance::fixtureBatch({token}), session, options);
+            benchmark::DoNotOptimize(step.logits.data.data());
+        }
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    return seconds;
+}
+
 double readBandwidth() {
     // 512 MiB: sixteen times the largest last-level cache this is meant to run on.
     const std::size_t words = std::size_t{64} << 20;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <benchmark/benchmark.h>
+
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -33,6 +35,11 @@ std::uint64_t cacheBytes(const TransformerSpec& spec, std::uint64_t tokens);
 
 // A fixed, spread-out token sequence.
 std::vector<std::uint32_t> benchTokens(std::uint64_t count, std::uint32_t vocabulary);
+
+// Steps `tokens` one at a time through a fresh session in every iteration of `state`; the
+// wall-clock seconds of all iterations together.
+double timeDecode(benchmark::State& state, const std::shared_ptr<const TransformerModel>& model,
+                  const std::vector<std::uint32_t>& tokens, const TransformerKvOptions& options);
 
 // Single-thread read bandwidth in bytes per second, the best of a few passes over a buffer far
 // larger than the last-level cache. The buffer is released before returning.

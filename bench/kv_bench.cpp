@@ -1,7 +1,6 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstddef>
 
 #include "bench/bench_support.hpp"
@@ -24,17 +23,7 @@ void decode(benchmark::State& state) {
     auto model = benchModel(kv_heads);
     const TransformerSpec spec = model->spec();
     const std::vector<std::uint32_t> tokens = benchTokens(decode_steps, spec.vocabulary);
-    double seconds = 0.0;
-    for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
-        TransformerKvSession session(model, 1);
-        for (const std::uint32_t token : tokens) {
-            const TransformerKvStep step =
-                forwardCached(Conformance::fixtureBatch({token}), session, options);
-            benchmark::DoNotOptimize(step.logits.data.data());
-        }
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    }
+    const double seconds = timeDecode(state, model, tokens, options);
     const std::uint64_t peak = peakRssBytes();
     model.reset();
 

@@ -3,8 +3,6 @@
 // show how far the runtime is from what such a checkpoint allows.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
-
 #include "bench/bench_support.hpp"
 #include "driver/fixture.hpp"
 
@@ -30,17 +28,7 @@ void decodeRounded(benchmark::State& state) {
     auto model = benchModelRounded(kv_heads, rounding);
     const TransformerSpec spec = model->spec();
     const std::vector<std::uint32_t> tokens = benchTokens(decode_steps, spec.vocabulary);
-    double seconds = 0.0;
-    for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
-        TransformerKvSession session(model, 1);
-        for (const std::uint32_t token : tokens) {
-            const TransformerKvStep step =
-                forwardCached(Conformance::fixtureBatch({token}), session, options);
-            benchmark::DoNotOptimize(step.logits.data.data());
-        }
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    }
+    const double seconds = timeDecode(state, model, tokens, options);
     const std::uint64_t peak = peakRssBytes();
     model.reset();
 

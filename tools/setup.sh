@@ -40,6 +40,8 @@ fi
 
 echo "setup: installing $missing"
 export DEBIAN_FRONTEND=noninteractive
+# debconf would otherwise warn on stderr that it cannot ask questions, which none of these has.
+export DEBCONF_NOWARNINGS=yes
 apt-get update -qq >/dev/null
 # shellcheck disable=SC2086 # the list is meant to split into words
 apt-get install -y -qq --no-install-recommends $missing >/dev/null
