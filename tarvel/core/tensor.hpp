@@ -78,18 +78,23 @@ inline std::uint64_t flatIndexOf(const std::vector<std::uint64_t>& shape,
 // match. A kernel that has restated its operands this way, inline, lets the compiler drop the
 // checks of `at` in its loops that these facts already settle; the checks that remain still run.
 template <std::size_t N>
-inline void restateShape(const Tensor& tensor, const std::uint64_t (&extents)[N]) {
-    if (tensor.shape.size() != N) throwRankMismatch();
+inline void restateShape(const std::vector<std::uint64_t>& shape, std::size_t stored,
+                         const std::uint64_t (&extents)[N]) {
+    if (shape.size() != N) throwRankMismatch();
     std::uint64_t count = 1;
     for (std::size_t a = 0; a < N; ++a) {
-        if (tensor.shape[a] != extents[a]) throwIndexOutOfBounds();
+        if (shape[a] != extents[a]) throwIndexOutOfBounds();
         // A count that wraps could equal a short storage's size.
         if (extents[a] != 0 && count > std::numeric_limits<std::uint64_t>::max() / extents[a]) {
             throwIndexOutOfBounds();
         }
         count *= extents[a];
     }
-    if (tensor.data.size() != count) throwIndexOutOfBounds();
+    if (stored != count) throwIndexOutOfBounds();
+}
+template <std::size_t N>
+inline void restateShape(const Tensor& tensor, const std::uint64_t (&extents)[N]) {
+    restateShape(tensor.shape, tensor.data.size(), extents);
 }
 }  // namespace detail
 

@@ -253,16 +253,7 @@ inline double at(const WeightView<E>& view, const std::uint64_t (&index)[N]) {
 // restateShape for a view, with the same errors.
 template <typename E, std::size_t N>
 inline void restateShape(const WeightView<E>& view, const std::uint64_t (&extents)[N]) {
-    if (view.shape.size() != N) throwRankMismatch();
-    std::uint64_t count = 1;
-    for (std::size_t a = 0; a < N; ++a) {
-        if (view.shape[a] != extents[a]) throwIndexOutOfBounds();
-        if (extents[a] != 0 && count > std::numeric_limits<std::uint64_t>::max() / extents[a]) {
-            throwIndexOutOfBounds();
-        }
-        count *= extents[a];
-    }
-    if (view.data.size() != count) throwIndexOutOfBounds();
+    restateShape(view.shape, view.data.size(), extents);
 }
 
 // Calls fn(view) with a WeightView of the tensor's own storage type.
