@@ -33,21 +33,27 @@ inline std::uint64_t elementCount(std::initializer_list<std::uint64_t> shape) {
     return elementCount(std::span<const std::uint64_t>(shape.begin(), shape.size()));
 }
 
+namespace detail {
+// Shape equal to `expected` and `stored` values exactly as many as it counts; a count beyond
+// 64 bits matches no storage, zero extents count nothing.
+inline bool holdsShape(const std::vector<std::uint64_t>& shape, std::size_t stored,
+                       std::span<const std::uint64_t> expected) {
+    if (!std::equal(shape.begin(), shape.end(), expected.begin(), expected.end())) return false;
+    std::uint64_t count = 1;
+    for (const std::uint64_t extent : expected) {
+        if (extent != 0 && count > std::numeric_limits<std::uint64_t>::max() / extent) return false;
+        count *= extent;
+    }
+    return stored == count;
+}
+}  // namespace detail
+
 // True when the tensor's shape is exactly the expected one (same rank, equal extents) and its
 // storage holds exactly as many values as that shape counts. Fields are public, so a caller
 // may hand in storage that disagrees with the shape; such a tensor is misshapen for every
 // demand, and nothing reads past its storage.
 inline bool hasShape(const Tensor& tensor, std::span<const std::uint64_t> expected) {
-    if (!std::equal(tensor.shape.begin(), tensor.shape.end(), expected.begin(), expected.end())) {
-        return false;
-    }
-    std::uint64_t count = 1;
-    for (const std::uint64_t extent : expected) {
-        // A count beyond 64 bits matches no storage; zero extents count nothing.
-        if (extent != 0 && count > std::numeric_limits<std::uint64_t>::max() / extent) return false;
-        count *= extent;
-    }
-    return tensor.data.size() == count;
+    return detail::holdsShape(tensor.shape, tensor.data.size(), expected);
 }
 
 // Throws std::invalid_argument "<name> has an invalid shape" unless the shape is exactly

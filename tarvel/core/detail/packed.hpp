@@ -215,15 +215,7 @@ inline Tensor unpackTensor(const PackedTensor& tensor) {
 
 // Shape and storage agree with `expected` exactly, as hasShape demands of a Tensor.
 inline bool hasShape(const PackedTensor& tensor, std::span<const std::uint64_t> expected) {
-    if (!std::equal(tensor.shape.begin(), tensor.shape.end(), expected.begin(), expected.end())) {
-        return false;
-    }
-    std::uint64_t count = 1;
-    for (const std::uint64_t extent : expected) {
-        if (extent != 0 && count > std::numeric_limits<std::uint64_t>::max() / extent) return false;
-        count *= extent;
-    }
-    return tensor.size() == count;
+    return holdsShape(tensor.shape, tensor.size(), expected);
 }
 
 // Throws std::invalid_argument "<name> has an invalid shape", as requireShape of a Tensor.
