@@ -21,3 +21,27 @@ function(tarvel_set_compile_options target)
     target_compile_options(${target} PRIVATE -fno-tree-slp-vectorize)
   endif()
 endfunction()
+
+# The projections' vector kernels, one source file per x86-64 instruction set.
+set(tarvel_panel_kernel_dir ${PROJECT_SOURCE_DIR}/tarvel/ops/detail/)
+set(tarvel_panel_kernel_sources ${tarvel_panel_kernel_dir}panel_kernels_avx512.cpp
+                                ${tarvel_panel_kernel_dir}panel_kernels_avx2.cpp)
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" AND
+   CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+  set(tarvel_panel_kernels_built ON)
+else()
+  set(tarvel_panel_kernels_built OFF)
+endif()
+
+# Source file properties belong to a directory: every directory that compiles the library's
+# sources calls this.
+function(tarvel_panel_kernel_flags)
+  if(tarvel_panel_kernels_built)
+    set_source_files_properties(${tarvel_panel_kernel_dir}panel_kernels_avx512.cpp
+                                PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512vl;-mf16c")
+    set_source_files_properties(${tarvel_panel_kernel_dir}panel_kernels_avx2.cpp
+                                PROPERTIES COMPILE_OPTIONS "-mavx2;-mf16c")
+    set_source_files_properties(${tarvel_panel_kernel_dir}panel_kernels.cpp
+                                PROPERTIES COMPILE_DEFINITIONS TARVEL_PANEL_KERNELS)
+  endif()
+endfunction()

@@ -272,6 +272,7 @@ LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
             widenRow(r);
             detail::appendPacked(tensor, row);
         }
+        detail::arrangePanels(tensor);
         *e.target = std::move(tensor);
         done += t.end - t.begin;
         if (options.progress) options.progress(done, total);

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "tarvel/core/detail/checked_arithmetic.hpp"
+#include "tarvel/core/detail/parallel.hpp"
 #include "tarvel/core/value_check.hpp"
 #include "tarvel/kv/accounting.hpp"
 #include "tarvel/kv/detail/accounting.hpp"
@@ -99,14 +100,18 @@ Tensor attendChunk(const Tensor& query, std::uint64_t previous, std::uint64_t n,
         detail::restateShape(query, {n, query_heads * head_dim});
         restate_kv();
     };
-    // Scores, their exponentials and one output row's running sums; allocated once per call.
+    // Query rows and heads are split over the threads; each piece allocates its own scores,
+    // their exponentials and one output row's running sums.
     const auto positions = static_cast<std::size_t>(previous + n);
-    std::vector<double> scores(positions);
-    std::vector<double> exps(positions);
-    std::vector<double> sums(static_cast<std::size_t>(head_dim));
     const std::uint64_t group = query_heads / kv_heads;
-    for (std::uint64_t t = 0; t < n; ++t) {
-        for (std::uint64_t h = 0; h < query_heads; ++h) {
+    const std::uint64_t row_work = std::max<std::uint64_t>(2 * (previous + n) * head_dim, 1);
+    const auto attendRows = [&](std::uint64_t begin, std::uint64_t end) {
+        std::vector<double> scores(positions);
+        std::vector<double> exps(positions);
+        std::vector<double> sums(static_cast<std::size_t>(head_dim));
+        for (std::uint64_t item = begin; item < end; ++item) {
+            const std::uint64_t t = item / query_heads;
+            const std::uint64_t h = item % query_heads;
             const std::uint64_t g = h / group;
             const std::uint64_t qcol = h * head_dim;
             detail::attendRowSplit<checkCachedValue>(
@@ -124,7 +129,10 @@ Tensor attendChunk(const Tensor& query, std::uint64_t previous, std::uint64_t n,
                 },
                 scores.data(), exps.data(), sums.data());
         }
-    }
+    };
+    detail::parallelFor(n * query_heads,
+                        std::max<std::uint64_t>((std::uint64_t{1} << 15) / row_work, 1),
+                        attendRows);
     return out;
 }
 
@@ -348,7 +356,9 @@ TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& s
         // Only the storage grows here, never the values or the length; the step's own rows are
         // appended by the commit.
         if (session.position() != 0) reserveCache(session.cache_, spec, after);
-        computed = computeStep(chunk, session, options.double_precision);
+        detail::runWithThreads(options.threads, [&] {
+            computed = computeStep(chunk, session, options.double_precision);
+        });
     } catch (const std::bad_alloc&) {
         refuse(TransformerKvErrorKind::resource_limit, "KV cache allocation failed");
     }

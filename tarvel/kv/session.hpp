@@ -35,6 +35,9 @@ struct TransformerKvOptions {
     // step and leaves the session as it was. It may read, save or fork the stepped session;
     // changing it from here is refused (TransformerKvError invalid_state).
     std::function<void(const TransformerKvStats&)> observer;
+    // Threads the step may use: 0 is one per hardware thread, more than 256 is 256. Results do
+    // not depend on it; the observer runs on the calling thread.
+    std::uint32_t threads = 0;
 };
 
 struct TransformerKvStep {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tarvel/core/detail/checked_arithmetic.hpp"
+#include "tarvel/core/detail/parallel.hpp"
 #include "tarvel/core/value_check.hpp"
 #include "tarvel/model/detail/block.hpp"
 #include "tarvel/model/detail/packed_weights.hpp"
@@ -283,12 +284,18 @@ void validateForwardInputs(const TransformerSpec& spec, const TransformerWeights
 
 Tensor transformerForward(const TransformerSpec& spec, const TransformerWeights& weights,
                           const TokenBatch& tokens, const ForwardOptions& options) {
-    return forwardPass(spec, weights, tokens, options);
+    Tensor logits;
+    detail::runWithThreads(options.threads,
+                           [&] { logits = forwardPass(spec, weights, tokens, options); });
+    return logits;
 }
 
 Tensor detail::packedForward(const TransformerSpec& spec, const PackedWeights& weights,
                              const TokenBatch& tokens, const ForwardOptions& options) {
-    return forwardPass(spec, weights, tokens, options);
+    Tensor logits;
+    detail::runWithThreads(options.threads,
+                           [&] { logits = forwardPass(spec, weights, tokens, options); });
+    return logits;
 }
 
 TokenBatch singleSequence(std::vector<std::uint32_t> tokens) {

@@ -40,6 +40,9 @@ struct ForwardOptions {
     // Bound on forwardWorkingBytes for the pass, refused before anything is computed; empty:
     // no limit.
     std::optional<std::uint64_t> max_working_bytes = std::nullopt;
+    // Threads the pass may use: 0 is one per hardware thread, more than 256 is 256. Results do
+    // not depend on it.
+    std::uint32_t threads = 0;
 };
 
 // The input checks transformerForward runs first, in their fixed order.

@@ -96,21 +96,20 @@ template <typename Sink>
 void streamFloat64Bytes(const detail::PackedTensor& tensor, Sink&& sink) {
     constexpr std::size_t piece = 512;
     std::array<double, piece> values{};
+    std::size_t count = 0;
     ByteBuffer bytes;
     bytes.reserve(8 * piece);
-    std::visit(
-        [&](const auto& stored) {
-            for (std::size_t start = 0; start < stored.size(); start += piece) {
-                const std::size_t count = std::min(piece, stored.size() - start);
-                for (std::size_t i = 0; i < count; ++i) {
-                    values[i] = detail::widen(stored[start + i]);
-                }
-                bytes.clear();
-                writeF64s(bytes, std::span<const double>(values.data(), count));
-                sink(bytes);
-            }
-        },
-        tensor.values);
+    const auto flush = [&] {
+        bytes.clear();
+        writeF64s(bytes, std::span<const double>(values.data(), count));
+        sink(bytes);
+        count = 0;
+    };
+    detail::forEachValue(tensor, [&](double x) {
+        values[count++] = x;
+        if (count == piece) flush();
+    });
+    if (count != 0) flush();
 }
 
 std::vector<ArtifactTensorRecord> packedRecords(const std::vector<PackedEntry>& entries) {

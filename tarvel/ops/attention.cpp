@@ -1,5 +1,6 @@
 #include "tarvel/ops/attention.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "tarvel/core/detail/checked_arithmetic.hpp"
+#include "tarvel/core/detail/parallel.hpp"
 #include "tarvel/core/value_check.hpp"
 #include "tarvel/ops/detail/attention_core.hpp"
 
@@ -36,16 +38,22 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
     Tensor& probabilities = result.probabilities;
     Tensor& output = result.output;
 
-    // A row's scores, their exponentials and its output sums; allocated once per call.
-    std::vector<double> row_scores(static_cast<std::size_t>(seq));
-    std::vector<double> exps(static_cast<std::size_t>(seq));
-    std::vector<double> sums(static_cast<std::size_t>(head_dim));
-    const std::uint64_t group = query_heads / kv_heads;
     for (std::uint64_t b = 0; b < batch; ++b) {
         const std::uint64_t len = lengths.empty() ? seq : lengths[static_cast<std::size_t>(b)];
         if (len > seq) throw std::invalid_argument("attention length exceeds sequence");
-        const std::uint64_t base = b * seq;
-        for (std::uint64_t h = 0; h < query_heads; ++h) {
+    }
+    // Sequences and heads are split over the threads; each piece allocates its own row scores,
+    // their exponentials and output sums.
+    const std::uint64_t group = query_heads / kv_heads;
+    const auto attendHeads = [&](std::uint64_t begin, std::uint64_t end) {
+        std::vector<double> row_scores(static_cast<std::size_t>(seq));
+        std::vector<double> exps(static_cast<std::size_t>(seq));
+        std::vector<double> sums(static_cast<std::size_t>(head_dim));
+        for (std::uint64_t item = begin; item < end; ++item) {
+            const std::uint64_t b = item / query_heads;
+            const std::uint64_t h = item % query_heads;
+            const std::uint64_t len = lengths.empty() ? seq : lengths[static_cast<std::size_t>(b)];
+            const std::uint64_t base = b * seq;
             const std::uint64_t qcol = h * head_dim;
             const std::uint64_t kvcol = (h / group) * head_dim;
             for (std::uint64_t i = 0; i < len; ++i) {
@@ -73,7 +81,12 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
                 }
             }
         }
-    }
+    };
+    // A head of a sequence is about seq^2 * head_dim multiply-adds.
+    const std::uint64_t head_work = std::max<std::uint64_t>(seq * seq * head_dim, 1);
+    detail::parallelFor(batch * query_heads,
+                        std::max<std::uint64_t>((std::uint64_t{1} << 15) / head_work, 1),
+                        attendHeads);
     return result;
 }
 

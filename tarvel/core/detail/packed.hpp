@@ -49,7 +49,15 @@ inline double widen(F16 x) noexcept {
     return (x.bits & 0x8000u) != 0 ? -scaled : scaled;
 }
 
-// One weight tensor in the narrowest type that holds each of its values exactly.
+// Rank-2 weights are stored in panels: each full group of `panel_rows` consecutive rows is kept
+// column by column (the group's values of column 0, then those of column 1, ...), so that a
+// kernel finds the weights of eight outputs for one input side by side. Rows past the last full
+// group stay row by row. A group occupies the same storage span in both orders, so a tensor is
+// arranged group by group in place.
+inline constexpr std::uint64_t panel_rows = 8;
+
+// One weight tensor in the narrowest type that holds each of its values exactly, in the panel
+// order above.
 struct PackedTensor {
     std::vector<std::uint64_t> shape;
     std::variant<std::vector<Bf16>, std::vector<F16>, std::vector<float>, std::vector<double>>
@@ -167,7 +175,8 @@ inline PackedTensor emptyPacked(std::vector<std::uint64_t> shape, PackedType typ
     return packed;
 }
 
-// Appends values the tensor's type holds exactly (ExactTypes decided it).
+// Appends values the tensor's type holds exactly (ExactTypes decided it), in row-major order;
+// arrangePanels puts the finished tensor in panel order.
 inline void appendPacked(PackedTensor& packed, std::span<const double> values) {
     switch (packed.type()) {
         case PackedType::bf16:
@@ -186,18 +195,87 @@ inline void appendPacked(PackedTensor& packed, std::span<const double> values) {
     }
 }
 
+// The full panels of a tensor of this shape holding `stored` values: its first
+// panelCount * panel_rows rows are stored in panel order. A tensor whose storage does not match
+// its shape (refused before any use) has none.
+inline std::uint64_t panelCount(const std::vector<std::uint64_t>& shape,
+                                std::uint64_t stored) noexcept {
+    if (shape.size() != 2 || shape[1] == 0) return 0;
+    if (stored / shape[1] != shape[0] || stored % shape[1] != 0) return 0;
+    return shape[0] / panel_rows;
+}
+
+// Where row-major element (row, column) of such a tensor is stored.
+inline std::uint64_t storageIndex(const std::vector<std::uint64_t>& shape, std::uint64_t stored,
+                                  std::uint64_t row, std::uint64_t column) noexcept {
+    const std::uint64_t panels = panelCount(shape, stored);
+    if (row >= panels * panel_rows) return shape.size() == 2 ? row * shape[1] + column : column;
+    const std::uint64_t lane = row % panel_rows;
+    return (row - lane) * shape[1] + column * panel_rows + lane;
+}
+
+// Reorders a tensor whose values were appended row by row into panel order, one group of rows
+// at a time (the one allocation: a group's values).
+inline void arrangePanels(PackedTensor& tensor) {
+    const std::uint64_t panels = panelCount(tensor.shape, tensor.size());
+    if (panels == 0 || tensor.shape[1] <= 1) return;
+    const std::uint64_t columns = tensor.shape[1];
+    std::visit(
+        [&](auto& v) {
+            using E = typename std::decay_t<decltype(v)>::value_type;
+            std::vector<E> group(static_cast<std::size_t>(panel_rows * columns));
+            for (std::uint64_t p = 0; p < panels; ++p) {
+                E* base = v.data() + p * panel_rows * columns;
+                std::copy(base, base + group.size(), group.begin());
+                for (std::uint64_t r = 0; r < panel_rows; ++r) {
+                    for (std::uint64_t c = 0; c < columns; ++c) {
+                        base[c * panel_rows + r] = group[static_cast<std::size_t>(r * columns + c)];
+                    }
+                }
+            }
+        },
+        tensor.values);
+}
+
 // The tensor in the narrowest exact type; the result widens back to every bit of `tensor`.
 inline PackedTensor packTensor(const Tensor& tensor) {
     PackedTensor packed =
         emptyPacked(tensor.shape, narrowestExactType(tensor.data), tensor.data.size());
     appendPacked(packed, tensor.data);
+    arrangePanels(packed);
     return packed;
 }
 
-// Value of storage element `flat`, widened.
+// Value of row-major element `flat` (within the stored values), widened.
 inline double packedAt(const PackedTensor& tensor, std::uint64_t flat) {
-    return std::visit([&](const auto& v) { return widen(v[static_cast<std::size_t>(flat)]); },
+    std::uint64_t index = flat;
+    if (panelCount(tensor.shape, tensor.size()) != 0) {
+        index = storageIndex(tensor.shape, tensor.size(), flat / tensor.shape[1],
+                             flat % tensor.shape[1]);
+    }
+    return std::visit([&](const auto& v) { return widen(v[static_cast<std::size_t>(index)]); },
                       tensor.values);
+}
+
+// Calls fn(value) for every value, widened, in row-major order.
+template <typename Fn>
+void forEachValue(const PackedTensor& tensor, Fn&& fn) {
+    std::visit(
+        [&](const auto& v) {
+            const std::uint64_t panels = panelCount(tensor.shape, v.size());
+            const std::uint64_t columns = panels != 0 ? tensor.shape[1] : 0;
+            const std::uint64_t arranged = panels * panel_rows * columns;
+            for (std::uint64_t row = 0; row < panels * panel_rows; ++row) {
+                const std::uint64_t base = (row - row % panel_rows) * columns + row % panel_rows;
+                for (std::uint64_t c = 0; c < columns; ++c) {
+                    fn(widen(v[static_cast<std::size_t>(base + c * panel_rows)]));
+                }
+            }
+            for (std::uint64_t i = arranged; i < v.size(); ++i) {
+                fn(widen(v[static_cast<std::size_t>(i)]));
+            }
+        },
+        tensor.values);
 }
 
 // The values widened back into a plain Tensor.
@@ -205,11 +283,7 @@ inline Tensor unpackTensor(const PackedTensor& tensor) {
     Tensor out;
     out.shape = tensor.shape;
     out.data.reserve(tensor.size());
-    std::visit(
-        [&](const auto& v) {
-            for (const auto x : v) out.data.push_back(widen(x));
-        },
-        tensor.values);
+    forEachValue(tensor, [&](double x) { out.data.push_back(x); });
     return out;
 }
 
@@ -236,10 +310,13 @@ struct WeightView {
     std::span<const E> data;
 };
 
-// Element access with the checks of `at` on a Tensor, widened in a register.
+// Element access with the checks of `at` on a Tensor, widened in a register; a rank-2 index is
+// looked up in panel order.
 template <typename E, std::size_t N>
 inline double at(const WeightView<E>& view, const std::uint64_t (&index)[N]) {
-    return widen(view.data[static_cast<std::size_t>(flatIndexOf(view.shape, index, N))]);
+    std::uint64_t flat = flatIndexOf(view.shape, index, N);
+    if constexpr (N == 2) flat = storageIndex(view.shape, view.data.size(), index[0], index[1]);
+    return widen(view.data[static_cast<std::size_t>(flat)]);
 }
 
 // restateShape for a view, with the same errors.

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <variant>
 
 #include "tarvel/core/detail/packed.hpp"
+#include "tarvel/core/detail/parallel.hpp"
 #include "tarvel/core/tensor.hpp"
+#include "tarvel/ops/detail/panel_kernels.hpp"
 
 namespace Nuvexis::Core::Tarvel::detail {
 
@@ -196,35 +200,35 @@ inline void projectBlock(const Tensor& input, const Tensor& quads, const W& weig
     if (r < rows) projectTile<Check, 1, Outs>(input, weight, out, r, o, double_precision);
 }
 
-// A projection of one row, the shape of every decode step: eight outputs at once keep the adders
-// busy while the weights stream past once. A function of its own, so that nothing else competes
-// with the tile's sums for registers.
+// A projection of one row, the shape of every decode step, over outputs [o, end): eight outputs
+// at once keep the adders busy while the weights stream past once. A function of its own, so
+// that nothing else competes with the tile's sums for registers.
 template <ValueCheck Check, typename W>
 #if defined(__GNUC__)
 __attribute__((noinline))
 #endif
 void projectOneRow(const Tensor& input, const W& weight, Tensor& out, std::uint64_t in_dim,
-                   std::uint64_t out_dim, bool double_precision) {
+                   std::uint64_t out_dim, std::uint64_t o, std::uint64_t end,
+                   bool double_precision) {
     restateShape(input, {1, in_dim});
     restateShape(weight, {out_dim, in_dim});
     restateShape(out, {1, out_dim});
-    std::uint64_t o = 0;
-    for (; o + 8 <= out_dim; o += 8) {
+    for (; o + 8 <= end; o += 8) {
         projectTile<Check, 1, 8>(input, weight, out, 0, o, double_precision);
     }
-    for (; o + 4 <= out_dim; o += 4) {
+    for (; o + 4 <= end; o += 4) {
         projectTile<Check, 1, 4>(input, weight, out, 0, o, double_precision);
     }
-    for (; o < out_dim; ++o) projectTile<Check, 1, 1>(input, weight, out, 0, o, double_precision);
+    for (; o < end; ++o) projectTile<Check, 1, 1>(input, weight, out, 0, o, double_precision);
 }
 
-// out[r, o] = Check(sum over i ascending of input[r, i] * weight[o, i]) into a result the caller
-// made {rows, out_dim}, after demanding input {rows, in_dim} and weight {out_dim, in_dim}.
+// Every row against outputs [o, end).
 template <ValueCheck Check, typename W>
-void project(const Tensor& input, const W& weight, Tensor& out, std::uint64_t rows,
-             std::uint64_t in_dim, std::uint64_t out_dim, bool double_precision) {
+void projectRows(const Tensor& input, const Tensor& quads, const W& weight, Tensor& out,
+                 std::uint64_t rows, std::uint64_t in_dim, std::uint64_t out_dim, std::uint64_t o,
+                 std::uint64_t end, bool double_precision) {
     if (rows == 1) {
-        projectOneRow<Check>(input, weight, out, in_dim, out_dim, double_precision);
+        projectOneRow<Check>(input, weight, out, in_dim, out_dim, o, end, double_precision);
         return;
     }
     // The caller's own shape demands, restated where the compiler sees them.
@@ -232,35 +236,94 @@ void project(const Tensor& input, const W& weight, Tensor& out, std::uint64_t ro
     restateShape(weight, {out_dim, in_dim});
     restateShape(out, {rows, out_dim});
     // Eight outputs at once keep the adders busy while the block's weights stay cached.
+    for (; o + 8 <= end; o += 8) {
+        projectBlock<Check, 8>(input, quads, weight, out, rows, in_dim, out_dim, o,
+                               double_precision);
+    }
+    for (; o + 4 <= end; o += 4) {
+        projectBlock<Check, 4>(input, quads, weight, out, rows, in_dim, out_dim, o,
+                               double_precision);
+    }
+    for (; o < end; ++o) {
+        projectBlock<Check, 1>(input, quads, weight, out, rows, in_dim, out_dim, o,
+                               double_precision);
+    }
+}
+
+// Threads take groups of eight outputs, enough of them that a piece's sums outweigh handing it
+// to a thread.
+inline std::uint64_t minimumGroups(std::uint64_t rows, std::uint64_t in_dim) {
+    constexpr std::uint64_t piece_work = std::uint64_t{1} << 15;  // multiply-adds
+    const std::uint64_t group_work =
+        8 * std::max<std::uint64_t>(rows, 1) * std::max<std::uint64_t>(in_dim, 1);
+    return std::max<std::uint64_t>(piece_work / group_work, 1);
+}
+
+// out[r, o] = Check(sum over i ascending of input[r, i] * weight[o, i]) into a result the caller
+// made {rows, out_dim}, after demanding input {rows, in_dim} and weight {out_dim, in_dim}. The
+// outputs are split over the available threads in groups of eight.
+template <ValueCheck Check, typename W>
+void project(const Tensor& input, const W& weight, Tensor& out, std::uint64_t rows,
+             std::uint64_t in_dim, std::uint64_t out_dim, bool double_precision) {
+    restateShape(input, {rows, in_dim});
+    restateShape(weight, {out_dim, in_dim});
+    restateShape(out, {rows, out_dim});
     Tensor quads;  // absent: no four-row tiles
 #if defined(__GNUC__) && defined(__x86_64__)
     if (rows >= 4 && in_dim != 0 && wideLanesAvailable()) {
         quads = interleaveRowQuads(input, rows, in_dim);
     }
 #endif
-    std::uint64_t o = 0;
-    for (; o + 8 <= out_dim; o += 8) {
-        projectBlock<Check, 8>(input, quads, weight, out, rows, in_dim, out_dim, o,
-                               double_precision);
-    }
-    for (; o + 4 <= out_dim; o += 4) {
-        projectBlock<Check, 4>(input, quads, weight, out, rows, in_dim, out_dim, o,
-                               double_precision);
-    }
-    for (; o < out_dim; ++o) {
-        projectBlock<Check, 1>(input, quads, weight, out, rows, in_dim, out_dim, o,
-                               double_precision);
-    }
+    const std::uint64_t groups = out_dim / 8 + (out_dim % 8 != 0 ? 1 : 0);
+    parallelFor(groups, minimumGroups(rows, in_dim), [&](std::uint64_t begin, std::uint64_t end) {
+        projectRows<Check>(input, quads, weight, out, rows, in_dim, out_dim, 8 * begin,
+                           std::min(8 * end, out_dim), double_precision);
+    });
 }
 
-// project over a packed weight, in the kernels of its own storage type: the weights are read
-// narrow and widened in registers, so every sum is the one of the double values.
+// project over a packed weight: panels of eight outputs go to the vector kernels of the
+// weight's storage type where the processor has them (their sums, checked here, are those of
+// the tiles), the rows past the last panel to the tiles, which widen the same values.
 template <ValueCheck Check>
 void project(const Tensor& input, const PackedTensor& weight, Tensor& out, std::uint64_t rows,
              std::uint64_t in_dim, std::uint64_t out_dim, bool double_precision) {
-    visitWeight(weight, [&](const auto& view) {
-        project<Check>(input, view, out, rows, in_dim, out_dim, double_precision);
-    });
+    const PanelKernels* kernels = panelKernels();
+    if (kernels == nullptr) {
+        visitWeight(weight, [&](const auto& view) {
+            project<Check>(input, view, out, rows, in_dim, out_dim, double_precision);
+        });
+        return;
+    }
+    restateShape(input, {rows, in_dim});
+    visitWeight(weight, [&](const auto& view) { restateShape(view, {out_dim, in_dim}); });
+    restateShape(out, {rows, out_dim});
+    const PanelKernel kernel = kernels->of[static_cast<std::size_t>(weight.type())];
+    const auto* bytes =
+        std::visit([](const auto& v) { return reinterpret_cast<const unsigned char*>(v.data()); },
+                   weight.values);
+    const std::uint64_t panels = out_dim / panel_rows;
+    const bool tail = out_dim % panel_rows != 0;
+    const Tensor no_quads;
+    parallelFor(panels + (tail ? 1 : 0), minimumGroups(rows, in_dim),
+                [&](std::uint64_t begin, std::uint64_t end) {
+                    const std::uint64_t last = std::min(end, panels);
+                    if (begin < last) {
+                        kernel(PanelJob{input.data.data(), rows, in_dim, bytes, begin, last,
+                                        out.data.data(), out_dim});
+                        for (std::uint64_t r = 0; r < rows; ++r) {
+                            double* row = out.data.data() + r * out_dim;
+                            for (std::uint64_t o = begin * panel_rows; o < last * panel_rows; ++o) {
+                                row[o] = Check(row[o], double_precision);
+                            }
+                        }
+                    }
+                    if (end > panels) {
+                        visitWeight(weight, [&](const auto& view) {
+                            projectRows<Check>(input, no_quads, view, out, rows, in_dim, out_dim,
+                                               panels * panel_rows, out_dim, double_precision);
+                        });
+                    }
+                });
 }
 
 }  // namespace Nuvexis::Core::Tarvel::detail

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+
+namespace Nuvexis::Core::Tarvel::detail {
+
+// A projection over panels [panel_begin, panel_end) of a packed weight (panel p holds outputs
+// 8p .. 8p + 7, column by column): for every input row r and output o of those panels,
+//   out[r * out_stride + o] = sum over i ascending of input[r * in_dim + i] * weight(o, i),
+// each sum from 0.0, one multiply and one add per term, rounded each time, in the lanes of
+// vector registers. The sums are left unchecked: the caller applies its value check.
+struct PanelJob {
+    const double* input = nullptr;
+    std::uint64_t rows = 0;
+    std::uint64_t in_dim = 0;
+    const unsigned char* weights = nullptr;  // the tensor's storage, in its packed type
+    std::uint64_t panel_begin = 0;
+    std::uint64_t panel_end = 0;
+    double* out = nullptr;
+    std::uint64_t out_stride = 0;
+};
+
+using PanelKernel = void (*)(const PanelJob& job);
+
+// One kernel per storage type, in the order of PackedType: bf16, f16, f32, f64.
+struct PanelKernels {
+    PanelKernel of[4];
+};
+
+// The kernels for the processor this runs on, or null where it has no vector unit they are
+// built for (the callers then run the portable tiles).
+const PanelKernels* panelKernels() noexcept;
+
+}  // namespace Nuvexis::Core::Tarvel::detail

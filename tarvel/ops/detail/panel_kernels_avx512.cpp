@@ -1,0 +1,64 @@
+// Compiled with -mavx512f -mavx512vl -mf16c (and, like everything, without contraction into fused
+// multiply-adds); called only where the processor has those sets.
+#include <immintrin.h>
+
+#include <cstdint>
+
+// g++ 12 warns that _mm512_cvtps_pd reads its own undefined placeholder operand.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#include "tarvel/export.hpp"
+#include "tarvel/ops/detail/panel_kernels_body.hpp"
+
+namespace Nuvexis::Core {
+namespace Tarvel TARVEL_EXPORT {
+namespace detail {
+
+namespace {
+
+using panel_body::Bf16Bits;
+using panel_body::F16Bits;
+using panel_body::F32Bits;
+using panel_body::F64Bits;
+
+// One panel of eight outputs in one register.
+struct Avx512 {
+    using V = __m512d;
+    static constexpr std::uint64_t decode_panels = 8;
+    static constexpr std::uint64_t prefill_rows = 4;
+    static constexpr std::uint64_t prefill_panels = 4;
+
+    static V zero() { return _mm512_setzero_pd(); }
+    static V broadcast(double x) { return _mm512_set1_pd(x); }
+    static V add(V a, V b) { return _mm512_add_pd(a, b); }
+    static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
+    static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
+
+    template <class E>
+    static V load(const unsigned char* p) {
+        if constexpr (E::size == 8) {
+            return _mm512_loadu_pd(p);
+        } else if constexpr (E::size == 4) {
+            return _mm512_cvtps_pd(_mm256_loadu_ps(reinterpret_cast<const float*>(p)));
+        } else {
+            const __m128i bits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            if constexpr (__is_same(E, F16Bits)) {
+                return _mm512_cvtps_pd(_mm256_cvtph_ps(bits));
+            } else {
+                // A bfloat16 is the upper half of the float32 of the same value.
+                const __m256i wide = _mm256_slli_epi32(_mm256_cvtepu16_epi32(bits), 16);
+                return _mm512_cvtps_pd(_mm256_castsi256_ps(wide));
+            }
+        }
+    }
+};
+
+}  // namespace
+
+extern const PanelKernels avx512_panel_kernels = panel_body::kernelsOf<Avx512>();
+
+}  // namespace detail
+}  // namespace Tarvel
+}  // namespace Nuvexis::Core
