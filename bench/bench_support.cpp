@@ -2,6 +2,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
+
 #include <bit>
 #include <chrono>
 #include <fstream>
@@ -103,24 +105,12 @@ double timeDecode(benchmark::State& state, const std::shared_ptr<const Transform
     return seconds;
 }
 
-double readBandwidth() {
-    // 512 MiB: sixteen times the largest last-level cache this is meant to run on.
-    const std::size_t words = std::size_t{64} << 20;
-    std::vector<std::uint64_t> buffer(words);
-    for (std::size_t i = 0; i < words; ++i) buffer[i] = i;
-    double best = 0.0;
-    for (int pass = 0; pass < 5; ++pass) {
-        const auto start = std::chrono::steady_clock::now();
-        // Integer sums may be regrouped freely, so the compiler vectorises this read.
-        std::uint64_t sum = 0;
-        for (std::size_t i = 0; i < words; ++i) sum += buffer[i];
-        const auto stop = std::chrono::steady_clock::now();
-        benchmark::DoNotOptimize(sum);
-        const double seconds = std::chrono::duration<double>(stop - start).count();
-        const double rate = static_cast<double>(words * sizeof(std::uint64_t)) / seconds;
-        if (rate > best) best = rate;
-    }
-    return best;
+double readBandwidth(std::uint32_t threads) {
+    return measureReadBandwidth(threads);
+}
+
+void releaseFreedMemory() {
+    malloc_trim(0);
 }
 
 void resetPeakRss() {

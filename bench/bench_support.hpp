@@ -41,9 +41,14 @@ std::vector<std::uint32_t> benchTokens(std::uint64_t count, std::uint32_t vocabu
 double timeDecode(benchmark::State& state, const std::shared_ptr<const TransformerModel>& model,
                   const std::vector<std::uint32_t>& tokens, const TransformerKvOptions& options);
 
-// Single-thread read bandwidth in bytes per second, the best of a few passes over a buffer far
-// larger than the last-level cache. The buffer is released before returning.
-double readBandwidth();
+// The read bandwidth of `threads` threads (0: all) in bytes per second, the best of a few passes
+// over a 512 MiB buffer, far larger than the last-level cache; the buffer is released before
+// returning. Weight bytes divided into it give the floor of a decode step at that thread count.
+double readBandwidth(std::uint32_t threads);
+
+// Returns the heap's freed pages to the system, so that a resident-set peak taken next counts
+// what is held, not what was.
+void releaseFreedMemory();
 
 // The process' resident-set high-water mark, and a reset of it, so that one benchmark's peak is
 // not another's.

@@ -127,31 +127,6 @@ std::string hex(std::uint64_t value) {
     return text;
 }
 
-// Where each pass's sum is stored: the compiler must assume it is read, so no pass is dropped.
-volatile std::uint64_t bandwidth_sink = 0;
-
-// Bytes per second of one thread reading `bytes` once, the best of a few passes over a buffer of
-// that size: the rate no decode step can beat while it reads every weight.
-double readBandwidth(std::uint64_t bytes) {
-    const std::size_t words = static_cast<std::size_t>(std::max<std::uint64_t>(bytes / 8, 1));
-    std::vector<std::uint64_t> buffer(words);
-    for (std::size_t i = 0; i < words; ++i) buffer[i] = i;
-    double best = 0.0;
-    for (int pass = 0; pass < 5; ++pass) {
-        const auto start = std::chrono::steady_clock::now();
-        // Integer sums may be regrouped freely, so the compiler vectorises this read.
-        std::uint64_t sum = 0;
-        for (std::size_t i = 0; i < words; ++i) sum += buffer[i];
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        bandwidth_sink = sum;
-        const double rate =
-            static_cast<double>(words * sizeof(std::uint64_t)) / std::max(seconds, 1e-9);
-        best = std::max(best, rate);
-    }
-    return best;
-}
-
 std::uint64_t peakRssBytes() {
     rusage usage{};
     if (::getrusage(RUSAGE_SELF, &usage) != 0) return 0;
@@ -194,6 +169,7 @@ int runGenerate(const GenerateArgs& args) {
     options.eos = tokenizer.eos();
     options.kv.double_precision = doublePrecision(args.precision);
     options.kv.max_cache_bytes = std::numeric_limits<std::uint64_t>::max();
+    options.kv.threads = args.threads;
     options.feed_last = !args.save_session.empty();
 
     std::vector<std::uint32_t> context = session.token_prefix();
@@ -303,6 +279,7 @@ int runBench(const BenchArgs& args) {
     TransformerKvOptions options;
     options.double_precision = doublePrecision(args.precision);
     options.max_cache_bytes = std::numeric_limits<std::uint64_t>::max();
+    options.threads = args.threads;
     TransformerKvSession session(model, 1);
 
     using Clock = std::chrono::steady_clock;
@@ -321,17 +298,18 @@ int runBench(const BenchArgs& args) {
     const double decode_seconds =
         std::chrono::duration<double>(Clock::now() - decode_start).count();
 
-    // Read before the bandwidth pass, whose buffer is as large as the weights.
+    // Read before the bandwidth pass and its 512 MiB buffer.
     const std::uint64_t peak_rss = peakRssBytes();
     std::uint64_t cache_bytes = 0;
     for (const Tensor& t : session.cache()) cache_bytes += t.data.capacity() * sizeof(double);
     const std::uint64_t weight_bytes = model->weight_bytes();
-    const double bandwidth = readBandwidth(weight_bytes);
+    const std::uint32_t threads = effectiveThreads(args.threads);
+    const double bandwidth = measureReadBandwidth(threads);
 
     const Json out = {{"model", args.common.model.empty() ? std::string(TARVEL_DEFAULT_MODEL)
                                                           : args.common.model},
                       {"precision", args.precision},
-                      {"threads", 1},
+                      {"threads", threads},
                       {"prompt_tokens", args.prompt_tokens},
                       {"decode_tokens", args.decode_tokens},
                       {"prefill_seconds", prefill_seconds},

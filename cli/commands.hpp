@@ -26,7 +26,7 @@ struct GenerateArgs {
     double top_p = 1.0;
     std::uint64_t seed = 0;
     std::string precision = "double";
-    std::uint32_t threads = 1;
+    std::uint32_t threads = 0;  // 0: one per hardware thread
     std::string save_session;
     std::string resume;
     bool stats = false;
@@ -42,7 +42,7 @@ struct BenchArgs {
     CommonArgs common;
     std::uint64_t prompt_tokens = 64;
     std::uint64_t decode_tokens = 64;
-    std::uint32_t threads = 1;
+    std::uint32_t threads = 0;  // 0: one per hardware thread
     std::string precision = "double";
 };
 

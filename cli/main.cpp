@@ -71,9 +71,8 @@ int main(int argc, char** argv) {
     addPrecision(*generate, gen.precision);
     generate
         ->add_option("--threads", gen.threads,
-                     "worker threads (reserved: computation is single-threaded for now)")
-        ->check(CLI::Range(1u, 4096u))
-        ->capture_default_str();
+                     "worker threads, 1 to 256 (default: one per hardware thread)")
+        ->check(CLI::Range(1u, 256u));
     generate->add_option("--save-session", gen.save_session,
                          "write the session snapshot at the end");
     generate->add_option("--resume", gen.resume, "continue a saved session");
@@ -114,9 +113,8 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     bench_cmd
         ->add_option("--threads", bench.threads,
-                     "worker threads (reserved: computation is single-threaded for now)")
-        ->check(CLI::Range(1u, 4096u))
-        ->capture_default_str();
+                     "worker threads, 1 to 256 (default: one per hardware thread)")
+        ->check(CLI::Range(1u, 256u));
     addPrecision(*bench_cmd, bench.precision);
 
     try {

@@ -215,7 +215,7 @@ PyModel loadModel(const std::optional<fs::path>& path) {
 py::array_t<double> forwardBatch(const PyModel& self,
                                  const std::vector<std::vector<std::uint32_t>>& rows,
                                  const std::optional<std::vector<std::uint64_t>>& lengths,
-                                 const std::string& precision) {
+                                 const std::string& precision, std::uint32_t threads) {
     const bool double_precision = parsePrecision(precision);
     TokenBatch batch;
     batch.batch = rows.size();
@@ -231,8 +231,10 @@ py::array_t<double> forwardBatch(const PyModel& self,
     Tensor logits;
     {
         py::gil_scoped_release released;
-        logits = transformerForward(self.model->spec(), self.model->weights(), batch,
-                                    ForwardOptions{double_precision, {}, true});
+        ForwardOptions options;
+        options.double_precision = double_precision;
+        options.threads = threads;
+        logits = self.model->forward(batch, options);
     }
     std::vector<py::ssize_t> shape(logits.shape.begin(), logits.shape.end());
     return toArray(std::move(logits), std::move(shape));
@@ -248,10 +250,12 @@ struct PySession {
 };
 
 py::array_t<double> stepSession(PySession& self, std::vector<std::uint32_t> tokens,
-                                const std::string& precision, std::uint64_t max_cache_bytes) {
+                                const std::string& precision, std::uint64_t max_cache_bytes,
+                                std::uint32_t threads) {
     TransformerKvOptions options;
     options.double_precision = parsePrecision(precision);
     options.max_cache_bytes = max_cache_bytes;
+    options.threads = threads;
     UseGuard guard(self.busy);
     TransformerKvStep step;
     {
@@ -284,7 +288,7 @@ void restoreSession(PySession& self, const py::buffer& data,
 class PyGenerator {
   public:
     PyGenerator(const PyModel& model, const std::string& prompt, std::uint64_t max_tokens,
-                const SamplingOptions& sampling, bool double_precision)
+                const SamplingOptions& sampling, bool double_precision, std::uint32_t threads)
         : tokenizer_(model.tokenizer),
           session_(model.model, 1),
           pending_(model.requireTokenizer().encode(prompt)),
@@ -297,6 +301,7 @@ class PyGenerator {
         options_.eos = tokenizer_->eos();
         options_.kv.double_precision = double_precision;
         options_.kv.max_cache_bytes = std::numeric_limits<std::uint64_t>::max();
+        options_.kv.threads = threads;
     }
 
     py::str next() {
@@ -457,7 +462,8 @@ PYBIND11_MODULE(_tarvel, m) {
     py::class_<PySession>(m, "Session", "One token sequence fed to the model in steps.")
         .def("step", &stepSession, py::arg("tokens"), py::kw_only(),
              py::arg("precision") = "double",
-             py::arg("max_cache_bytes") = TransformerKvOptions{}.max_cache_bytes)
+             py::arg("max_cache_bytes") = TransformerKvOptions{}.max_cache_bytes,
+             py::arg("threads") = 0)
         .def_property_readonly("position",
                                [](PySession& s) {
                                    UseGuard guard(s.busy);
@@ -519,18 +525,19 @@ PYBIND11_MODULE(_tarvel, m) {
              })
         .def("snapshot_limits", [](const PyModel& self) { return snapshotLimits(*self.model); })
         .def("forward", &forwardBatch, py::arg("batch"), py::arg("lengths") = py::none(),
-             py::kw_only(), py::arg("precision") = "double")
+             py::kw_only(), py::arg("precision") = "double", py::arg("threads") = 0)
         .def(
             "generate",
             [](const PyModel& self, const std::string& prompt, std::uint64_t max_tokens,
-               double temperature, double top_p, std::uint64_t seed, const std::string& precision) {
+               double temperature, double top_p, std::uint64_t seed, const std::string& precision,
+               std::uint32_t threads) {
                 return std::make_unique<PyGenerator>(self, prompt, max_tokens,
                                                      SamplingOptions{temperature, top_p, seed},
-                                                     parsePrecision(precision));
+                                                     parsePrecision(precision), threads);
             },
             py::arg("prompt"), py::arg("max_tokens") = 64, py::arg("temperature") = 0.0,
             py::arg("top_p") = 1.0, py::arg("seed") = 0, py::kw_only(),
-            py::arg("precision") = "double");
+            py::arg("precision") = "double", py::arg("threads") = 0);
 
     m.def("load", &loadModel, py::arg("path") = py::none(),
           "Loads a checkpoint folder; without a path, the bundled model.");

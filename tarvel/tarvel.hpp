@@ -3,6 +3,7 @@
 // Umbrella header: every public header of the runtime, layer by layer from the bottom.
 #include "tarvel/core/bytes.hpp"
 #include "tarvel/core/tensor.hpp"
+#include "tarvel/core/threads.hpp"
 #include "tarvel/core/value_check.hpp"
 #include "tarvel/format/artifact_error.hpp"
 #include "tarvel/format/container.hpp"

@@ -79,9 +79,16 @@ class Tokenizer:
 
 class Session:
     def step(
-        self, tokens: Sequence[int], *, precision: Precision = "double", max_cache_bytes: int = 536870912
+        self,
+        tokens: Sequence[int],
+        *,
+        precision: Precision = "double",
+        max_cache_bytes: int = 536870912,
+        threads: int = 0,
     ) -> npt.NDArray[np.float64]:
-        """Logits of shape (len(tokens), vocabulary); the session is unchanged if it raises."""
+        """Logits of shape (len(tokens), vocabulary); the session is unchanged if it raises.
+        threads: worker threads of the step (0: one per hardware thread); results do not depend
+        on it."""
     @property
     def position(self) -> int: ...
     @property
@@ -116,6 +123,7 @@ class Model:
         lengths: Optional[Sequence[int]] = None,
         *,
         precision: Precision = "double",
+        threads: int = 0,
     ) -> npt.NDArray[np.float64]:
         """Logits of shape (batch, width, vocabulary)."""
     def generate(
@@ -127,6 +135,7 @@ class Model:
         seed: int = 0,
         *,
         precision: Precision = "double",
+        threads: int = 0,
     ) -> Generator: ...
 
 def load(path: Union[str, os.PathLike[str], None] = None) -> Model: ...

@@ -273,6 +273,8 @@ LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
             detail::appendPacked(tensor, row);
         }
         detail::arrangePanels(tensor);
+        // The tensor's bytes are packed now; the mapping need not keep them resident.
+        where.shard->file.release(where.shard->header.data_offset + t.begin, t.end - t.begin);
         *e.target = std::move(tensor);
         done += t.end - t.begin;
         if (options.progress) options.progress(done, total);

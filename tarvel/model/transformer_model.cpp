@@ -46,6 +46,10 @@ void TransformerModel::prove() {
     views_ = std::make_shared<Views>();
 }
 
+Tensor TransformerModel::forward(const TokenBatch& tokens, const ForwardOptions& options) const {
+    return detail::packedForward(spec_, *packed_, tokens, options);
+}
+
 const TransformerWeights& TransformerModel::weights() const {
     std::call_once(views_->weights_once,
                    [&] { views_->weights = detail::unpackWeights(*packed_); });

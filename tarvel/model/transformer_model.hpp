@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "tarvel/core/tensor.hpp"
 #include "tarvel/export.hpp"
+#include "tarvel/model/forward.hpp"
 #include "tarvel/model/weights.hpp"
 #include "tarvel/spec/transformer_spec.hpp"
 
@@ -46,6 +48,9 @@ class TransformerModel {
     const std::vector<std::uint8_t>& artifact_bytes() const;
     // Bytes of the weights as the model holds them, packed.
     std::uint64_t weight_bytes() const noexcept;
+    // transformerForward over the model's own weights, read packed: the same checks, messages
+    // and bits, without widening the weights to doubles.
+    Tensor forward(const TokenBatch& tokens, const ForwardOptions& options = {}) const;
     // The packed weights the kernels read.
     const detail::PackedWeights& packed_weights() const noexcept { return *packed_; }
 

@@ -174,7 +174,7 @@ void expectBenchReport(const Outcome& r, std::uint64_t prompt, std::uint64_t dec
         EXPECT_TRUE(json[key].is_number()) << key;
         EXPECT_GE(json[key].get<double>(), 0.0) << key;
     }
-    EXPECT_EQ(json["threads"], 1);
+    EXPECT_EQ(json["threads"], 2);
     EXPECT_EQ(json["prompt_tokens"], prompt);
     EXPECT_EQ(json["decode_tokens"], decode);
     EXPECT_EQ(json["cache_positions"], prompt + decode);

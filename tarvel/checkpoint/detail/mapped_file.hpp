@@ -20,6 +20,10 @@ class MappedFile {
 
     std::span<const std::uint8_t> bytes() const noexcept { return {data_, size_}; }
 
+    // Lets the pages wholly inside bytes [offset, offset + length) leave this process's resident
+    // set; they are read from the file again if touched. A hint: it changes no byte.
+    void release(std::uint64_t offset, std::uint64_t length) const noexcept;
+
   private:
     const std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;

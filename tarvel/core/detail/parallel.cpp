@@ -2,7 +2,6 @@
 #include "tarvel/export.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/info.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
@@ -49,14 +48,6 @@ std::uint32_t availableThreads() {
 }
 
 }  // namespace
-
-std::uint32_t effectiveThreads(std::uint32_t requested) noexcept {
-    if (requested == 0) {
-        const int hardware = tbb::info::default_concurrency();
-        requested = hardware > 0 ? static_cast<std::uint32_t>(hardware) : 1;
-    }
-    return std::min(requested, max_threads);
-}
 
 void runWithThreadsOf(std::uint32_t threads, Task task, void* context) {
     const std::uint32_t count = effectiveThreads(threads);

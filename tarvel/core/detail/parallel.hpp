@@ -1,20 +1,15 @@
 #pragma once
 
 #include <cstdint>
-#include <utility>
+#include <type_traits>
+
+#include "tarvel/core/threads.hpp"
 
 namespace Nuvexis::Core::Tarvel::detail {
 
 // Work is split over oneTBB worker threads by output element: a piece of work owns its outputs
 // and sums each of them alone in its fixed order, so no result depends on how many threads ran
 // or which thread ran which piece.
-
-// The most threads a request gets; asking for more is asking for this many.
-inline constexpr std::uint32_t max_threads = 256;
-
-// The thread count a `threads` option means: 0 is the hardware's, anything above max_threads is
-// max_threads.
-std::uint32_t effectiveThreads(std::uint32_t requested) noexcept;
 
 using Task = void (*)(void* context);
 
