@@ -87,19 +87,16 @@ void reserveCache(std::vector<Tensor>& cache, const TransformerSpec& spec, std::
     }
 }
 
-// Causal grouped attention of the chunk's queries over positions 0 .. previous + n - 1, read
-// through key(j, g, c) and value(j, g, c) below `split` and through the tail accessors from
-// there; restate() settles the operands' shapes where the compiler sees them. {n, hq * hd}.
-template <typename Key, typename Value, typename KeyTail, typename ValueTail, typename Restate>
+// Causal grouped attention of the chunk's queries {n, hq * hd} over positions
+// 0 .. previous + n - 1, whose keys and values for KV head g are the head_dim values at
+// key_row(j, g) and value_row(j, g); the caller has checked the shapes those rows lie in.
+// {n, hq * hd}.
+template <typename KeyRow, typename ValueRow>
 Tensor attendChunk(const Tensor& query, std::uint64_t previous, std::uint64_t n,
                    std::uint64_t query_heads, std::uint64_t kv_heads, std::uint64_t head_dim,
-                   bool double_precision, std::uint64_t split, Key&& key, Value&& value,
-                   KeyTail&& key_tail, ValueTail&& value_tail, Restate&& restate_kv) {
+                   bool double_precision, KeyRow&& key_row, ValueRow&& value_row) {
+    detail::restateShape(query, {n, query_heads * head_dim});
     Tensor out({n, query_heads * head_dim}, 0.0, double_precision);
-    const auto restate = [&] {
-        detail::restateShape(query, {n, query_heads * head_dim});
-        restate_kv();
-    };
     // Query rows and heads are split over the threads; each piece allocates its own scores,
     // their exponentials and one output row's running sums.
     const auto positions = static_cast<std::size_t>(previous + n);
@@ -114,20 +111,14 @@ Tensor attendChunk(const Tensor& query, std::uint64_t previous, std::uint64_t n,
             const std::uint64_t h = item % query_heads;
             const std::uint64_t g = h / group;
             const std::uint64_t qcol = h * head_dim;
-            detail::attendRowSplit<checkCachedValue>(
-                previous + t + 1, split, head_dim, double_precision,
-                [&](std::uint64_t c) {
-                    return at(query, {t, qcol + c});
-                },
-                [&](std::uint64_t j, std::uint64_t c) { return key(j, g, c); },
-                [&](std::uint64_t j, std::uint64_t c) { return value(j, g, c); },
-                [&](std::uint64_t j, std::uint64_t c) { return key_tail(j, g, c); },
-                [&](std::uint64_t j, std::uint64_t c) { return value_tail(j, g, c); }, restate,
-                [](std::uint64_t, double) {},
-                [&](std::uint64_t c, double x) {
-                    at(out, {t, qcol + c}) = x;
-                },
-                scores.data(), exps.data(), sums.data());
+            double* out_row = out.data.data() + t * query_heads * head_dim + qcol;
+            detail::attendRow<checkCachedValue>(
+                previous + t + 1, head_dim, double_precision,
+                query.data.data() + t * query_heads * head_dim + qcol,
+                [&](std::uint64_t j) { return key_row(j, g); },
+                [&](std::uint64_t j) { return value_row(j, g); }, [](std::uint64_t, double) {},
+                [&](std::uint64_t c, double x) { out_row[c] = x; }, scores.data(), exps.data(),
+                sums.data());
         }
     };
     detail::parallelFor(n * query_heads,
@@ -184,29 +175,17 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
         // Attention over the cache followed by the chunk's own keys and values, read where they
         // are: the one way this step's block differs from the full pass's.
         const auto attend = [&](const Tensor& q, const Tensor& k, const Tensor& v) {
-            const auto restate = [&] {
-                detail::restateShape(k, {n, kv_width});
-                detail::restateShape(v, {n, kv_width});
-                if (previous != 0) {
-                    detail::restateShape(old_keys, {1, previous, hkv, hd});
-                    detail::restateShape(old_values, {1, previous, hkv, hd});
-                }
+            // Committed positions from the cache, the chunk's own from its rows; every shape
+            // was checked before the step began or made by this step.
+            const auto row = [&](const Tensor& cached, const Tensor& own, std::uint64_t j,
+                                 std::uint64_t g) {
+                return j < previous ? cached.data.data() + (j * hkv + g) * hd
+                                    : own.data.data() + (j - previous) * kv_width + g * hd;
             };
-            // Committed positions from the cache, the chunk's own from its rows.
-            const auto key = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
-                return at(old_keys, {0, j, g, c});
-            };
-            const auto value = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
-                return at(old_values, {0, j, g, c});
-            };
-            const auto key_tail = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
-                return at(k, {j - previous, g * hd + c});
-            };
-            const auto value_tail = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
-                return at(v, {j - previous, g * hd + c});
-            };
-            Tensor out = attendChunk(q, previous, n, hq, hkv, hd, flag, previous, key, value,
-                                     key_tail, value_tail, restate);
+            Tensor out = attendChunk(
+                q, previous, n, hq, hkv, hd, flag,
+                [&](std::uint64_t j, std::uint64_t g) { return row(old_keys, k, j, g); },
+                [&](std::uint64_t j, std::uint64_t g) { return row(old_values, v, j, g); });
             keepRows(grown, k, previous, n, hkv, hd, flag);
             keepRows(grown, v, previous, n, hkv, hd, flag);
             return out;
@@ -321,20 +300,16 @@ Tensor appendKv(const Tensor* old, const Tensor& rows, std::uint64_t previous, s
 Tensor cachedAttention(const Tensor& query, const Tensor& keys, const Tensor& values,
                        std::uint64_t previous, std::uint64_t n, std::uint64_t query_heads,
                        std::uint64_t kv_heads, std::uint64_t head_dim, bool double_precision) {
-    // Restated before each pass over the cache, where the compiler sees it, so that it can drop
-    // the checks of `at` that these shapes settle.
-    const auto restate = [&] {
-        detail::restateShape(keys, {1, previous + n, kv_heads, head_dim});
-        detail::restateShape(values, {1, previous + n, kv_heads, head_dim});
+    // Handed tensors the step did not build, it still reads nothing past their storage.
+    detail::restateShape(keys, {1, previous + n, kv_heads, head_dim});
+    detail::restateShape(values, {1, previous + n, kv_heads, head_dim});
+    const auto row = [&](const Tensor& cache, std::uint64_t j, std::uint64_t g) {
+        return cache.data.data() + (j * kv_heads + g) * head_dim;
     };
-    const auto key = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
-        return at(keys, {0, j, g, c});
-    };
-    const auto value = [&](std::uint64_t j, std::uint64_t g, std::uint64_t c) {
-        return at(values, {0, j, g, c});
-    };
-    return attendChunk(query, previous, n, query_heads, kv_heads, head_dim, double_precision,
-                       previous + n, key, value, key, value, restate);
+    return attendChunk(
+        query, previous, n, query_heads, kv_heads, head_dim, double_precision,
+        [&](std::uint64_t j, std::uint64_t g) { return row(keys, j, g); },
+        [&](std::uint64_t j, std::uint64_t g) { return row(values, j, g); });
 }
 
 TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& session,

@@ -45,6 +45,7 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
     // Sequences and heads are split over the threads; each piece allocates its own row scores,
     // their exponentials and output sums.
     const std::uint64_t group = query_heads / kv_heads;
+    const std::uint64_t query_width = query_heads * head_dim;
     const auto attendHeads = [&](std::uint64_t begin, std::uint64_t end) {
         std::vector<double> row_scores(static_cast<std::size_t>(seq));
         std::vector<double> exps(static_cast<std::size_t>(seq));
@@ -57,25 +58,22 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
             const std::uint64_t qcol = h * head_dim;
             const std::uint64_t kvcol = (h / group) * head_dim;
             for (std::uint64_t i = 0; i < len; ++i) {
+                // Every row lies in storage: the shapes were demanded above.
+                double* out_row = output.data.data() + (base + i) * query_width + qcol;
                 detail::attendRow<checkOperatorValue>(
                     i + 1, head_dim, double_precision,
-                    [&](std::uint64_t c) {
-                        return at(query, {base + i, qcol + c});
+                    query.data.data() + (base + i) * query_width + qcol,
+                    [&](std::uint64_t j) {
+                        return key.data.data() + (base + j) * kv_width + kvcol;
                     },
-                    [&](std::uint64_t j, std::uint64_t c) {
-                        return at(key, {base + j, kvcol + c});
+                    [&](std::uint64_t j) {
+                        return value.data.data() + (base + j) * kv_width + kvcol;
                     },
-                    [&](std::uint64_t j, std::uint64_t c) {
-                        return at(value, {base + j, kvcol + c});
-                    },
-                    [] {},
                     [&](std::uint64_t j, double p) {
                         at(probabilities, {b, h, i, j}) = p;
                     },
-                    [&](std::uint64_t c, double x) {
-                        at(output, {base + i, qcol + c}) = x;
-                    },
-                    row_scores.data(), exps.data(), sums.data());
+                    [&](std::uint64_t c, double x) { out_row[c] = x; }, row_scores.data(),
+                    exps.data(), sums.data());
                 for (std::uint64_t j = 0; j <= i; ++j) {
                     at(scores, {b, h, i, j}) = row_scores[static_cast<std::size_t>(j)];
                 }
