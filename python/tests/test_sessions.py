@@ -184,3 +184,22 @@ def test_a_session_used_from_two_threads_at_once_is_refused_not_corrupted(model)
     assert set(errors) <= {"object is in use by another thread"}
     s.reset()
     np.testing.assert_array_equal(s.step([1]), model.session().step([1]))
+
+
+@pytest.mark.parametrize("precision", ["double", "float32"])
+def test_thread_counts_give_the_same_bits(model, precision):
+    def run(threads):
+        s = model.session()
+        steps = [s.step(PROMPT, precision=precision, threads=threads)]
+        steps += [s.step([t], precision=precision, threads=threads) for t in (5, 6, 7)]
+        full = model.forward([PROMPT], precision=precision, threads=threads)
+        text = "".join(model.generate("In the beginning", 8, threads=threads))
+        return steps, full, text
+
+    one_steps, one_full, one_text = run(1)
+    for threads in (0, 2, 3, 4):
+        steps, full, text = run(threads)
+        for a, b in zip(steps, one_steps):
+            np.testing.assert_array_equal(a.view(np.uint64), b.view(np.uint64))
+        np.testing.assert_array_equal(full.view(np.uint64), one_full.view(np.uint64))
+        assert text == one_text
