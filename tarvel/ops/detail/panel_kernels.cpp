@@ -11,27 +11,38 @@ extern const PanelKernels avx2_panel_kernels;
 
 namespace {
 
-const PanelKernels* choosePanelKernels() noexcept {
+bool hasAvx512() noexcept {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("f16c")) {
-        return &avx512_panel_kernels;
-    }
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c")) {
-        return &avx2_panel_kernels;
-    }
-    return nullptr;
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("f16c");
+}
+
+bool hasAvx2() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
 }
 
 }  // namespace
 
 const PanelKernels* panelKernels() noexcept {
-    static const PanelKernels* const kernels = choosePanelKernels();
+    static const PanelKernels* const kernels =
+        hasAvx512() ? &avx512_panel_kernels : hasAvx2() ? &avx2_panel_kernels : nullptr;
     return kernels;
+}
+
+std::vector<NamedPanelKernels> availablePanelKernels() {
+    std::vector<NamedPanelKernels> sets;
+    if (hasAvx512()) sets.push_back({"avx512", &avx512_panel_kernels});
+    if (hasAvx2()) sets.push_back({"avx2", &avx2_panel_kernels});
+    return sets;
 }
 #else
 const PanelKernels* panelKernels() noexcept {
     return nullptr;
+}
+
+std::vector<NamedPanelKernels> availablePanelKernels() {
+    return {};
 }
 #endif
 

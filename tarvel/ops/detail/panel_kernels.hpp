@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace Nuvexis::Core::Tarvel::detail {
 
@@ -30,5 +31,13 @@ struct PanelKernels {
 // The kernels for the processor this runs on, or null where it has no vector unit they are
 // built for (the callers then run the portable tiles).
 const PanelKernels* panelKernels() noexcept;
+
+// Every set of kernels this processor can run, widest first, with its name ("avx512", "avx2"):
+// what a test checks one by one.
+struct NamedPanelKernels {
+    const char* name;
+    const PanelKernels* kernels;
+};
+std::vector<NamedPanelKernels> availablePanelKernels();
 
 }  // namespace Nuvexis::Core::Tarvel::detail
