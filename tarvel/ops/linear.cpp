@@ -3,6 +3,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "tarvel/core/detail/parallel.hpp"
 #include "tarvel/core/value_check.hpp"
 #include "tarvel/ops/detail/packed_ops.hpp"
 #include "tarvel/ops/detail/projection.hpp"
@@ -36,26 +37,36 @@ Tensor feedForwardOf(const Tensor& input, const W& gate_weight, const W& up_weig
     const Tensor up = linearOf(input, up_weight, rows, model_dim, ffn_dim, double_precision,
                                LinearVariant::operator_);
     Tensor hidden({rows, ffn_dim}, 0.0, double_precision);
+    // Each activation is a function of its own inputs alone, so the elements go to the threads
+    // in contiguous runs.
+    constexpr std::uint64_t min_run = 2048;
     switch (kind) {
         case FeedForwardKind::swiglu: {
             const Tensor gate = linearOf(input, gate_weight, rows, model_dim, ffn_dim,
                                          double_precision, LinearVariant::operator_);
-            for (std::size_t e = 0; e < hidden.data.size(); ++e) {
-                const double g = gate.data[e];
-                const double u = up.data[e];
-                // exp(-g) may overflow to infinity for very negative g; the quotient is then a
-                // signed zero, which is the limit anyway.
-                hidden.data[e] =
-                    checkOperatorValue((g / (std::exp(-g) + 1.0)) * u, double_precision);
-            }
+            detail::parallelFor(
+                hidden.data.size(), min_run, [&](std::uint64_t begin, std::uint64_t end) {
+                    for (std::uint64_t e = begin; e < end; ++e) {
+                        const double g = gate.data[e];
+                        const double u = up.data[e];
+                        // exp(-g) may overflow to infinity for very negative g;
+                        // the quotient is then a signed zero, which is the
+                        // limit anyway.
+                        hidden.data[e] =
+                            checkOperatorValue((g / (std::exp(-g) + 1.0)) * u, double_precision);
+                    }
+                });
             break;
         }
         case FeedForwardKind::gelu:
-            for (std::size_t e = 0; e < hidden.data.size(); ++e) {
-                const double u = up.data[e];
-                hidden.data[e] = checkOperatorValue(
-                    (std::erf(u * 0.7071067811865476) + 1.0) * (u * 0.5), double_precision);
-            }
+            detail::parallelFor(
+                hidden.data.size(), min_run, [&](std::uint64_t begin, std::uint64_t end) {
+                    for (std::uint64_t e = begin; e < end; ++e) {
+                        const double u = up.data[e];
+                        hidden.data[e] = checkOperatorValue(
+                            (std::erf(u * 0.7071067811865476) + 1.0) * (u * 0.5), double_precision);
+                    }
+                });
             break;
         default:
             throw std::invalid_argument("unknown feed-forward operator");
