@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "tarvel/core/detail/panel_layout.hpp"
 #include "tarvel/core/tensor.hpp"
 
 namespace Nuvexis::Core::Tarvel::detail {
@@ -48,13 +49,6 @@ inline double widen(F16 x) noexcept {
     const double scaled = std::bit_cast<double>(magnitude) * 0x1p1008;
     return (x.bits & 0x8000u) != 0 ? -scaled : scaled;
 }
-
-// Rank-2 weights are stored in panels: each full group of `panel_rows` consecutive rows is kept
-// column by column (the group's values of column 0, then those of column 1, ...), so that a
-// kernel finds the weights of eight outputs for one input side by side. Rows past the last full
-// group stay row by row. A group occupies the same storage span in both orders, so a tensor is
-// arranged group by group in place.
-inline constexpr std::uint64_t panel_rows = 8;
 
 // One weight tensor in the narrowest type that holds each of its values exactly, in the panel
 // order above.

@@ -3,10 +3,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "tarvel/core/detail/panel_layout.hpp"
+
 namespace Nuvexis::Core::Tarvel::detail {
 
 // A projection over panels [panel_begin, panel_end) of a packed weight (panel p holds outputs
-// 8p .. 8p + 7, column by column): for every input row r and output o of those panels,
+// panel_rows * p onwards, column by column): for every input row r and output o of those panels,
 //   out[r * out_stride + o] = sum over i ascending of input[r * in_dim + i] * weight(o, i),
 // each sum from 0.0, one multiply and one add per term, rounded each time, in the lanes of
 // vector registers. The sums are left unchecked: the caller applies its value check.

@@ -24,9 +24,8 @@ struct Avx2 {
         __m256d lo;
         __m256d hi;
     };
-    static constexpr std::uint64_t decode_panels = 4;
-    static constexpr std::uint64_t prefill_rows = 2;
-    static constexpr std::uint64_t prefill_panels = 2;
+    // Rows at once: 1 × the panel's eight registers of sums.
+    static constexpr std::uint64_t rows = 1;
 
     static V zero() { return V{_mm256_setzero_pd(), _mm256_setzero_pd()}; }
     static V broadcast(double x) {

@@ -26,9 +26,8 @@ using panel_body::F64Bits;
 // One panel of eight outputs in one register.
 struct Avx512 {
     using V = __m512d;
-    static constexpr std::uint64_t decode_panels = 8;
-    static constexpr std::uint64_t prefill_rows = 4;
-    static constexpr std::uint64_t prefill_panels = 4;
+    // Rows at once: 4 × the panel's four registers of sums.
+    static constexpr std::uint64_t rows = 4;
 
     static V zero() { return _mm512_setzero_pd(); }
     static V broadcast(double x) { return _mm512_set1_pd(x); }

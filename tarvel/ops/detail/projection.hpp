@@ -252,10 +252,11 @@ void projectRows(const Tensor& input, const Tensor& quads, const W& weight, Tens
 
 // Threads take groups of eight outputs, enough of them that a piece's sums outweigh handing it
 // to a thread.
-inline std::uint64_t minimumGroups(std::uint64_t rows, std::uint64_t in_dim) {
+inline std::uint64_t minimumGroups(std::uint64_t rows, std::uint64_t in_dim,
+                                   std::uint64_t group = 8) {
     constexpr std::uint64_t piece_work = std::uint64_t{1} << 15;  // multiply-adds
     const std::uint64_t group_work =
-        8 * std::max<std::uint64_t>(rows, 1) * std::max<std::uint64_t>(in_dim, 1);
+        group * std::max<std::uint64_t>(rows, 1) * std::max<std::uint64_t>(in_dim, 1);
     return std::max<std::uint64_t>(piece_work / group_work, 1);
 }
 
@@ -281,7 +282,7 @@ void project(const Tensor& input, const W& weight, Tensor& out, std::uint64_t ro
     });
 }
 
-// project over a packed weight: panels of eight outputs go to the vector kernels of the
+// project over a packed weight: its panels go to the vector kernels of the
 // weight's storage type where the processor has them (their sums, checked here, are those of
 // the tiles), the rows past the last panel to the tiles, which widen the same values.
 template <ValueCheck Check>
@@ -304,7 +305,7 @@ void project(const Tensor& input, const PackedTensor& weight, Tensor& out, std::
     const std::uint64_t panels = out_dim / panel_rows;
     const bool tail = out_dim % panel_rows != 0;
     const Tensor no_quads;
-    parallelFor(panels + (tail ? 1 : 0), minimumGroups(rows, in_dim),
+    parallelFor(panels + (tail ? 1 : 0), minimumGroups(rows, in_dim, panel_rows),
                 [&](std::uint64_t begin, std::uint64_t end) {
                     const std::uint64_t last = std::min(end, panels);
                     if (begin < last) {
