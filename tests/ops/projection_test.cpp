@@ -4,12 +4,14 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
-#include "tarvel/core/tensor.hpp"
-#include "tarvel/core/value_check.hpp"
 #include "tarvel/core/detail/packed.hpp"
 #include "tarvel/core/detail/parallel.hpp"
+#include "tarvel/core/tensor.hpp"
+#include "tarvel/core/value_check.hpp"
 #include "tarvel/ops/detail/projection.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
@@ -236,3 +238,64 @@ TEST(Projection, EveryFiniteF16WeightWidensExactlyOnOneAndFourThreads) {
         }
     }
 }
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <cpuid.h>
+
+namespace Nuvexis::Core::Tarvel::detail {
+extern const PanelKernels avx512_panel_kernels;
+extern const PanelKernels avx2_panel_kernels;
+}  // namespace Nuvexis::Core::Tarvel::detail
+
+// Every kernel set this processor can run, not only the one panelKernels picks here: over whole
+// panels of each storage type (the binary16 one holding every finite value) they write the plain
+// loop's sums, and nothing past the panels they were given.
+TEST(Projection, EveryPanelKernelSetThisProcessorRunsGivesThePlainLoopsSums) {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    const bool f16c = __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_F16C) != 0;
+    std::vector<std::pair<const char*, const detail::PanelKernels*>> sets;
+    if (f16c && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) {
+        sets.emplace_back("avx512", &detail::avx512_panel_kernels);
+    }
+    if (f16c && __builtin_cpu_supports("avx2"))
+        sets.emplace_back("avx2", &detail::avx2_panel_kernels);
+    if (sets.empty()) GTEST_SKIP() << "no panel kernels run on this processor";
+
+    std::vector<std::pair<PackedType, Tensor>> weights;
+    for (const PackedType type :
+         {PackedType::bf16, PackedType::f16, PackedType::f32, PackedType::f64}) {
+        for (const std::uint64_t out_dim : {8u, 40u, 100u}) {
+            weights.emplace_back(type, weightOf(type, out_dim, 300));
+        }
+    }
+    weights.emplace_back(PackedType::f16, everyFiniteF16());
+    for (const auto& [name, kernels] : sets) {
+        for (const auto& [type, weight] : weights) {
+            const std::uint64_t out_dim = weight.shape[0], in_dim = weight.shape[1];
+            const std::uint64_t panels = out_dim / detail::panel_rows;
+            const detail::PackedTensor packed = detail::packTensor(weight);
+            ASSERT_EQ(packed.type(), type);
+            const auto* bytes = std::visit(
+                [](const auto& v) { return reinterpret_cast<const unsigned char*>(v.data()); },
+                packed.values);
+            for (const std::uint64_t rows : {1u, 2u, 3u, 4u, 5u, 9u}) {
+                SCOPED_TRACE(std::string(name) + ", type " +
+                             std::to_string(static_cast<int>(type)) + ", rows " +
+                             std::to_string(rows) + ", outputs " + std::to_string(out_dim));
+                const Tensor input = valuesOf(rows, in_dim, 0.5, true);
+                Tensor expected = reference(input, weight, rows, in_dim, out_dim, true);
+                const double untouched = -0.0;
+                for (std::uint64_t r = 0; r < rows; ++r) {
+                    for (std::uint64_t o = panels * detail::panel_rows; o < out_dim; ++o) {
+                        at(expected, {r, o}) = untouched;
+                    }
+                }
+                Tensor out({rows, out_dim}, untouched, true);
+                kernels->of[static_cast<std::size_t>(type)](detail::PanelJob{
+                    input.data.data(), rows, in_dim, bytes, 0, panels, out.data.data(), out_dim});
+                expectSameBits(out, expected);
+            }
+        }
+    }
+}
+#endif
