@@ -223,29 +223,38 @@ TransformerKvOptions fourThreads(bool dp) {
 // in double precision then goes through as on a session that never failed. The row is scaled so
 // that its logits lie near 1e40: finite in double, beyond float32 in reduced precision.
 TEST(Threads, AFailureInALateOutputGroupChangesNothing) {
+    const TransformerSpec spec = makeSpec(threadsShape());
     const std::vector<std::uint32_t> prompt = tokensOf(28, 3);
     const std::vector<std::vector<std::uint32_t>> chunks = {{1234}, {77, 1500, 9}};
     for (const std::uint64_t row : {std::uint64_t{2095}, std::uint64_t{2100}}) {
         SCOPED_TRACE("output " + std::to_string(row));
         TransformerWeights weights = mixedWeights(makeWeights(threadsShape(), 15));
         for (std::uint64_t c = 0; c < 64; ++c) at(weights.output_embedding, {row, c}) = 1.0;
-        // With a row of ones the logit is the sum of the final hidden state.
+        // With a row of ones the logit is the sum of the final hidden state, in the steps and in
+        // full passes over the chunks alone.
         double smallest = HUGE_VAL;
         {
-            TransformerKvSession probe(modelOf(weights), 1);
+            const auto probe_model = modelOf(weights);
+            TransformerKvSession probe(probe_model, 1);
             (void)forwardCached(fixtureBatch(prompt), probe, fourThreads(true));
             for (const auto& chunk : chunks) {
                 TransformerKvSession fork = probe;
                 const Tensor logits =
                     forwardCached(fixtureBatch(chunk), fork, fourThreads(false)).logits;
+                ForwardOptions pass;
+                pass.double_precision = false;
+                const Tensor alone = Nuvexis::Core::Tarvel::detail::packedForward(
+                    spec, probe_model->packed_weights(), fixtureBatch(chunk), pass);
                 for (std::uint64_t t = 0; t < chunk.size(); ++t) {
-                    smallest = std::min(smallest, std::fabs(at(logits, {0, t, row})));
+                    smallest = std::min({smallest, std::fabs(at(logits, {0, t, row})),
+                                         std::fabs(at(alone, {0, t, row}))});
                 }
             }
         }
         ASSERT_GT(smallest, 1e-10);
-        for (std::uint64_t c = 0; c < 64; ++c)
+        for (std::uint64_t c = 0; c < 64; ++c) {
             at(weights.output_embedding, {row, c}) = 1e40 / smallest;
+        }
         const auto model = modelOf(weights);
 
         TransformerKvSession s(model, 1);
