@@ -3,6 +3,8 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <string>
+#include <thread>
 
 #include "support/expect_throw.hpp"
 #include "support/models.hpp"
@@ -347,6 +349,7 @@ TEST(CachedStep, AnObserverCannotChangeItsOwnSession) {
         const char* what;
         std::function<void(TransformerKvSession&)> change;
     };
+    const std::thread::id caller = std::this_thread::get_id();
     const Case cases[] = {
         {"step", [](TransformerKvSession& s) { (void)forwardCached(fixtureBatch({1}), s, {}); }},
         {"reset", [](TransformerKvSession& s) { s.reset(5); }},
@@ -360,27 +363,31 @@ TEST(CachedStep, AnObserverCannotChangeItsOwnSession) {
          [&](TransformerKvSession& s) { restoreSnapshot(s, other_bytes, generous_limits); }},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        TransformerKvSession s(model, 1);
-        (void)forwardCached(fixtureBatch({1, 2}), s, {});
-        const auto before = saveSnapshot(s);
-        TransformerKvOptions options;
-        int calls = 0;
-        options.observer = [&](const TransformerKvStats&) {
-            ++calls;
-            c.change(s);
-        };
-        expectKvThrow(
-            [&] {
-                (void)forwardCached(fixtureBatch({3, 4}), s, options);
-            },
-            TransformerKvErrorKind::invalid_state, "session step in progress");
-        EXPECT_EQ(calls, 1);
-        EXPECT_EQ(saveSnapshot(s), before);
-        EXPECT_EQ(s.position(), 2u);
-        // Nothing is left marked: the step and then the change itself go through.
-        EXPECT_NO_THROW((void)forwardCached(fixtureBatch({3, 4}), s, {}));
-        EXPECT_NO_THROW(c.change(s));
+        for (const std::uint32_t threads : {1u, 4u}) {
+            SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(threads) + " threads");
+            TransformerKvSession s(model, 1);
+            (void)forwardCached(fixtureBatch({1, 2}), s, {});
+            const auto before = saveSnapshot(s);
+            TransformerKvOptions options;
+            options.threads = threads;
+            int calls = 0;
+            options.observer = [&](const TransformerKvStats&) {
+                ++calls;
+                EXPECT_EQ(std::this_thread::get_id(), caller);
+                c.change(s);
+            };
+            expectKvThrow(
+                [&] {
+                    (void)forwardCached(fixtureBatch({3, 4}), s, options);
+                },
+                TransformerKvErrorKind::invalid_state, "session step in progress");
+            EXPECT_EQ(calls, 1);
+            EXPECT_EQ(saveSnapshot(s), before);
+            EXPECT_EQ(s.position(), 2u);
+            // Nothing is left marked: the step and then the change itself go through.
+            EXPECT_NO_THROW((void)forwardCached(fixtureBatch({3, 4}), s, {}));
+            EXPECT_NO_THROW(c.change(s));
+        }
     }
 }
 
@@ -394,31 +401,40 @@ TEST(CachedStep, AnObserverMayReadAndForkItsSession) {
     const std::vector<std::uint8_t> at_two = saveSnapshot(reference);
     const auto expected = forwardCached(fixtureBatch({3, 4}), reference, {});
 
-    TransformerKvSession s(model, 1);
-    (void)forwardCached(fixtureBatch({1, 2}), s, {});
-    std::vector<std::uint8_t> seen;
-    std::vector<double> fork_logits;
-    bool refused = false;
-    TransformerKvOptions options;
-    options.observer = [&](const TransformerKvStats& stats) {
-        EXPECT_EQ(stats.tokens, 4u);
-        EXPECT_EQ(s.position(), 2u);
-        EXPECT_EQ(kvStats(s).tokens, 2u);
-        seen = saveSnapshot(s);
-        TransformerKvSession fork = s;
-        fork_logits = forwardCached(fixtureBatch({3, 4}), fork, {}).logits.data;
-        try {
-            s.reset(1);
-        } catch (const TransformerKvError& e) {
-            refused = e.kind() == TransformerKvErrorKind::invalid_state;
-        }
-    };
-    const auto step = forwardCached(fixtureBatch({3, 4}), s, options);
-    EXPECT_EQ(seen, at_two);
-    EXPECT_EQ(fork_logits, expected.logits.data);
-    EXPECT_TRUE(refused);
-    EXPECT_EQ(step.logits.data, expected.logits.data);
-    EXPECT_EQ(saveSnapshot(s), saveSnapshot(reference));
+    for (const std::uint32_t threads : {1u, 4u}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        TransformerKvSession s(model, 1);
+        (void)forwardCached(fixtureBatch({1, 2}), s, {});
+        std::vector<std::uint8_t> seen;
+        std::vector<double> fork_logits;
+        bool refused = false;
+        int calls = 0;
+        TransformerKvOptions options;
+        options.threads = threads;
+        options.observer = [&](const TransformerKvStats& stats) {
+            ++calls;
+            EXPECT_EQ(stats.tokens, 4u);
+            EXPECT_EQ(s.position(), 2u);
+            EXPECT_EQ(kvStats(s).tokens, 2u);
+            seen = saveSnapshot(s);
+            TransformerKvSession fork = s;
+            TransformerKvOptions fork_options;
+            fork_options.threads = threads;
+            fork_logits = forwardCached(fixtureBatch({3, 4}), fork, fork_options).logits.data;
+            try {
+                s.reset(1);
+            } catch (const TransformerKvError& e) {
+                refused = e.kind() == TransformerKvErrorKind::invalid_state;
+            }
+        };
+        const auto step = forwardCached(fixtureBatch({3, 4}), s, options);
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(seen, at_two);
+        EXPECT_EQ(fork_logits, expected.logits.data);
+        EXPECT_TRUE(refused);
+        EXPECT_EQ(step.logits.data, expected.logits.data);
+        EXPECT_EQ(saveSnapshot(s), saveSnapshot(reference));
+    }
 }
 
 // Decoding token by token appends each step's keys and values in place: a cache tensor's storage
