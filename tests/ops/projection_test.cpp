@@ -277,8 +277,10 @@ TEST(Projection, EveryPanelKernelSetThisProcessorRunsGivesThePlainLoopsSums) {
                     }
                 }
                 Tensor out({rows, out_dim}, untouched, true);
-                kernels->of[static_cast<std::size_t>(type)](detail::PanelJob{
-                    input.data.data(), rows, in_dim, bytes, 0, panels, out.data.data(), out_dim});
+                std::vector<double> scratch(detail::panel_rows * in_dim);
+                kernels->of[static_cast<std::size_t>(type)](
+                    detail::PanelJob{input.data.data(), rows, in_dim, bytes, 0, panels,
+                                     out.data.data(), out_dim, scratch.data()});
                 expectSameBits(out, expected);
             }
         }

@@ -21,6 +21,7 @@ struct PanelJob {
     std::uint64_t panel_end = 0;
     double* out = nullptr;
     std::uint64_t out_stride = 0;
+    double* scratch = nullptr;  // panel_rows * in_dim doubles, used when rows > 1
 };
 
 using PanelKernel = void (*)(const PanelJob& job);

@@ -29,18 +29,16 @@ struct F64Bits {
 constexpr std::uint64_t lanes = 8;                     // doubles in one V
 constexpr std::uint64_t vectors = panel_rows / lanes;  // Vs across one panel
 
-// Rows r0 .. r0 + R - 1 against panel p, whose weights stream from one place, column after
-// column. Each lane of acc[a][k] is one output's sum, taken term by term in ascending input
-// order.
+// Rows r0 .. r0 + R - 1 against panel p, whose weights stream from w, column after column. Each
+// lane of acc[a][k] is one output's sum, taken term by term in ascending input order.
 template <class Isa, class E, std::uint64_t R>
-inline void tile(const PanelJob& job, std::uint64_t r0, std::uint64_t p) {
+inline void tile(const PanelJob& job, std::uint64_t r0, std::uint64_t p, const unsigned char* w) {
     using V = typename Isa::V;
     const std::uint64_t in = job.in_dim;
     V acc[R][vectors];
     for (std::uint64_t a = 0; a < R; ++a) {
         for (std::uint64_t k = 0; k < vectors; ++k) acc[a][k] = Isa::zero();
     }
-    const unsigned char* w = job.weights + p * panel_rows * in * E::size;
     const double* x = job.input + r0 * in;
     for (std::uint64_t i = 0; i < in; ++i) {
         V wv[vectors];
@@ -61,15 +59,31 @@ inline void tile(const PanelJob& job, std::uint64_t r0, std::uint64_t p) {
     }
 }
 
-// All rows against panels [panel_begin, panel_end): each panel's weights stay cached while the
-// rows pass in groups.
+// A panel widened into job.scratch, column by column as stored: the exact double values.
+template <class Isa, class E>
+inline void widenPanel(const PanelJob& job, const unsigned char* w) {
+    for (std::uint64_t v = 0; v < job.in_dim * vectors; ++v) {
+        Isa::store(job.scratch + v * lanes, Isa::template load<E>(w + v * lanes * E::size));
+    }
+}
+
+// All rows against panels [panel_begin, panel_end). One row streams each panel's weights
+// straight from storage; several rows read it widened once into the scratch, so that the
+// conversion is paid once per panel, not once per group of rows.
 template <class Isa, class E>
 void run(const PanelJob& job) {
     constexpr std::uint64_t R = Isa::rows;
     for (std::uint64_t p = job.panel_begin; p < job.panel_end; ++p) {
+        const unsigned char* w = job.weights + p * panel_rows * job.in_dim * E::size;
+        if (job.rows == 1) {
+            tile<Isa, E, 1>(job, 0, p, w);
+            continue;
+        }
+        widenPanel<Isa, E>(job, w);
+        const auto* widened = reinterpret_cast<const unsigned char*>(job.scratch);
         std::uint64_t r = 0;
-        for (; r + R <= job.rows; r += R) tile<Isa, E, R>(job, r, p);
-        for (; r < job.rows; ++r) tile<Isa, E, 1>(job, r, p);
+        for (; r + R <= job.rows; r += R) tile<Isa, F64Bits, R>(job, r, p, widened);
+        for (; r < job.rows; ++r) tile<Isa, F64Bits, 1>(job, r, p, widened);
     }
 }
 

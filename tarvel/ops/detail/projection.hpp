@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <variant>
+#include <vector>
 
 #include "tarvel/core/detail/packed.hpp"
 #include "tarvel/core/detail/parallel.hpp"
@@ -309,8 +310,11 @@ void project(const Tensor& input, const PackedTensor& weight, Tensor& out, std::
                 [&](std::uint64_t begin, std::uint64_t end) {
                     const std::uint64_t last = std::min(end, panels);
                     if (begin < last) {
+                        // Several rows read each panel widened once, into this.
+                        std::vector<double> scratch(
+                            rows > 1 ? static_cast<std::size_t>(panel_rows * in_dim) : 0);
                         kernel(PanelJob{input.data.data(), rows, in_dim, bytes, begin, last,
-                                        out.data.data(), out_dim});
+                                        out.data.data(), out_dim, scratch.data()});
                         for (std::uint64_t r = 0; r < rows; ++r) {
                             double* row = out.data.data() + r * out_dim;
                             for (std::uint64_t o = begin * panel_rows; o < last * panel_rows; ++o) {
