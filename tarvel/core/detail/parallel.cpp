@@ -117,7 +117,11 @@ void runWithThreadsOf(std::uint32_t threads, Task task, void* context) {
         task(context);
         return;
     }
-    arenaFor(count).execute([&] {
+    // Work is split into `count` pieces whatever the machine, but the arena holds no more
+    // threads than the hardware runs at once: more would only wait (and oneTBB warns about
+    // them on the standard error stream, which a library must not write to).
+    const std::uint32_t hardware = effectiveThreads(0);
+    arenaFor(count < hardware ? count : hardware).execute([&] {
         const ThreadsScope scope(count);
         task(context);
     });
