@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <utility>
 #include <variant>
@@ -256,6 +257,29 @@ TEST(Projection, EveryPanelKernelSetThisProcessorRunsGivesThePlainLoopsSums) {
     }
     weights.emplace_back(PackedType::f16, everyFiniteF16());
     for (const auto& [name, kernels] : sets) {
+        // A sum beyond float32's range is refused only when rounding to float32; an infinite
+        // one always. Refused sums are stored as summed, for the caller's check to find.
+        for (const double huge : {1e300, std::numeric_limits<double>::infinity()}) {
+            Tensor weight({64, 300}, 0.25, true);
+            at(weight, {37, 299}) = huge;
+            const detail::PackedTensor packed = detail::packTensor(weight);
+            const auto* bytes = std::visit(
+                [](const auto& v) { return reinterpret_cast<const unsigned char*>(v.data()); },
+                packed.values);
+            const Tensor input({1, 300}, 1.0, true);
+            for (const bool dp : {true, false}) {
+                SCOPED_TRACE(std::string(name) + ", " + std::to_string(huge) +
+                             (dp ? ", double" : ", float32"));
+                Tensor out({1, 64}, 0.0, true);
+                bool refused = false;
+                kernels->of[static_cast<std::size_t>(packed.type())](
+                    detail::PanelJob{input.data.data(), 1, 300, bytes, 0, 2, out.data.data(), 64,
+                                     nullptr, !dp, &refused});
+                EXPECT_EQ(refused, !dp || huge > 1e300);
+                EXPECT_EQ(at(out, {0, 37}), 74.75 + huge);
+                EXPECT_EQ(at(out, {0, 36}), 75.0);
+            }
+        }
         for (const auto& [type, weight] : weights) {
             const std::uint64_t out_dim = weight.shape[0], in_dim = weight.shape[1];
             const std::uint64_t panels = out_dim / detail::panel_rows;
@@ -265,23 +289,28 @@ TEST(Projection, EveryPanelKernelSetThisProcessorRunsGivesThePlainLoopsSums) {
                 [](const auto& v) { return reinterpret_cast<const unsigned char*>(v.data()); },
                 packed.values);
             for (const std::uint64_t rows : {1u, 2u, 3u, 4u, 5u, 9u}) {
-                SCOPED_TRACE(std::string(name) + ", type " +
-                             std::to_string(static_cast<int>(type)) + ", rows " +
-                             std::to_string(rows) + ", outputs " + std::to_string(out_dim));
-                const Tensor input = valuesOf(rows, in_dim, 0.5, true);
-                Tensor expected = reference(input, weight, rows, in_dim, out_dim, true);
-                const double untouched = -0.0;
-                for (std::uint64_t r = 0; r < rows; ++r) {
-                    for (std::uint64_t o = panels * detail::panel_rows; o < out_dim; ++o) {
-                        at(expected, {r, o}) = untouched;
+                for (const bool dp : {true, false}) {
+                    SCOPED_TRACE(std::string(name) + ", type " +
+                                 std::to_string(static_cast<int>(type)) + ", rows " +
+                                 std::to_string(rows) + ", outputs " + std::to_string(out_dim) +
+                                 (dp ? ", double" : ", float32"));
+                    const Tensor input = valuesOf(rows, in_dim, 0.5, true);
+                    Tensor expected = reference(input, weight, rows, in_dim, out_dim, dp);
+                    const double untouched = -0.0;
+                    for (std::uint64_t r = 0; r < rows; ++r) {
+                        for (std::uint64_t o = panels * detail::panel_rows; o < out_dim; ++o) {
+                            at(expected, {r, o}) = untouched;
+                        }
                     }
+                    Tensor out({rows, out_dim}, untouched, true);
+                    std::vector<double> scratch(detail::panel_rows * in_dim);
+                    bool refused = false;
+                    kernels->of[static_cast<std::size_t>(type)](
+                        detail::PanelJob{input.data.data(), rows, in_dim, bytes, 0, panels,
+                                         out.data.data(), out_dim, scratch.data(), !dp, &refused});
+                    EXPECT_FALSE(refused);
+                    expectSameBits(out, expected);
                 }
-                Tensor out({rows, out_dim}, untouched, true);
-                std::vector<double> scratch(detail::panel_rows * in_dim);
-                kernels->of[static_cast<std::size_t>(type)](
-                    detail::PanelJob{input.data.data(), rows, in_dim, bytes, 0, panels,
-                                     out.data.data(), out_dim, scratch.data()});
-                expectSameBits(out, expected);
             }
         }
     }

@@ -36,8 +36,9 @@ bool hasAvx2() noexcept {
 }  // namespace
 
 const PanelKernels* panelKernels() noexcept {
-    static const PanelKernels* const kernels =
-        hasAvx512() ? &avx512_panel_kernels : hasAvx2() ? &avx2_panel_kernels : nullptr;
+    static const PanelKernels* const kernels = hasAvx512() ? &avx512_panel_kernels
+                                               : hasAvx2() ? &avx2_panel_kernels
+                                                           : nullptr;
     return kernels;
 }
 

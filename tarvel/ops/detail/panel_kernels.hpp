@@ -11,7 +11,10 @@ namespace Nuvexis::Core::Tarvel::detail {
 // panel_rows * p onwards, column by column): for every input row r and output o of those panels,
 //   out[r * out_stride + o] = sum over i ascending of input[r * in_dim + i] * weight(o, i),
 // each sum from 0.0, one multiply and one add per term, rounded each time, in the lanes of
-// vector registers. The sums are left unchecked: the caller applies its value check.
+// vector registers. Each finished sum passes the value check's arithmetic as it is stored:
+// rounded to float32 and widened back when round_to_float asks for it, then tested finite. A
+// group of sums with a value that is not finite is stored as it was summed, unchecked, and
+// *refused is set: the caller then runs its own value check over the outputs, which throws.
 struct PanelJob {
     const double* input = nullptr;
     std::uint64_t rows = 0;
@@ -22,6 +25,8 @@ struct PanelJob {
     double* out = nullptr;
     std::uint64_t out_stride = 0;
     double* scratch = nullptr;  // panel_rows * in_dim doubles, used when rows > 1
+    bool round_to_float = false;
+    bool* refused = nullptr;  // may be null: nothing is reported
 };
 
 using PanelKernel = void (*)(const PanelJob& job);

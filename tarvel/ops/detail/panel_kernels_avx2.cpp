@@ -38,6 +38,16 @@ struct Avx2 {
         _mm256_storeu_pd(p, v.lo);
         _mm256_storeu_pd(p + 4, v.hi);
     }
+    static V roundToFloat(V v) {
+        return V{_mm256_cvtps_pd(_mm256_cvtpd_ps(v.lo)), _mm256_cvtps_pd(_mm256_cvtpd_ps(v.hi))};
+    }
+    // x - x is 0 for every finite x and NaN for infinities and NaNs.
+    static bool finite(V v) {
+        const __m256d zero = _mm256_setzero_pd();
+        const __m256d lo = _mm256_cmp_pd(_mm256_sub_pd(v.lo, v.lo), zero, _CMP_EQ_OQ);
+        const __m256d hi = _mm256_cmp_pd(_mm256_sub_pd(v.hi, v.hi), zero, _CMP_EQ_OQ);
+        return _mm256_movemask_pd(_mm256_and_pd(lo, hi)) == 0xF;
+    }
     static V split(__m256 f) {
         return V{_mm256_cvtps_pd(_mm256_castps256_ps128(f)),
                  _mm256_cvtps_pd(_mm256_extractf128_ps(f, 1))};

@@ -34,6 +34,11 @@ struct Avx512 {
     static V add(V a, V b) { return _mm512_add_pd(a, b); }
     static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
     static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
+    static V roundToFloat(V v) { return _mm512_cvtps_pd(_mm512_cvtpd_ps(v)); }
+    // x - x is 0 for every finite x and NaN for infinities and NaNs.
+    static bool finite(V v) {
+        return _mm512_cmp_pd_mask(_mm512_sub_pd(v, v), _mm512_setzero_pd(), _CMP_EQ_OQ) == 0xFF;
+    }
 
     template <class E>
     static V load(const unsigned char* p) {

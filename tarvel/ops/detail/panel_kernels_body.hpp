@@ -2,8 +2,9 @@
 
 // The panel kernels, written once over an instruction set `Isa` and compiled in a source file
 // of its own for each set (with that set's compiler flags). Isa provides a vector type V of
-// eight doubles, the rows R it takes at once, and zero, broadcast, add, mul, store, and
-// load<E>(bytes) widening eight stored values of type E exactly. Nothing else is used here, so
+// eight doubles, the rows R it takes at once, and zero, broadcast, add, mul, store,
+// load<E>(bytes) widening eight stored values of type E exactly, roundToFloat (each lane rounded
+// to float32 and widened back) and finite (every lane finite). Nothing else is used here, so
 // these files share no inline function with the rest of the library.
 
 #include <cstdint>
@@ -52,11 +53,22 @@ inline void tile(const PanelJob& job, std::uint64_t r0, std::uint64_t p, const u
             }
         }
     }
+    // The value check's arithmetic: float32 rounding when asked, and a finite result.
+    bool finite = true;
+    for (std::uint64_t a = 0; a < R; ++a) {
+        for (std::uint64_t k = 0; k < vectors; ++k) {
+            const V checked = job.round_to_float ? Isa::roundToFloat(acc[a][k]) : acc[a][k];
+            finite = Isa::finite(checked) && finite;
+            Isa::store(job.out + (r0 + a) * job.out_stride + p * panel_rows + k * lanes, checked);
+        }
+    }
+    if (finite) return;
     for (std::uint64_t a = 0; a < R; ++a) {
         for (std::uint64_t k = 0; k < vectors; ++k) {
             Isa::store(job.out + (r0 + a) * job.out_stride + p * panel_rows + k * lanes, acc[a][k]);
         }
     }
+    if (job.refused != nullptr) *job.refused = true;
 }
 
 // A panel widened into job.scratch, column by column as stored: the exact double values.

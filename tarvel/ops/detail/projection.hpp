@@ -313,9 +313,13 @@ void project(const Tensor& input, const PackedTensor& weight, Tensor& out, std::
                         // Several rows read each panel widened once, into this.
                         std::vector<double> scratch(
                             rows > 1 ? static_cast<std::size_t>(panel_rows * in_dim) : 0);
+                        bool refused = false;
                         kernel(PanelJob{input.data.data(), rows, in_dim, bytes, begin, last,
-                                        out.data.data(), out_dim, scratch.data()});
-                        for (std::uint64_t r = 0; r < rows; ++r) {
+                                        out.data.data(), out_dim, scratch.data(), !double_precision,
+                                        &refused});
+                        // The kernels checked every value they stored unless one was refused;
+                        // the value check then finds it, and throws with its own message.
+                        for (std::uint64_t r = 0; refused && r < rows; ++r) {
                             double* row = out.data.data() + r * out_dim;
                             for (std::uint64_t o = begin * panel_rows; o < last * panel_rows; ++o) {
                                 row[o] = Check(row[o], double_precision);
