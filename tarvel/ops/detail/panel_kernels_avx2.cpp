@@ -18,7 +18,7 @@ using panel_body::F16Bits;
 using panel_body::F32Bits;
 using panel_body::F64Bits;
 
-// One panel of eight outputs in two registers.
+// Eight outputs of a panel in two registers.
 struct Avx2 {
     struct V {
         __m256d lo;

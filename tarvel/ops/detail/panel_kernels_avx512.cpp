@@ -23,7 +23,7 @@ using panel_body::F16Bits;
 using panel_body::F32Bits;
 using panel_body::F64Bits;
 
-// One panel of eight outputs in one register.
+// Eight outputs of a panel in one register.
 struct Avx512 {
     using V = __m512d;
     // Rows at once: 4 × the panel's four registers of sums.
