@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "tarvel/core/bytes.hpp"
+#include "tarvel/core/detail/parallel.hpp"
 #include "tarvel/format/container.hpp"
 #include "tarvel/format/layout.hpp"
 #include "tarvel/model/detail/packed_weights.hpp"
@@ -149,15 +150,20 @@ std::uint64_t detail::packedArtifactChecksum(const TransformerSpec& spec,
                                              const std::optional<std::string>& tokenizer_identity) {
     const std::vector<PackedEntry> entries = packedArtifactTensors(weights);
     std::vector<ArtifactTensorRecord> records = packedRecords(entries);
-    // First pass: each tensor's own checksum and place, which the manifest records.
+    // First pass: each tensor's own checksum, a chain of its own, so the tensors go to the
+    // threads; then each tensor's place, which the manifest records with it.
+    detail::parallelFor(entries.size(), 1, [&](std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t j = begin; j < end; ++j) {
+            std::uint64_t h = checksum_initial;
+            streamFloat64Bytes(*entries[j].tensor,
+                               [&](const ByteBuffer& bytes) { h = hashBytes(h, bytes); });
+            records[j].checksum = h;
+        }
+    });
     std::uint64_t payload_size = 0;
     for (std::size_t j = 0; j < entries.size(); ++j) {
-        std::uint64_t h = checksum_initial;
-        streamFloat64Bytes(*entries[j].tensor,
-                           [&](const ByteBuffer& bytes) { h = hashBytes(h, bytes); });
         records[j].offset = payload_size;
         records[j].byte_count = 8 * entries[j].tensor->size();
-        records[j].checksum = h;
         payload_size += records[j].byte_count;
     }
     // Second pass: header and manifest as written (the stored checksum hashes as zeros), then
