@@ -105,6 +105,30 @@ double timeDecode(benchmark::State& state, const std::shared_ptr<const Transform
     return seconds;
 }
 
+void benchDecode(benchmark::State& state, std::shared_ptr<const TransformerModel> model,
+                 std::uint64_t weight_bytes, const TransformerKvOptions& options) {
+    constexpr std::uint64_t steps = 256;
+    releaseFreedMemory();
+    resetPeakRss();
+    const TransformerSpec spec = model->spec();
+    const double seconds = timeDecode(state, model, benchTokens(steps, spec.vocabulary), options);
+    const std::uint64_t peak = peakRssBytes();
+    model.reset();
+
+    const auto bytes = static_cast<double>(weight_bytes);
+    const double tokens_per_second =
+        static_cast<double>(steps) * static_cast<double>(state.iterations()) / seconds;
+    const double floor = readBandwidth(options.threads) / bytes;
+    const double budget =
+        1.15 * bytes + 2.0 * static_cast<double>(cacheBytes(spec, steps)) + 64.0 * 1024 * 1024;
+    state.counters["threads"] = effectiveThreads(options.threads);
+    state.counters["tokens/s"] = tokens_per_second;
+    state.counters["floor_tokens/s"] = floor;
+    state.counters["vs_floor"] = tokens_per_second / floor;
+    state.counters["peak_rss_MiB"] = static_cast<double>(peak) / (1024.0 * 1024.0);
+    state.counters["rss_budget_MiB"] = budget / (1024.0 * 1024.0);
+}
+
 double readBandwidth(std::uint32_t threads) {
     return measureReadBandwidth(threads);
 }

@@ -41,6 +41,15 @@ std::vector<std::uint32_t> benchTokens(std::uint64_t count, std::uint32_t vocabu
 double timeDecode(benchmark::State& state, const std::shared_ptr<const TransformerModel>& model,
                   const std::vector<std::uint32_t>& tokens, const TransformerKvOptions& options);
 
+// 256 one-token steps from a fresh session of `model` in every iteration of `state`, with the
+// peak resident set counted from the finished model on (the fixture builds a model from a whole
+// set of double weights, which a checkpoint load never holds). Then, with the model released,
+// the counters: threads, tokens/s, the floor (the read bandwidth of that many threads over
+// `weight_bytes`, measured right after the steps), their ratio, the peak resident set and its
+// budget, 1.15 × weight_bytes + 2 × the final cache bytes + 64 MiB.
+void benchDecode(benchmark::State& state, std::shared_ptr<const TransformerModel> model,
+                 std::uint64_t weight_bytes, const TransformerKvOptions& options);
+
 // The read bandwidth of `threads` threads (0: all) in bytes per second, the best of a few passes
 // over a 512 MiB buffer, far larger than the last-level cache; the buffer is released before
 // returning. Weight bytes divided into it give the floor of a decode step at that thread count.

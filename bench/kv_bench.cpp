@@ -9,38 +9,15 @@
 namespace tarvel_bench {
 namespace {
 
-constexpr std::uint64_t decode_steps = 256;
-
-// 256 one-token steps from a fresh session, default options (every thread). Beside tokens per
-// second it reports the floor, the rate at which every thread together could merely read every
-// weight once per token, measured on this machine right after the steps, and the peak resident
-// set of the run including the model (counted from the finished model on, as in
-// decodeRounded).
+// 256 one-token steps from a fresh session, default options (every thread), against the floor
+// of the weights as held (doubles: the fixture's values need them) and the memory budget.
 void decode(benchmark::State& state) {
     const auto kv_heads = static_cast<std::uint32_t>(state.range(0));
     TransformerKvOptions options;
     options.double_precision = state.range(1) != 0;
-
     auto model = benchModel(kv_heads);
-    releaseFreedMemory();
-    resetPeakRss();
-    const TransformerSpec spec = model->spec();
-    const std::vector<std::uint32_t> tokens = benchTokens(decode_steps, spec.vocabulary);
-    const double seconds = timeDecode(state, model, tokens, options);
-    const std::uint64_t peak = peakRssBytes();
-    model.reset();
-
-    const double tokens_per_second =
-        static_cast<double>(decode_steps) * static_cast<double>(state.iterations()) / seconds;
-    const double floor = readBandwidth(options.threads) / static_cast<double>(weightBytes(spec));
-    const double budget = 1.15 * static_cast<double>(weightBytes(spec)) +
-                          2.0 * static_cast<double>(cacheBytes(spec, decode_steps)) +
-                          64.0 * 1024 * 1024;
-    state.counters["tokens/s"] = tokens_per_second;
-    state.counters["floor_tokens/s"] = floor;
-    state.counters["vs_floor"] = tokens_per_second / floor;
-    state.counters["peak_rss_MiB"] = static_cast<double>(peak) / (1024.0 * 1024.0);
-    state.counters["rss_budget_MiB"] = budget / (1024.0 * 1024.0);
+    const std::uint64_t bytes = weightBytes(model->spec());
+    benchDecode(state, std::move(model), bytes, options);
 }
 BENCHMARK(decode)
     ->ArgNames({"kv", "dp"})
