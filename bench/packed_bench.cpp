@@ -32,13 +32,17 @@ BENCHMARK(decodeRounded)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-// One 64-token chunk into a fresh session, on one thread or on all of them.
+// One 64-token chunk into a fresh session, on one thread or on all of them, returning the
+// logits of every position (last:0) or, as a prompt ahead of generation needs, of the last
+// (last:1).
 void prefillRounded(benchmark::State& state) {
     const auto model =
         benchModelRounded(static_cast<std::uint32_t>(state.range(0)), roundingOf(state.range(1)));
     const TokenBatch chunk = Conformance::fixtureBatch(benchTokens(64, model->spec().vocabulary));
     TransformerKvOptions options;
     options.threads = static_cast<std::uint32_t>(state.range(2));
+    options.logits = state.range(3) != 0 ? TransformerKvLogits::last_position
+                                         : TransformerKvLogits::every_position;
     for (auto _ : state) {
         TransformerKvSession session(model, 1);
         benchmark::DoNotOptimize(forwardCached(chunk, session, options).logits.data.data());
@@ -48,8 +52,8 @@ void prefillRounded(benchmark::State& state) {
                                                     benchmark::Counter::kIsRate);
 }
 BENCHMARK(prefillRounded)
-    ->ArgNames({"kv", "bits", "threads"})
-    ->ArgsProduct({{6}, {32, 16}, {1, 0}})
+    ->ArgNames({"kv", "bits", "threads", "last"})
+    ->ArgsProduct({{6}, {32, 16}, {1, 0}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -280,6 +280,8 @@ int runBench(const BenchArgs& args) {
     options.double_precision = doublePrecision(args.precision);
     options.max_cache_bytes = std::numeric_limits<std::uint64_t>::max();
     options.threads = args.threads;
+    // Generation samples from a chunk's last position only, and so does this measure.
+    options.logits = TransformerKvLogits::last_position;
     TransformerKvSession session(model, 1);
 
     using Clock = std::chrono::steady_clock;
@@ -289,7 +291,7 @@ int runBench(const BenchArgs& args) {
     const double prefill_seconds =
         std::chrono::duration<double>(Clock::now() - prefill_start).count();
 
-    std::uint32_t next = argmax(step.logits, args.prompt_tokens - 1, spec.vocabulary);
+    std::uint32_t next = argmax(step.logits, 0, spec.vocabulary);
     const auto decode_start = Clock::now();
     for (std::uint64_t t = 0; t < args.decode_tokens; ++t) {
         step = forwardCached(TokenBatch{1, 1, {next}, {}}, session, options);

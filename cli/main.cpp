@@ -105,7 +105,9 @@ int main(int argc, char** argv) {
     CLI::App* bench_cmd = app.add_subcommand(
         "bench", "measure prefill and decode speed on token ids and print them as JSON");
     addModel(*bench_cmd, bench.common);
-    bench_cmd->add_option("--prompt-tokens", bench.prompt_tokens, "tokens prefilled in one step")
+    bench_cmd
+        ->add_option("--prompt-tokens", bench.prompt_tokens,
+                     "tokens prefilled in one step (logits of the last only, as generate does)")
         ->check(digits)
         ->capture_default_str();
     bench_cmd->add_option("--decode-tokens", bench.decode_tokens, "tokens decoded one by one")

@@ -249,13 +249,20 @@ struct PySession {
     explicit PySession(TransformerKvSession s) : session(std::move(s)) {}
 };
 
+TransformerKvLogits parseLogits(const std::string& logits) {
+    if (logits == "all") return TransformerKvLogits::every_position;
+    if (logits == "last") return TransformerKvLogits::last_position;
+    throw std::invalid_argument("logits must be \"all\" or \"last\"");
+}
+
 py::array_t<double> stepSession(PySession& self, std::vector<std::uint32_t> tokens,
                                 const std::string& precision, std::uint64_t max_cache_bytes,
-                                std::uint32_t threads) {
+                                std::uint32_t threads, const std::string& logits) {
     TransformerKvOptions options;
     options.double_precision = parsePrecision(precision);
     options.max_cache_bytes = max_cache_bytes;
     options.threads = threads;
+    options.logits = parseLogits(logits);
     UseGuard guard(self.busy);
     TransformerKvStep step;
     {
@@ -463,7 +470,7 @@ PYBIND11_MODULE(_tarvel, m) {
         .def("step", &stepSession, py::arg("tokens"), py::kw_only(),
              py::arg("precision") = "double",
              py::arg("max_cache_bytes") = TransformerKvOptions{}.max_cache_bytes,
-             py::arg("threads") = 0)
+             py::arg("threads") = 0, py::arg("logits") = "all")
         .def_property_readonly("position",
                                [](PySession& s) {
                                    UseGuard guard(s.busy);

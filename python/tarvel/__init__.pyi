@@ -85,8 +85,11 @@ class Session:
         precision: Precision = "double",
         max_cache_bytes: int = 536870912,
         threads: int = 0,
+        logits: Literal["all", "last"] = "all",
     ) -> npt.NDArray[np.float64]:
-        """Logits of shape (len(tokens), vocabulary); the session is unchanged if it raises.
+        """Logits of shape (len(tokens), vocabulary), or (1, vocabulary) with logits="last": the
+        last row alone, bit for bit, without computing the others. The session ends the same
+        either way, and is unchanged if it raises.
         threads: worker threads of the step (0: one per hardware thread); results do not depend
         on it."""
     @property

@@ -27,6 +27,19 @@ def test_step_and_forward_equal_the_command_bit_for_bit(model, command_logits, p
             s.step(TOKENS[6:], precision=precision)]
     np.testing.assert_array_equal(bits(np.concatenate(rows)), expected)
 
+    # The last row alone, as a prompt ahead of generation needs it, with the session ending
+    # as the whole answer leaves it.
+    s = model.session()
+    last = s.step(TOKENS, precision=precision, logits="last")
+    assert last.shape == (1, model.spec.vocabulary)
+    np.testing.assert_array_equal(bits(last), expected[-1:])
+    reference = model.session()
+    reference.step(TOKENS, precision=precision)
+    assert s.save() == reference.save()
+    with pytest.raises(ValueError, match='logits must be "all" or "last"'):
+        s.step([1], logits="first")
+    assert s.save() == reference.save()
+
     full = model.forward([TOKENS], precision=precision)
     assert full.shape == (1, len(TOKENS), model.spec.vocabulary)
     np.testing.assert_array_equal(bits(full[0]), expected)

@@ -54,10 +54,12 @@ GenerateResult generate(TransformerKvSession& session, std::span<const std::uint
                         const GenerateOptions& options,
                         const std::function<void(std::uint32_t)>& on_token) {
     validateSampling(options.sampling);
+    TransformerKvOptions kv = options.kv;
+    kv.logits = TransformerKvLogits::last_position;
     Tensor logits =
-        input.empty() ? lastPositionLogits(session, options.kv)
+        input.empty() ? lastPositionLogits(session, kv)
                       : forwardCached(TokenBatch{1, input.size(), {input.begin(), input.end()}, {}},
-                                      session, options.kv)
+                                      session, kv)
                             .logits;
     GenerateResult result;
     const std::uint64_t context = session.model()->spec().context;
@@ -75,7 +77,7 @@ GenerateResult generate(TransformerKvSession& session, std::span<const std::uint
             result.stop = GenerateStop::context_full;
             return result;
         }
-        logits = forwardCached(TokenBatch{1, 1, {token}, {}}, session, options.kv).logits;
+        logits = forwardCached(TokenBatch{1, 1, {token}, {}}, session, kv).logits;
     }
     return result;
 }

@@ -15,7 +15,9 @@ struct GenerateOptions {
     SamplingOptions sampling;
     std::uint64_t max_tokens = 64;
     std::optional<std::uint32_t> eos;  // sampling this id ends generation; it is not emitted
-    TransformerKvOptions kv;           // precision and cache limit of every step
+    // Precision, cache limit, threads and observer of every step. Sampling reads only a chunk's
+    // last position, so each step computes that position's logits alone, whatever `logits` says.
+    TransformerKvOptions kv;
     // Feed the last emitted token too, so that the session holds every emitted token and a
     // later run (from a snapshot of it) continues exactly where this one stopped.
     bool feed_last = false;

@@ -141,7 +141,8 @@ void keepRows(std::vector<Tensor>& kept, const Tensor& rows, std::uint64_t previ
 }
 
 // Everything a step computes, in fresh storage. Reads the session; writes nothing to it.
-StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& session, bool flag) {
+StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& session, bool flag,
+                       TransformerKvLogits logits) {
     const TransformerModel& model = *session.model();
     const TransformerSpec& spec = model.spec();
     const detail::PackedWeights& weights = model.packed_weights();
@@ -199,11 +200,19 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
                                  [](const char*, const Tensor&) {});
     }
 
-    const Tensor xf = rmsNorm(x, weights.final_norm, n, d, epsilon, flag);
+    // The final norm and the output projection work row by row, so the last position's logits
+    // alone are those of the last row.
+    std::uint64_t rows = n;
+    if (logits == TransformerKvLogits::last_position && n > 1) {
+        rows = 1;
+        x.data.erase(x.data.begin(), x.data.end() - static_cast<std::ptrdiff_t>(d));
+        x.shape = {1, d};
+    }
+    const Tensor xf = rmsNorm(x, weights.final_norm, rows, d, epsilon, flag);
     const detail::PackedTensor& unembedding =
         spec.tied_embeddings ? weights.token_embedding : weights.output_embedding;
-    result.logits = cachedLinear(xf, unembedding, n, d, spec.vocabulary, flag);
-    result.logits.shape = {1, n, spec.vocabulary};  // same elements, one batch row
+    result.logits = cachedLinear(xf, unembedding, rows, d, spec.vocabulary, flag);
+    result.logits.shape = {1, rows, spec.vocabulary};  // same elements, one batch row
     return result;
 }
 
@@ -322,6 +331,10 @@ TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& s
     std::uint64_t after = 0;
     try {
         validateKvStep(chunk, session);
+        if (options.logits != TransformerKvLogits::every_position &&
+            options.logits != TransformerKvLogits::last_position) {
+            refuse(TransformerKvErrorKind::invalid_input, "KV logits selection is invalid");
+        }
         after = session.position() + chunk.width;
         const std::uint64_t required = detail::kvCheckedMultiply(kvBytesPerToken(spec), after);
         if (required > options.max_cache_bytes) {
@@ -332,7 +345,7 @@ TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& s
         // appended by the commit.
         if (session.position() != 0) reserveCache(session.cache_, spec, after);
         detail::runWithThreads(options.threads, [&] {
-            computed = computeStep(chunk, session, options.double_precision);
+            computed = computeStep(chunk, session, options.double_precision, options.logits);
         });
     } catch (const std::bad_alloc&) {
         refuse(TransformerKvErrorKind::resource_limit, "KV cache allocation failed");

@@ -28,6 +28,10 @@ struct TransformerKvStats {
     friend bool operator==(const TransformerKvStats&, const TransformerKvStats&) = default;
 };
 
+// Which positions of a chunk a step returns logits for. A prompt fed ahead of generation needs
+// only its last position's; the others cost a vocabulary-wide projection each and are skipped.
+enum class TransformerKvLogits : std::uint8_t { every_position = 0, last_position = 1 };
+
 struct TransformerKvOptions {
     bool double_precision = false;
     std::uint64_t max_cache_bytes = 536870912;  // bound on the whole cache after the step
@@ -38,10 +42,13 @@ struct TransformerKvOptions {
     // Threads the step may use: 0 is one per hardware thread, more than 256 is 256. Results do
     // not depend on it; the observer runs on the calling thread.
     std::uint32_t threads = 0;
+    // every_position: {1, chunk width, vocabulary}; last_position: {1, 1, vocabulary}, equal
+    // bit for bit to the last row of every_position. The session ends the same either way.
+    TransformerKvLogits logits = TransformerKvLogits::every_position;
 };
 
 struct TransformerKvStep {
-    Tensor logits;  // {1, chunk width, vocabulary}
+    Tensor logits;  // {1, chunk width, vocabulary}, or {1, 1, vocabulary} for last_position
     TransformerKvStats stats;
 };
 

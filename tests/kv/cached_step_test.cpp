@@ -8,6 +8,7 @@
 
 #include "support/expect_throw.hpp"
 #include "support/models.hpp"
+#include "support/small_model.hpp"
 #include "support/tensors.hpp"
 
 using namespace tarvel_test;
@@ -92,6 +93,62 @@ TEST(CachedStep, EveryChunkSplitReproducesTheFullPassExactly) {
             }
         }
     }
+}
+
+// Asking for the last position's logits alone returns that row of the full answer bit for bit,
+// on a model wide enough for the panel kernels (vocabulary and feed-forward several panels of
+// 32 outputs, with tails), whatever the chunk width, precision or thread count, and leaves the
+// session exactly as the full answer does.
+TEST(CachedStep, LastPositionLogitsAreTheLastRowAndTheSessionEndsTheSame) {
+    ModelShape shape;
+    shape.vocabulary = 301;
+    shape.context = 40;
+    shape.query_heads = 4;
+    shape.head_dim = 8;
+    shape.ffn_dim = 72;
+    shape.tied_embeddings = false;
+    const auto model =
+        std::make_shared<const TransformerModel>(makeSpec(shape), makeWeights(shape, 4));
+    const std::uint64_t v = shape.vocabulary;
+    for (const bool dp : {false, true}) {
+        for (const std::uint32_t threads : {1u, 2u}) {
+            SCOPED_TRACE(std::string(dp ? "double" : "float32") + ", threads " +
+                         std::to_string(threads));
+            TransformerKvOptions every;
+            every.double_precision = dp;
+            every.threads = threads;
+            TransformerKvOptions last = every;
+            last.logits = TransformerKvLogits::last_position;
+            TransformerKvSession a(model, 1);
+            TransformerKvSession b(model, 1);
+            std::uint32_t token = 3;
+            for (const std::uint64_t width : {13u, 1u, 6u, 2u, 1u}) {
+                std::vector<std::uint32_t> chunk;
+                for (std::uint64_t i = 0; i < width; ++i)
+                    chunk.push_back(token = (token * 37 + 11) % 301);
+                const TransformerKvStep full = forwardCached(fixtureBatch(chunk), a, every);
+                const TransformerKvStep tail = forwardCached(fixtureBatch(chunk), b, last);
+                ASSERT_EQ(tail.logits.shape, (std::vector<std::uint64_t>{1, 1, v}));
+                EXPECT_EQ(tail.logits.double_precision, dp);
+                const std::vector<double> last_row(
+                    full.logits.data.end() - static_cast<std::ptrdiff_t>(v),
+                    full.logits.data.end());
+                ASSERT_EQ(tail.logits.data, last_row) << "width " << width;
+                EXPECT_EQ(tail.stats, full.stats);
+            }
+            EXPECT_EQ(saveSnapshot(b), saveSnapshot(a));
+        }
+    }
+
+    // A selection that is neither is refused before any work, and changes nothing.
+    TransformerKvSession s(model, 1);
+    (void)forwardCached(fixtureBatch({1, 2}), s, {});
+    const auto before = saveSnapshot(s);
+    TransformerKvOptions unknown;
+    unknown.logits = static_cast<TransformerKvLogits>(2);
+    expectKvThrow([&] { (void)forwardCached(fixtureBatch({3}), s, unknown); },
+                  TransformerKvErrorKind::invalid_input, "KV logits selection is invalid");
+    EXPECT_EQ(saveSnapshot(s), before);
 }
 
 TEST(CachedStep, ChunkFormAndIdsAreRefusedAsInvalidInput) {
