@@ -156,12 +156,12 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
 
     StepResult result;
     Tensor x({n, d}, 0.0, flag);
+    // Ids were checked against the vocabulary, and the embedding's shape at construction.
     for (std::uint64_t t = 0; t < n; ++t) {
         const std::uint64_t id = chunk.tokens[static_cast<std::size_t>(t)];
-        for (std::uint64_t c = 0; c < d; ++c) {
-            at(x, {t, c}) =
-                checkCachedValue(detail::packedAt(weights.token_embedding, id * d + c), flag);
-        }
+        double* row = x.data.data() + t * d;
+        detail::widenRun(weights.token_embedding, id * d, d, row);
+        for (std::uint64_t c = 0; c < d; ++c) row[c] = checkCachedValue(row[c], flag);
     }
 
     std::vector<Tensor>& grown = previous != 0 ? result.rows : result.cache;
@@ -169,6 +169,7 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
     const std::vector<Tensor>& cache = session.cache();
     const std::uint64_t kv_width = hkv * hd;
     const Tensor absent;
+    const RopeTable rope = buildRopeTable(n, hd, spec.position.rope_base, previous);
     for (std::uint64_t l = 0; l < spec.layers; ++l) {
         const Tensor& old_keys = previous != 0 ? cache[static_cast<std::size_t>(2 * l)] : absent;
         const Tensor& old_values =
@@ -195,9 +196,9 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
                                  std::uint64_t in_dim, std::uint64_t out_dim) {
             return cachedLinear(input, weight, n, in_dim, out_dim, flag);
         };
-        detail::transformerBlock(x, weights.layers[static_cast<std::size_t>(l)], spec,
-                                 {1, n, previous}, flag, project, attend, checkCachedValue,
-                                 [](const char*, const Tensor&) {});
+        detail::transformerBlock<checkCachedValue>(x, weights.layers[static_cast<std::size_t>(l)],
+                                                   spec, {1, n, rope}, flag, project, attend,
+                                                   [](const char*, const Tensor&) {});
     }
 
     // The final norm and the output projection work row by row, so the last position's logits

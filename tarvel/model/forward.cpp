@@ -240,6 +240,7 @@ Tensor forwardPass(const TransformerSpec& spec, const Weights& weights, const To
     }
     trace(options, "embedding", hidden);
 
+    const RopeTable rope = buildRopeTable(tokens.width, hd, spec.position.rope_base, 0);
     for (std::uint64_t l = 0; l < spec.layers; ++l) {
         const auto& w = weights.layers[static_cast<std::size_t>(l)];
         requireLayerShapes(w, d, f, q_width, kv_width);
@@ -257,9 +258,8 @@ Tensor forwardPass(const TransformerSpec& spec, const Weights& weights, const To
             traceLayer(options, l, "attention", att.output);
             return std::move(att.output);
         };
-        detail::transformerBlock(
-            hidden, w, spec, {tokens.batch, tokens.width, 0}, dp, project, attend,
-            checkForwardValue,
+        detail::transformerBlock<checkForwardValue>(
+            hidden, w, spec, {tokens.batch, tokens.width, rope}, dp, project, attend,
             [&](const char* name, const Tensor& tensor) { traceLayer(options, l, name, tensor); });
     }
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <vector>
 
 #include "tarvel/core/value_check.hpp"
 #include "tarvel/ops/detail/packed_ops.hpp"
@@ -11,11 +12,15 @@ namespace Tarvel TARVEL_EXPORT {
 
 namespace {
 
-double weightAt(const Tensor& weight, std::uint64_t d) {
-    return at(weight, {d});
+// The scale's `dim` values, once its shape is checked: in place, or widened into `widened`.
+const double* scaleValues(const Tensor& weight, std::uint64_t, std::vector<double>&) {
+    return weight.data.data();
 }
-double weightAt(const detail::PackedTensor& weight, std::uint64_t d) {
-    return detail::packedAt(weight, d);
+const double* scaleValues(const detail::PackedTensor& weight, std::uint64_t dim,
+                          std::vector<double>& widened) {
+    widened.resize(static_cast<std::size_t>(dim));
+    detail::widenRun(weight, 0, dim, widened.data());
+    return widened.data();
 }
 
 template <typename W>
@@ -29,13 +34,14 @@ Tensor rmsNormOf(const Tensor& input, const W& weight, std::uint64_t rows, std::
     requireShape(weight, {dim}, "RMSNorm weight");
 
     Tensor out({rows, dim}, 0.0, double_precision);
+    std::vector<double> widened;
+    const double* scale = scaleValues(weight, dim, widened);
     const double features = static_cast<double>(dim);
     for (std::uint64_t r = 0; r < rows; ++r) {
+        const double* x = input.data.data() + r * dim;
+        double* y = out.data.data() + r * dim;
         double ss = 0.0;
-        for (std::uint64_t d = 0; d < dim; ++d) {
-            const double x = at(input, {r, d});
-            ss = ss + x * x;
-        }
+        for (std::uint64_t d = 0; d < dim; ++d) ss = ss + x[d] * x[d];
         // A sum beyond the double range would make the scale 0 and every output a silent 0
         // (or NaN); the row cannot be normalised, which is the operator's value failure.
         if (!std::isfinite(ss)) detail::throwOperatorValue();
@@ -43,8 +49,7 @@ Tensor rmsNormOf(const Tensor& input, const W& weight, std::uint64_t rows, std::
         const double m = ss / features + epsilon;
         const double inv = 1.0 / std::sqrt(m);
         for (std::uint64_t d = 0; d < dim; ++d) {
-            at(out, {r, d}) = checkOperatorValue(weightAt(weight, d) * (at(input, {r, d}) * inv),
-                                                 double_precision);
+            y[d] = checkOperatorValue(scale[d] * (x[d] * inv), double_precision);
         }
     }
     return out;

@@ -16,23 +16,25 @@ namespace {
     throw std::out_of_range("RoPE table index out of bounds");
 }
 
+// Rotates t {batch * seq, heads * table.dim}, whose shape the caller has checked, with rows
+// 0 .. seq - 1 of a table that holds them.
 void rotate(Tensor& t, std::uint64_t batch, std::uint64_t seq, std::uint64_t heads,
             const RopeTable& table, bool double_precision) {
     const std::uint64_t head_dim = table.dim;
+    const std::uint64_t pairs = head_dim / 2;
     for (std::uint64_t b = 0; b < batch; ++b) {
         for (std::uint64_t s = 0; s < seq; ++s) {
-            const std::uint64_t row = b * seq + s;
+            double* row = t.data.data() + (b * seq + s) * heads * head_dim;
+            const double* cos = table.cos.data() + s * pairs;
+            const double* sin = table.sin.data() + s * pairs;
             for (std::uint64_t h = 0; h < heads; ++h) {
-                for (std::uint64_t d = 0; d < head_dim; d += 2) {
-                    const double c = ropeCos(table, s, d / 2);
-                    const double sn = ropeSin(table, s, d / 2);
-                    const std::uint64_t col = h * head_dim + d;
-                    double& first = at(t, {row, col});
-                    double& second = at(t, {row, col + 1});
-                    const double x0 = first;
-                    const double x1 = second;
-                    first = checkOperatorValue(x0 * c - x1 * sn, double_precision);
-                    second = checkOperatorValue(x1 * c + x0 * sn, double_precision);
+                double* head = row + h * head_dim;
+                for (std::uint64_t k = 0; k < pairs; ++k) {
+                    const double x0 = head[2 * k];
+                    const double x1 = head[2 * k + 1];
+                    head[2 * k] = checkOperatorValue(x0 * cos[k] - x1 * sin[k], double_precision);
+                    head[2 * k + 1] =
+                        checkOperatorValue(x1 * cos[k] + x0 * sin[k], double_precision);
                 }
             }
         }
@@ -109,6 +111,14 @@ void applyRopeTable(Tensor& query, Tensor& key, std::uint64_t batch, std::uint64
     const std::uint64_t rows = detail::expectedExtent(batch, seq);
     requireShape(query, {rows, detail::expectedExtent(query_heads, head_dim)}, "RoPE query");
     requireShape(key, {rows, detail::expectedExtent(kv_heads, head_dim)}, "RoPE key");
+    // A table is a plain record: the entries a rotation would read are checked against what it
+    // really holds before any is read.
+    const std::uint64_t pairs = head_dim / 2;
+    const bool reads = rows != 0 && (query_heads != 0 || kv_heads != 0) && head_dim != 0;
+    if (reads &&
+        (head_dim % 2 != 0 || table.cos.size() / pairs < seq || table.sin.size() / pairs < seq)) {
+        throwTableIndex();
+    }
     rotate(query, batch, seq, query_heads, table, double_precision);
     rotate(key, batch, seq, kv_heads, table, double_precision);
 }

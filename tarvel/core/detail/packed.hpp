@@ -251,6 +251,31 @@ inline double packedAt(const PackedTensor& tensor, std::uint64_t flat) {
                       tensor.values);
 }
 
+// Writes the `count` values of row-major elements first .. first + count - 1, widened, to out.
+// All of them lie in one row of a rank-2 tensor (or anywhere in a tensor of another rank), and
+// the caller has checked that the tensor holds them.
+inline void widenRun(const PackedTensor& tensor, std::uint64_t first, std::uint64_t count,
+                     double* out) {
+    std::uint64_t start = first;
+    std::uint64_t stride = 1;
+    if (count != 0 && panelCount(tensor.shape, tensor.size()) != 0) {
+        start = storageIndex(tensor.shape, tensor.size(), first / tensor.shape[1],
+                             first % tensor.shape[1]);
+        if (count > 1) {
+            stride = storageIndex(tensor.shape, tensor.size(), first / tensor.shape[1],
+                                  first % tensor.shape[1] + 1) -
+                     start;
+        }
+    }
+    std::visit(
+        [&](const auto& v) {
+            for (std::uint64_t i = 0; i < count; ++i) {
+                out[i] = widen(v[static_cast<std::size_t>(start + i * stride)]);
+            }
+        },
+        tensor.values);
+}
+
 // Calls fn(value) for every value, widened, in row-major order.
 template <typename Fn>
 void forEachValue(const PackedTensor& tensor, Fn&& fn) {

@@ -13,12 +13,13 @@
 
 namespace Nuvexis::Core::Tarvel::detail {
 
-// The rows one block runs over: `batch` sequences of `seq` positions, the first of them at
-// absolute position `offset`.
+// The rows one block runs over: `batch` sequences of `seq` positions, and the rotary table of
+// those positions (buildRopeTable(seq, head_dim, rope_base, offset of the first)), built once
+// for every layer.
 struct BlockRows {
     std::uint64_t batch = 0;
     std::uint64_t seq = 0;
-    std::uint64_t offset = 0;
+    const RopeTable& rope;
 };
 
 // One transformer block over `hidden` {batch * seq, model_dim}, in place: attention norm,
@@ -28,12 +29,13 @@ struct BlockRows {
 //   project(input, weight, in_dim, out_dim) -> Tensor   their projection, with its value check
 //   attend(q, k, v) -> Tensor {rows, q_width}           attention within the batch, or over
 //                                                       the cache grown by k and v
-//   check(x, double_precision) -> double                the value check of a residual sum
 //   trace(name, tensor)                                 "q", "k", "v", "mlp" as they are made
-template <typename Layer, typename Project, typename Attend, typename Trace>
+// and Check(x, double_precision), the value check of a residual sum.
+template <double (*Check)(double, bool), typename Layer, typename Project, typename Attend,
+          typename Trace>
 void transformerBlock(Tensor& hidden, const Layer& w, const TransformerSpec& spec,
                       const BlockRows& at_rows, bool double_precision, Project&& project,
-                      Attend&& attend, double (*check)(double, bool), Trace&& trace) {
+                      Attend&& attend, Trace&& trace) {
     const bool dp = double_precision;
     const std::uint64_t rows = at_rows.batch * at_rows.seq;
     const std::uint64_t d = spec.model_dim;
@@ -42,7 +44,7 @@ void transformerBlock(Tensor& hidden, const Layer& w, const TransformerSpec& spe
     const double epsilon = spec.normalization.epsilon;
     const auto addResidual = [&](const Tensor& delta) {
         for (std::size_t e = 0; e < hidden.data.size(); ++e) {
-            hidden.data[e] = check(hidden.data[e] + delta.data[e], dp);
+            hidden.data[e] = Check(hidden.data[e] + delta.data[e], dp);
         }
     };
 
@@ -50,8 +52,8 @@ void transformerBlock(Tensor& hidden, const Layer& w, const TransformerSpec& spe
     Tensor q = project(normed, w.query, d, q_width);
     Tensor k = project(normed, w.key, d, kv_width);
     Tensor v = project(normed, w.value, d, kv_width);
-    applyRope(q, k, at_rows.batch, at_rows.seq, spec.query_heads, spec.kv_heads, spec.head_dim,
-              spec.position.rope_base, at_rows.offset, dp);
+    applyRopeTable(q, k, at_rows.batch, at_rows.seq, spec.query_heads, spec.kv_heads, at_rows.rope,
+                   dp);
     trace("q", q);
     trace("k", k);
     trace("v", v);

@@ -4,8 +4,9 @@
 // of its own for each set (with that set's compiler flags). Isa provides a vector type V of
 // eight doubles, the rows R it takes at once, and zero, broadcast, add, mul, store,
 // load<E>(bytes) widening eight stored values of type E exactly, roundToFloat (each lane rounded
-// to float32 and widened back) and finite (every lane finite). Nothing else is used here, so
-// these files share no inline function with the rest of the library.
+// to float32 and widened back) and finite (every lane finite). Nothing else is used here but
+// the compiler's prefetch builtin, so these files share no inline function with the rest of the
+// library.
 
 #include <cstdint>
 
@@ -31,9 +32,12 @@ constexpr std::uint64_t lanes = 8;                     // doubles in one V
 constexpr std::uint64_t vectors = panel_rows / lanes;  // Vs across one panel
 
 // Rows r0 .. r0 + R - 1 against panel p, whose weights stream from w, column after column. Each
-// lane of acc[a][k] is one output's sum, taken term by term in ascending input order.
+// lane of acc[a][k] is one output's sum, taken term by term in ascending input order. When
+// `ahead` is set, the stored bytes of the next panel (`ahead_column` bytes a column) are fetched
+// into the cache meanwhile, so that widening it does not wait on memory.
 template <class Isa, class E, std::uint64_t R>
-inline void tile(const PanelJob& job, std::uint64_t r0, std::uint64_t p, const unsigned char* w) {
+inline void tile(const PanelJob& job, std::uint64_t r0, std::uint64_t p, const unsigned char* w,
+                 const unsigned char* ahead = nullptr, std::uint64_t ahead_column = 0) {
     using V = typename Isa::V;
     const std::uint64_t in = job.in_dim;
     V acc[R][vectors];
@@ -42,6 +46,11 @@ inline void tile(const PanelJob& job, std::uint64_t r0, std::uint64_t p, const u
     }
     const double* x = job.input + r0 * in;
     for (std::uint64_t i = 0; i < in; ++i) {
+        if (ahead != nullptr) {
+            for (std::uint64_t b = 0; b < ahead_column; b += 64) {
+                __builtin_prefetch(ahead + i * ahead_column + b, 0, 2);
+            }
+        }
         V wv[vectors];
         for (std::uint64_t k = 0; k < vectors; ++k) {
             wv[k] = Isa::template load<E>(w + (i * panel_rows + k * lanes) * E::size);
@@ -93,7 +102,13 @@ void run(const PanelJob& job) {
         }
         widenPanel<Isa, E>(job, w);
         const auto* widened = reinterpret_cast<const unsigned char*>(job.scratch);
+        const unsigned char* next =
+            p + 1 < job.panel_end ? w + panel_rows * job.in_dim * E::size : nullptr;
         std::uint64_t r = 0;
+        if (R <= job.rows) {
+            tile<Isa, F64Bits, R>(job, 0, p, widened, next, panel_rows * E::size);
+            r = R;
+        }
         for (; r + R <= job.rows; r += R) tile<Isa, F64Bits, R>(job, r, p, widened);
         for (; r < job.rows; ++r) tile<Isa, F64Bits, 1>(job, r, p, widened);
     }
