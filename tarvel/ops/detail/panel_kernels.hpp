@@ -8,7 +8,8 @@
 namespace Nuvexis::Core::Tarvel::detail {
 
 // A projection over panels [panel_begin, panel_end) of a packed weight (panel p holds outputs
-// panel_rows * p onwards, column by column): for every input row r and output o of those panels,
+// panel_rows * p onwards, column by column): for every input row r in [row_begin, rows) and
+// output o of those panels,
 //   out[r * out_stride + o] = sum over i ascending of input[r * in_dim + i] * weight(o, i),
 // each sum from 0.0, one multiply and one add per term, rounded each time, in the lanes of
 // vector registers. Each finished sum passes the value check's arithmetic as it is stored:
@@ -27,6 +28,7 @@ struct PanelJob {
     double* scratch = nullptr;  // panel_rows * in_dim doubles, used when rows > 1
     bool round_to_float = false;
     bool* refused = nullptr;  // may be null: nothing is reported
+    std::uint64_t row_begin = 0;
 };
 
 using PanelKernel = void (*)(const PanelJob& job);

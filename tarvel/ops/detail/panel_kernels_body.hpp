@@ -88,26 +88,27 @@ inline void widenPanel(const PanelJob& job, const unsigned char* w) {
     }
 }
 
-// All rows against panels [panel_begin, panel_end). One row streams each panel's weights
-// straight from storage; several rows read it widened once into the scratch, so that the
+// Rows [row_begin, rows) against panels [panel_begin, panel_end). One row streams each panel's
+// weights straight from storage; several rows read it widened once into the scratch, so that the
 // conversion is paid once per panel, not once per group of rows.
 template <class Isa, class E>
 void run(const PanelJob& job) {
     constexpr std::uint64_t R = Isa::rows;
     for (std::uint64_t p = job.panel_begin; p < job.panel_end; ++p) {
         const unsigned char* w = job.weights + p * panel_rows * job.in_dim * E::size;
-        if (job.rows == 1) {
-            tile<Isa, E, 1>(job, 0, p, w);
+        if (job.row_begin >= job.rows) return;
+        if (job.rows - job.row_begin == 1) {
+            tile<Isa, E, 1>(job, job.row_begin, p, w);
             continue;
         }
         widenPanel<Isa, E>(job, w);
         const auto* widened = reinterpret_cast<const unsigned char*>(job.scratch);
         const unsigned char* next =
             p + 1 < job.panel_end ? w + panel_rows * job.in_dim * E::size : nullptr;
-        std::uint64_t r = 0;
-        if (R <= job.rows) {
-            tile<Isa, F64Bits, R>(job, 0, p, widened, next, panel_rows * E::size);
-            r = R;
+        std::uint64_t r = job.row_begin;
+        if (r + R <= job.rows) {
+            tile<Isa, F64Bits, R>(job, r, p, widened, next, panel_rows * E::size);
+            r += R;
         }
         for (; r + R <= job.rows; r += R) tile<Isa, F64Bits, R>(job, r, p, widened);
         for (; r < job.rows; ++r) tile<Isa, F64Bits, 1>(job, r, p, widened);

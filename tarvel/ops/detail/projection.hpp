@@ -306,33 +306,60 @@ void project(const Tensor& input, const PackedTensor& weight, Tensor& out, std::
     const std::uint64_t panels = out_dim / panel_rows;
     const bool tail = out_dim % panel_rows != 0;
     const Tensor no_quads;
-    parallelFor(panels + (tail ? 1 : 0), minimumGroups(rows, in_dim, panel_rows),
-                [&](std::uint64_t begin, std::uint64_t end) {
-                    const std::uint64_t last = std::min(end, panels);
-                    if (begin < last) {
-                        // Several rows read each panel widened once, into this.
-                        std::vector<double> scratch(
-                            rows > 1 ? static_cast<std::size_t>(panel_rows * in_dim) : 0);
-                        bool refused = false;
-                        kernel(PanelJob{input.data.data(), rows, in_dim, bytes, begin, last,
-                                        out.data.data(), out_dim, scratch.data(), !double_precision,
-                                        &refused});
-                        // The kernels checked every value they stored unless one was refused;
-                        // the value check then finds it, and throws with its own message.
-                        for (std::uint64_t r = 0; refused && r < rows; ++r) {
-                            double* row = out.data.data() + r * out_dim;
-                            for (std::uint64_t o = begin * panel_rows; o < last * panel_rows; ++o) {
-                                row[o] = Check(row[o], double_precision);
-                            }
-                        }
+    // The threads share out units of one panel and up to four rows (a whole panel for one row),
+    // so that they get equal work even when the panels do not divide evenly among them; the
+    // rows past the last panel are one more unit. A piece runs at most three kernel jobs: the
+    // rest of a panel another piece began, whole panels, and the start of one it leaves.
+    constexpr std::uint64_t block = 4;
+    const std::uint64_t blocks = rows > 1 ? (rows + block - 1) / block : 1;
+    const std::uint64_t panel_units = panels * blocks;
+    const auto runPanels = [&](std::uint64_t panel_begin, std::uint64_t panel_end,
+                               std::uint64_t row_begin, std::uint64_t row_end,
+                               std::vector<double>& scratch) {
+        bool refused = false;
+        kernel(PanelJob{input.data.data(), row_end, in_dim, bytes, panel_begin, panel_end,
+                        out.data.data(), out_dim, scratch.data(), !double_precision, &refused,
+                        row_begin});
+        // The kernels checked every value they stored unless one was refused; the value
+        // check then finds it, and throws with its own message.
+        for (std::uint64_t r = row_begin; refused && r < row_end; ++r) {
+            double* row = out.data.data() + r * out_dim;
+            for (std::uint64_t o = panel_begin * panel_rows; o < panel_end * panel_rows; ++o) {
+                row[o] = Check(row[o], double_precision);
+            }
+        }
+    };
+    const std::uint64_t unit_rows =
+        std::min<std::uint64_t>(std::max<std::uint64_t>(rows, 1), block);
+    parallelFor(
+        panel_units + (tail ? 1 : 0), minimumGroups(unit_rows, in_dim, panel_rows),
+        [&](std::uint64_t begin, std::uint64_t end) {
+            const std::uint64_t last = std::min(end, panel_units);
+            if (begin < last) {
+                // Several rows read each panel widened once, into this.
+                std::vector<double> scratch(rows > 1 ? static_cast<std::size_t>(panel_rows * in_dim)
+                                                     : 0);
+                std::uint64_t u = begin;
+                while (u < last) {
+                    const std::uint64_t p = u / blocks;
+                    const std::uint64_t first = u % blocks;
+                    if (first == 0 && last / blocks > p) {
+                        runPanels(p, last / blocks, 0, rows, scratch);
+                        u = last / blocks * blocks;
+                        continue;
                     }
-                    if (end > panels) {
-                        visitWeight(weight, [&](const auto& view) {
-                            projectRows<Check>(input, no_quads, view, out, rows, in_dim, out_dim,
-                                               panels * panel_rows, out_dim, double_precision);
-                        });
-                    }
+                    const std::uint64_t stop = std::min(last - p * blocks, blocks);
+                    runPanels(p, p + 1, first * block, std::min(stop * block, rows), scratch);
+                    u = p * blocks + stop;
+                }
+            }
+            if (end > panel_units) {
+                visitWeight(weight, [&](const auto& view) {
+                    projectRows<Check>(input, no_quads, view, out, rows, in_dim, out_dim,
+                                       panels * panel_rows, out_dim, double_precision);
                 });
+            }
+        });
 }
 
 }  // namespace Nuvexis::Core::Tarvel::detail
