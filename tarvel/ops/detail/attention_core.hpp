@@ -55,16 +55,28 @@ inline void attendRow(std::uint64_t visible, std::uint64_t head_dim, bool double
         exps[j] = std::exp(scores[j] - max);
         z = z + exps[j];
     }
-    for (std::uint64_t c = 0; c < head_dim; ++c) sums[c] = 0.0;
-    // Partial sums stay unchecked; the finished row is checked below. Each column is its own
-    // sum over the positions, so the columns may go side by side.
+    // The probabilities replace the exponentials they come from.
     for (j = 0; j < visible; ++j) {
-        const double p = Check(exps[j] / z, double_precision);
-        probability(j, p);
-        const double* row = value_row(j);
-        for (std::uint64_t c = 0; c < head_dim; ++c) sums[c] = sums[c] + row[c] * p;
+        exps[j] = Check(exps[j] / z, double_precision);
+        probability(j, exps[j]);
     }
-    for (std::uint64_t c = 0; c < head_dim; ++c) store(c, Check(sums[c], double_precision));
+    // Each output column is its own sum over the positions, in ascending order: eight columns
+    // at a time run over every position with their partial sums held in registers, unchecked
+    // until the finished row is checked below.
+    const auto valueSpan = [&](auto span, std::uint64_t c0) {
+        constexpr std::uint64_t Span = decltype(span)::value;
+        double acc[Span] = {};
+        for (std::uint64_t i = 0; i < visible; ++i) {
+            const double* row = value_row(i) + c0;
+            const double p = exps[i];
+            for (std::uint64_t u = 0; u < Span; ++u) acc[u] = acc[u] + row[u] * p;
+        }
+        for (std::uint64_t u = 0; u < Span; ++u) sums[c0 + u] = acc[u];
+    };
+    std::uint64_t c = 0;
+    for (; c + 8 <= head_dim; c += 8) valueSpan(eight, c);
+    for (; c < head_dim; ++c) valueSpan(one, c);
+    for (c = 0; c < head_dim; ++c) store(c, Check(sums[c], double_precision));
 }
 
 }  // namespace Nuvexis::Core::Tarvel::detail
