@@ -97,15 +97,14 @@ Tensor attendChunk(const Tensor& query, std::uint64_t previous, std::uint64_t n,
                    bool double_precision, KeyRow&& key_row, ValueRow&& value_row) {
     detail::restateShape(query, {n, query_heads * head_dim});
     Tensor out({n, query_heads * head_dim}, 0.0, double_precision);
-    // Query rows and heads are split over the threads; each piece allocates its own scores,
-    // their exponentials and one output row's running sums.
+    // Query rows and heads are split over the threads; each piece allocates its own scores
+    // and their exponentials.
     const auto positions = static_cast<std::size_t>(previous + n);
     const std::uint64_t group = query_heads / kv_heads;
     const std::uint64_t row_work = std::max<std::uint64_t>(2 * (previous + n) * head_dim, 1);
     const auto attendRows = [&](std::uint64_t begin, std::uint64_t end) {
         std::vector<double> scores(positions);
         std::vector<double> exps(positions);
-        std::vector<double> sums(static_cast<std::size_t>(head_dim));
         for (std::uint64_t item = begin; item < end; ++item) {
             const std::uint64_t t = item / query_heads;
             const std::uint64_t h = item % query_heads;
@@ -117,8 +116,7 @@ Tensor attendChunk(const Tensor& query, std::uint64_t previous, std::uint64_t n,
                 query.data.data() + t * query_heads * head_dim + qcol,
                 [&](std::uint64_t j) { return key_row(j, g); },
                 [&](std::uint64_t j) { return value_row(j, g); }, [](std::uint64_t, double) {},
-                [&](std::uint64_t c, double x) { out_row[c] = x; }, scores.data(), exps.data(),
-                sums.data());
+                [&](std::uint64_t c, double x) { out_row[c] = x; }, scores.data(), exps.data());
         }
     };
     detail::parallelFor(n * query_heads,

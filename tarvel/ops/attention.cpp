@@ -42,14 +42,13 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
         const std::uint64_t len = lengths.empty() ? seq : lengths[static_cast<std::size_t>(b)];
         if (len > seq) throw std::invalid_argument("attention length exceeds sequence");
     }
-    // Sequences and heads are split over the threads; each piece allocates its own row scores,
-    // their exponentials and output sums.
+    // Sequences and heads are split over the threads; each piece allocates its own row scores
+    // and their exponentials.
     const std::uint64_t group = query_heads / kv_heads;
     const std::uint64_t query_width = query_heads * head_dim;
     const auto attendHeads = [&](std::uint64_t begin, std::uint64_t end) {
         std::vector<double> row_scores(static_cast<std::size_t>(seq));
         std::vector<double> exps(static_cast<std::size_t>(seq));
-        std::vector<double> sums(static_cast<std::size_t>(head_dim));
         for (std::uint64_t item = begin; item < end; ++item) {
             const std::uint64_t b = item / query_heads;
             const std::uint64_t h = item % query_heads;
@@ -73,7 +72,7 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
                         at(probabilities, {b, h, i, j}) = p;
                     },
                     [&](std::uint64_t c, double x) { out_row[c] = x; }, row_scores.data(),
-                    exps.data(), sums.data());
+                    exps.data());
                 for (std::uint64_t j = 0; j <= i; ++j) {
                     at(scores, {b, h, i, j}) = row_scores[static_cast<std::size_t>(j)];
                 }

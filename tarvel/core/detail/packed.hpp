@@ -240,32 +240,19 @@ inline PackedTensor packTensor(const Tensor& tensor) {
     return packed;
 }
 
-// Value of row-major element `flat` (within the stored values), widened.
-inline double packedAt(const PackedTensor& tensor, std::uint64_t flat) {
-    std::uint64_t index = flat;
-    if (panelCount(tensor.shape, tensor.size()) != 0) {
-        index = storageIndex(tensor.shape, tensor.size(), flat / tensor.shape[1],
-                             flat % tensor.shape[1]);
-    }
-    return std::visit([&](const auto& v) { return widen(v[static_cast<std::size_t>(index)]); },
-                      tensor.values);
-}
-
 // Writes the `count` values of row-major elements first .. first + count - 1, widened, to out.
 // All of them lie in one row of a rank-2 tensor (or anywhere in a tensor of another rank), and
-// the caller has checked that the tensor holds them.
+// the caller has checked that the tensor holds them. A row inside a panel lies one value in
+// every panel_rows; any other row lies in one run.
 inline void widenRun(const PackedTensor& tensor, std::uint64_t first, std::uint64_t count,
                      double* out) {
     std::uint64_t start = first;
     std::uint64_t stride = 1;
-    if (count != 0 && panelCount(tensor.shape, tensor.size()) != 0) {
+    const std::uint64_t panels = panelCount(tensor.shape, tensor.size());
+    if (panels != 0 && first / tensor.shape[1] < panels * panel_rows) {
         start = storageIndex(tensor.shape, tensor.size(), first / tensor.shape[1],
                              first % tensor.shape[1]);
-        if (count > 1) {
-            stride = storageIndex(tensor.shape, tensor.size(), first / tensor.shape[1],
-                                  first % tensor.shape[1] + 1) -
-                     start;
-        }
+        stride = panel_rows;
     }
     std::visit(
         [&](const auto& v) {
@@ -274,6 +261,13 @@ inline void widenRun(const PackedTensor& tensor, std::uint64_t first, std::uint6
             }
         },
         tensor.values);
+}
+
+// Value of row-major element `flat` (within the stored values), widened.
+inline double packedAt(const PackedTensor& tensor, std::uint64_t flat) {
+    double value = 0.0;
+    widenRun(tensor, flat, 1, &value);
+    return value;
 }
 
 // Calls fn(value) for every value, widened, in row-major order.

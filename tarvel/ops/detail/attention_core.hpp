@@ -14,14 +14,13 @@ namespace Nuvexis::Core::Tarvel::detail {
 //                                      checked its shapes once, so each row lies in storage
 //   probability(j, p)                  each checked probability, in ascending j
 //   store(c, x)                        each finished output value, in ascending c
-// scores and exps hold `visible` values, sums `head_dim`; the caller allocates them once.
+// scores and exps hold `visible` values; the caller allocates them once.
 // Every sum starts at 0.0 and runs in ascending index order; every finished value passes Check.
 template <double (*Check)(double, bool), typename KeyRow, typename ValueRow, typename Probability,
           typename Store>
 inline void attendRow(std::uint64_t visible, std::uint64_t head_dim, bool double_precision,
                       const double* query, KeyRow&& key_row, ValueRow&& value_row,
-                      Probability&& probability, Store&& store, double* scores, double* exps,
-                      double* sums) {
+                      Probability&& probability, Store&& store, double* scores, double* exps) {
     const double scale = 1.0 / std::sqrt(static_cast<double>(head_dim));
     // Scores of eight positions side by side: each still its own sum over the head's columns,
     // so which positions a span groups changes no score.
@@ -62,7 +61,7 @@ inline void attendRow(std::uint64_t visible, std::uint64_t head_dim, bool double
     }
     // Each output column is its own sum over the positions, in ascending order: eight columns
     // at a time run over every position with their partial sums held in registers, unchecked
-    // until the finished row is checked below.
+    // until each finished one is checked and stored.
     const auto valueSpan = [&](auto span, std::uint64_t c0) {
         constexpr std::uint64_t Span = decltype(span)::value;
         double acc[Span] = {};
@@ -71,12 +70,11 @@ inline void attendRow(std::uint64_t visible, std::uint64_t head_dim, bool double
             const double p = exps[i];
             for (std::uint64_t u = 0; u < Span; ++u) acc[u] = acc[u] + row[u] * p;
         }
-        for (std::uint64_t u = 0; u < Span; ++u) sums[c0 + u] = acc[u];
+        for (std::uint64_t u = 0; u < Span; ++u) store(c0 + u, Check(acc[u], double_precision));
     };
     std::uint64_t c = 0;
     for (; c + 8 <= head_dim; c += 8) valueSpan(eight, c);
     for (; c < head_dim; ++c) valueSpan(one, c);
-    for (c = 0; c < head_dim; ++c) store(c, Check(sums[c], double_precision));
 }
 
 }  // namespace Nuvexis::Core::Tarvel::detail

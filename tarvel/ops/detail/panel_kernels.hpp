@@ -25,7 +25,7 @@ struct PanelJob {
     std::uint64_t panel_end = 0;
     double* out = nullptr;
     std::uint64_t out_stride = 0;
-    double* scratch = nullptr;  // panel_rows * in_dim doubles, used when rows > 1
+    double* scratch = nullptr;  // panel_rows * in_dim doubles, used for more than one row
     bool round_to_float = false;
     bool* refused = nullptr;  // may be null: nothing is reported
     std::uint64_t row_begin = 0;
