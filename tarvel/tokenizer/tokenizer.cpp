@@ -103,29 +103,65 @@ std::string Tokenizer::decode(std::span<const std::uint32_t> ids) const {
     return text;
 }
 
-TextStream::TextStream(const Tokenizer& tokenizer, std::vector<std::uint32_t> context)
-    : tokenizer_(tokenizer), ids_(std::move(context)), shown_(tokenizer.decode(ids_).size()) {}
+namespace {
+
+// How many ids of the context open the first window: enough for the spacing at the join.
+constexpr std::size_t context_window = 8;
+
+bool endsIncomplete(const std::string& text) {
+    // An incomplete UTF-8 sequence decodes to U+FFFD at the end; its remaining bytes may follow.
+    static const std::string replacement = "\xEF\xBF\xBD";
+    return text.size() >= replacement.size() &&
+           text.compare(text.size() - replacement.size(), replacement.size(), replacement) == 0;
+}
+
+// The part of `text` past what `shown` already gave. `shown` is normally a prefix of it; where
+// later bytes completed a character that `shown` ended with, the text resumes at that character.
+std::string unseen(const std::string& shown, const std::string& text) {
+    std::size_t common = 0;
+    while (common < shown.size() && common < text.size() && shown[common] == text[common]) ++common;
+    return text.substr(common);
+}
+
+}  // namespace
+
+TextStream::TextStream(const Tokenizer& tokenizer, std::span<const std::uint32_t> context)
+    : tokenizer_(&tokenizer),
+      window_(context.size() > context_window ? context.end() - context_window : context.begin(),
+              context.end()),
+      read_(window_.size()) {
+    // An unknown id in the window is refused now rather than at the first push.
+    (void)tokenizer.decode(window_);
+}
 
 std::string TextStream::push(std::uint32_t id) {
-    ids_.push_back(id);
-    const std::string text = tokenizer_.decode(ids_);
-    // An incomplete UTF-8 sequence decodes to U+FFFD at the end; wait for its remaining bytes.
-    static const std::string replacement = "\xEF\xBF\xBD";
-    if (text.size() >= replacement.size() &&
-        text.compare(text.size() - replacement.size(), replacement.size(), replacement) == 0) {
+    std::vector<std::uint32_t> window;
+    window.reserve(window_.size() + 1);
+    window.assign(window_.begin(), window_.end());
+    window.push_back(id);
+    const std::string before =
+        tokenizer_->decode(std::span<const std::uint32_t>(window).first(read_));
+    const std::string text = tokenizer_->decode(window);
+    if (text.size() <= before.size() || endsIncomplete(text)) {
+        window_ = std::move(window);
         return {};
     }
-    if (text.size() <= shown_) return {};
-    std::string fresh = text.substr(shown_);
-    shown_ = text.size();
+    std::string fresh = unseen(before, text);
+    // What was shown up to here opens the next window, for the spacing of what follows.
+    window.erase(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(read_));
+    read_ = window.size();
+    window_ = std::move(window);
     return fresh;
 }
 
 std::string TextStream::finish() {
-    const std::string text = tokenizer_.decode(ids_);
-    if (text.size() <= shown_) return {};
-    std::string rest = text.substr(shown_);
-    shown_ = text.size();
+    const std::string before =
+        tokenizer_->decode(std::span<const std::uint32_t>(window_).first(read_));
+    const std::string text = tokenizer_->decode(window_);
+    if (text.size() <= before.size()) return {};
+    std::string rest = unseen(before, text);
+    window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(read_));
+    read_ = window_.size();
     return rest;
 }
 

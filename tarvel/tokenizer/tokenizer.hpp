@@ -56,20 +56,24 @@ class Tokenizer {
 std::string tokenizerIdentity(std::span<const std::uint8_t> bytes);
 
 // Turns ids produced one at a time into text as it becomes complete: a character split over
-// several byte pieces is held back until its last byte arrives.
+// several byte pieces is held back until its last byte arrives. Each push decodes only a short
+// window (the ids since the text last became complete, and the ones just before them for
+// spacing), so a stream costs time linear in its length. A copy is an independent stream; push
+// either completes or leaves the stream as it was.
 class TextStream {
   public:
     // context: ids already shown (the prompt), so that spacing at the join is right.
-    TextStream(const Tokenizer& tokenizer, std::vector<std::uint32_t> context);
+    TextStream(const Tokenizer& tokenizer, std::span<const std::uint32_t> context);
     // The text that this id completes (possibly empty).
     std::string push(std::uint32_t id);
     // Whatever is still held back, at the end of the stream.
     std::string finish();
 
   private:
-    const Tokenizer& tokenizer_;
-    std::vector<std::uint32_t> ids_;
-    std::size_t shown_ = 0;  // bytes of decode(ids_) already returned, including the context
+    const Tokenizer* tokenizer_;
+    // Ids from the start of the window; those before read_ were shown in full already.
+    std::vector<std::uint32_t> window_;
+    std::size_t read_ = 0;
 };
 
 }  // namespace Nuvexis::Core::Tarvel

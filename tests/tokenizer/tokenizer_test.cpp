@@ -81,6 +81,31 @@ TEST_F(TokenizerTest, StreamingHoldsBackACharacterUntilItsLastByte) {
         EXPECT_EQ(piece.find("\xEF\xBF\xBD"), std::string::npos);
 }
 
+TEST_F(TokenizerTest, StreamingGivesExactlyTheTextOfTheWholeDecode) {
+    // Random ids, byte pieces and control ids among them, stream to what decoding everything at
+    // once gives past the prompt, whatever the windows the stream decodes in between.
+    const Tokenizer tokenizer = Tokenizer::fromBytes(*model_, "t", true);
+    const std::vector<std::uint32_t> prompt = tokenizer.encode("Once upon a time the cat");
+    std::uint64_t state = 12345;
+    for (int run = 0; run < 20; ++run) {
+        SCOPED_TRACE(run);
+        std::vector<std::uint32_t> all = prompt;
+        TextStream stream(tokenizer, prompt);
+        std::string shown;
+        for (int i = 0; i < 200; ++i) {
+            state = state * 6364136223846793005u + 1442695040888963407u;
+            // Half of the ids are byte pieces (3 to 258), where characters split.
+            const std::uint32_t id = static_cast<std::uint32_t>(
+                (state >> 33) % 2 == 0 ? 3 + (state >> 40) % 256
+                                       : (state >> 40) % tokenizer.pieceCount());
+            all.push_back(id);
+            shown += stream.push(id);
+        }
+        shown += stream.finish();
+        EXPECT_EQ(shown, tokenizer.decode(all).substr(tokenizer.decode(prompt).size()));
+    }
+}
+
 TEST_F(TokenizerTest, RefusesBytesThatAreNotAModel) {
     try {
         (void)Tokenizer::fromBytes("not a model", "x/tokenizer.model", true);
