@@ -1,5 +1,6 @@
 #include "tarvel/generate/generate.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "tarvel/kv/cached_step.hpp"
@@ -9,14 +10,26 @@
 namespace Nuvexis::Core::Tarvel {
 namespace {
 
-std::span<const double> lastRow(const Tensor& logits) {
-    const std::uint64_t width = logits.shape[2];
-    return std::span<const double>(logits.data)
-        .subspan(static_cast<std::size_t>((logits.shape[1] - 1) * width),
-                 static_cast<std::size_t>(width));
+void checkSampledVocabulary(const GenerateOptions& options) {
+    if (options.sampled_vocabulary && *options.sampled_vocabulary == 0)
+        throw std::invalid_argument("sampled vocabulary is empty");
 }
 
 }  // namespace
+
+std::uint32_t sampleNext(const Tensor& logits, const GenerateOptions& options,
+                         std::uint64_t position) {
+    checkSampledVocabulary(options);
+    const std::uint64_t width = logits.shape.at(2);
+    const std::uint64_t sampled = options.sampled_vocabulary
+                                      ? std::min<std::uint64_t>(*options.sampled_vocabulary, width)
+                                      : width;
+    const std::span<const double> row =
+        std::span<const double>(logits.data)
+            .subspan(static_cast<std::size_t>((logits.shape.at(1) - 1) * width),
+                     static_cast<std::size_t>(sampled));
+    return sampleToken(row, options.sampling, position);
+}
 
 Tensor lastPositionLogits(const TransformerKvSession& session,
                           const TransformerKvOptions& options) {
@@ -53,7 +66,9 @@ Tensor lastPositionLogits(const TransformerKvSession& session,
 GenerateResult generate(TransformerKvSession& session, std::span<const std::uint32_t> input,
                         const GenerateOptions& options,
                         const std::function<void(std::uint32_t)>& on_token) {
+    // Options are checked before the session is touched.
     validateSampling(options.sampling);
+    checkSampledVocabulary(options);
     TransformerKvOptions kv = options.kv;
     kv.logits = TransformerKvLogits::last_position;
     Tensor logits =
@@ -64,10 +79,13 @@ GenerateResult generate(TransformerKvSession& session, std::span<const std::uint
     GenerateResult result;
     const std::uint64_t context = session.model()->spec().context;
     for (std::uint64_t i = 0; i < options.max_tokens; ++i) {
-        const std::uint32_t token =
-            sampleToken(lastRow(logits), options.sampling, session.position());
+        const std::uint32_t token = sampleNext(logits, options, session.position());
         if (options.eos && token == *options.eos) {
             result.stop = GenerateStop::eos;
+            return result;
+        }
+        if (options.feed_last && session.position() >= context) {
+            result.stop = GenerateStop::context_full;
             return result;
         }
         result.tokens.push_back(token);

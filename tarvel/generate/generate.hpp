@@ -15,11 +15,15 @@ struct GenerateOptions {
     SamplingOptions sampling;
     std::uint64_t max_tokens = 64;
     std::optional<std::uint32_t> eos;  // sampling this id ends generation; it is not emitted
+    // Only ids below this are sampled; absent, every id of the vocabulary. A padded vocabulary
+    // has ids past the tokenizer's pieces that no text can show.
+    std::optional<std::uint32_t> sampled_vocabulary;
     // Precision, cache limit, threads and observer of every step. Sampling reads only a chunk's
     // last position, so each step computes that position's logits alone, whatever `logits` says.
     TransformerKvOptions kv;
     // Feed the last emitted token too, so that the session holds every emitted token and a
-    // later run (from a snapshot of it) continues exactly where this one stopped.
+    // later run (from a snapshot of it) continues exactly where this one stopped. A token that
+    // could not be fed (the session is at its context) is then not emitted either.
     bool feed_last = false;
 };
 
@@ -36,9 +40,16 @@ struct GenerateResult {
 // number p of the seed's sequence, p being the position the token takes, so a run split into
 // several (through a snapshot) samples exactly what one run samples. A session with nothing in
 // it and no input is refused with std::invalid_argument "generation needs at least one token".
+// Throws what sampleNext throws; on_token may throw to stop generation.
 GenerateResult generate(TransformerKvSession& session, std::span<const std::uint32_t> input,
                         const GenerateOptions& options,
                         const std::function<void(std::uint32_t)>& on_token);
+
+// The token sampled from the last row of a step's logits for the token at `position` (which
+// also numbers its draw), among the first options.sampled_vocabulary ids. Throws what
+// sampleToken throws, and std::invalid_argument "sampled vocabulary is empty" for a limit of 0.
+std::uint32_t sampleNext(const Tensor& logits, const GenerateOptions& options,
+                         std::uint64_t position);
 
 // The logits row of the session's last position, recomputed on a copy that holds every
 // position but the last; the session itself is not changed.

@@ -106,4 +106,58 @@ TEST(Generate, StopsAtEosWithoutEmittingItAndAtTheContext) {
     EXPECT_EQ(filled.tokens.size(), 64u - prompt.size() + 1);
 }
 
+TEST(Generate, SamplesOnlyBelowTheSampledVocabulary) {
+    const std::vector<std::uint32_t> prompt = {1, 9, 4};
+    for (const SamplingOptions& sampling : {SamplingOptions{}, SamplingOptions{1.5, 1.0, 77}}) {
+        GenerateOptions options;
+        options.sampling = sampling;
+        options.max_tokens = 20;
+        options.sampled_vocabulary = 5;
+        TransformerKvSession session(fixtureModel(), 1);
+        const GenerateResult result = generate(session, prompt, options, {});
+        ASSERT_EQ(result.tokens.size(), 20u);
+        // Each token is the one drawn from the first five logits of its position.
+        TransformerKvSession replay(fixtureModel(), 1);
+        TransformerKvOptions kv;
+        Tensor logits = forwardCached(singleSequence(prompt), replay, kv).logits;
+        for (const std::uint32_t token : result.tokens) {
+            const std::uint64_t v = logits.shape[2], last = (logits.shape[1] - 1) * v;
+            const std::span<const double> row(logits.data.data() + last, 5);
+            EXPECT_EQ(token, sampleToken(row, sampling, replay.position()));
+            logits = forwardCached(singleSequence({token}), replay, kv).logits;
+        }
+    }
+    GenerateOptions none;
+    none.sampled_vocabulary = 0;
+    TransformerKvSession untouched(fixtureModel(), 1);
+    EXPECT_THROW_MSG(generate(untouched, prompt, none, {}), std::invalid_argument,
+                     "sampled vocabulary is empty");
+    EXPECT_EQ(untouched.position(), 0u);
+}
+
+TEST(Generate, AFedRunEmitsOnlyTokensTheSessionHolds) {
+    // Fed to the end of the context, a run stops rather than emit a token it cannot feed, so a
+    // snapshot holds every emitted token; resumed there, it emits nothing.
+    GenerateOptions options;
+    options.max_tokens = 1000;
+    options.feed_last = true;
+    TransformerKvSession session(fixtureModel(), 1);
+    const std::vector<std::uint32_t> prompt = {1, 2};
+    const GenerateResult filled = generate(session, prompt, options, {});
+    EXPECT_EQ(filled.stop, GenerateStop::context_full);
+    ASSERT_EQ(session.position(), 64u);
+    EXPECT_EQ(filled.tokens, std::vector<std::uint32_t>(session.token_prefix().begin() + 2,
+                                                        session.token_prefix().end()));
+
+    TransformerKvSession resumed(fixtureModel(), 1);
+    restoreSnapshot(resumed, saveSnapshot(session), limits);
+    std::vector<std::uint32_t> emitted;
+    const GenerateResult again =
+        generate(resumed, {}, options, [&](std::uint32_t id) { emitted.push_back(id); });
+    EXPECT_EQ(again.stop, GenerateStop::context_full);
+    EXPECT_TRUE(again.tokens.empty());
+    EXPECT_TRUE(emitted.empty());
+    EXPECT_EQ(saveSnapshot(resumed), saveSnapshot(session));
+}
+
 }  // namespace
