@@ -157,6 +157,47 @@ bool parsePrecision(const std::string& precision) {
     throw std::invalid_argument("precision must be \"double\" or \"float32\"");
 }
 
+// Token ids as Python holds them: an int, a sequence of ints, or a 1-D integer numpy array (or
+// numpy integer scalars). Floats, bools, strings and arrays of another kind or rank are refused
+// rather than truncated or flattened.
+std::vector<std::uint32_t> tokenIds(const py::handle& value) {
+    static const char* const expected =
+        "tokens must be an integer, a sequence of integers or a 1-D integer array";
+    const py::module_ numpy = py::module_::import("numpy");
+    const auto isInteger = [&](const py::handle& item) {
+        if (PyBool_Check(item.ptr())) return false;
+        return PyLong_Check(item.ptr()) || py::isinstance(item, numpy.attr("integer"));
+    };
+    const auto id = [&](const py::handle& item) -> std::uint32_t {
+        if (!isInteger(item)) throw py::type_error(expected);
+        const py::int_ number = py::reinterpret_steal<py::int_>(PyNumber_Index(item.ptr()));
+        if (!number) throw py::error_already_set();
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+        if (overflow != 0 || v < 0 || v > std::numeric_limits<std::uint32_t>::max())
+            throw py::type_error("token ids must be integers from 0 to 4294967295");
+        return static_cast<std::uint32_t>(v);
+    };
+    std::vector<std::uint32_t> ids;
+    if (py::isinstance<py::array>(value)) {
+        const auto array = py::reinterpret_borrow<py::array>(value);
+        const char kind = array.dtype().kind();
+        if ((kind != 'i' && kind != 'u') || array.ndim() > 1) throw py::type_error(expected);
+        if (array.ndim() == 0) return {id(array.attr("item")())};
+        for (const py::handle item : py::list(array.attr("tolist")())) ids.push_back(id(item));
+        return ids;
+    }
+    if (isInteger(value)) return {id(value)};
+    if (!PySequence_Check(value.ptr()) || PyUnicode_Check(value.ptr()) ||
+        PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr())) {
+        throw py::type_error(expected);
+    }
+    for (const py::object item : py::reinterpret_borrow<py::sequence>(value)) {
+        ids.push_back(id(item));
+    }
+    return ids;
+}
+
 py::str utf8(const std::string& text) {
     // Byte pieces may decode to bytes that are not UTF-8 on their own.
     PyObject* s =
@@ -212,11 +253,12 @@ PyModel loadModel(const std::optional<fs::path>& path) {
     return result;
 }
 
-py::array_t<double> forwardBatch(const PyModel& self,
-                                 const std::vector<std::vector<std::uint32_t>>& rows,
+py::array_t<double> forwardBatch(const PyModel& self, const py::sequence& batch_rows,
                                  const std::optional<std::vector<std::uint64_t>>& lengths,
                                  const std::string& precision, std::uint32_t threads) {
     const bool double_precision = parsePrecision(precision);
+    std::vector<std::vector<std::uint32_t>> rows;
+    for (const py::object row : batch_rows) rows.push_back(tokenIds(row));
     TokenBatch batch;
     batch.batch = rows.size();
     batch.width = rows.empty() ? 0 : rows.front().size();
@@ -255,7 +297,7 @@ TransformerKvLogits parseLogits(const std::string& logits) {
     throw std::invalid_argument("logits must be \"all\" or \"last\"");
 }
 
-py::array_t<double> stepSession(PySession& self, std::vector<std::uint32_t> tokens,
+py::array_t<double> stepSession(PySession& self, const py::object& token_ids,
                                 const std::string& precision, std::uint64_t max_cache_bytes,
                                 std::uint32_t threads, const std::string& logits) {
     TransformerKvOptions options;
@@ -263,6 +305,7 @@ py::array_t<double> stepSession(PySession& self, std::vector<std::uint32_t> toke
     options.max_cache_bytes = max_cache_bytes;
     options.threads = threads;
     options.logits = parseLogits(logits);
+    std::vector<std::uint32_t> tokens = tokenIds(token_ids);
     UseGuard guard(self.busy);
     TransformerKvStep step;
     {
@@ -290,50 +333,71 @@ void restoreSession(PySession& self, const py::buffer& data,
 
 // ---- generation -------------------------------------------------------------------------------
 
-// Steps one token per next(): the draw for a token depends only on the position it takes, so
-// stopping after each token samples exactly what one uninterrupted run samples.
+// Samples one token per step: the draw for a token depends only on the position it takes, so
+// stopping after each token samples exactly what one uninterrupted run samples. Each token is a
+// transaction: its text and the step that feeds it are made on the side and committed together,
+// so an error leaves the session, the text stream and the token list as they were before it.
 class PyGenerator {
   public:
     PyGenerator(const PyModel& model, const std::string& prompt, std::uint64_t max_tokens,
                 const SamplingOptions& sampling, bool double_precision, std::uint32_t threads)
         : tokenizer_(model.tokenizer),
           session_(model.model, 1),
-          pending_(model.requireTokenizer().encode(prompt)),
+          prompt_(model.requireTokenizer().encode(prompt)),
           remaining_(max_tokens),
-          stream_(*tokenizer_, pending_) {
+          stream_(*tokenizer_, prompt_) {
         validateSampling(sampling);
-        if (pending_.empty()) throw std::invalid_argument("generation needs at least one token");
+        if (prompt_.empty()) throw std::invalid_argument("generation needs at least one token");
         options_.sampling = sampling;
-        options_.max_tokens = 1;
         options_.eos = tokenizer_->eos();
+        // Ids of a padded vocabulary beyond the tokenizer's pieces have no text.
+        options_.sampled_vocabulary = tokenizer_->pieceCount();
         options_.kv.double_precision = double_precision;
         options_.kv.max_cache_bytes = std::numeric_limits<std::uint64_t>::max();
         options_.kv.threads = threads;
+        options_.kv.logits = TransformerKvLogits::last_position;
     }
 
     py::str next() {
         UseGuard guard(busy_);
-        while (!ended_) {
-            if (remaining_ == 0 || session_.position() >= session_.model()->spec().context) {
+        while (!ended_ && remaining_ > 0) {
+            if (logits_.data.empty()) {
+                TransformerKvStep step;
+                {
+                    py::gil_scoped_release released;
+                    step = forwardCached(singleSequence(prompt_), session_, options_.kv);
+                }
+                logits_ = std::move(step.logits);
+            }
+            const std::uint64_t position = session_.position();
+            const std::uint32_t token = sampleNext(logits_, options_, position);
+            if (options_.eos && token == *options_.eos) {
                 ended_ = true;
                 break;
             }
-            GenerateResult result;
-            {
+            TextStream stream = stream_;
+            const std::string piece = stream.push(token);
+            const py::str text = utf8(piece);
+            tokens_.reserve(tokens_.size() + 1);
+            // The last token, or one at the context, is not fed: nothing would read its logits.
+            const bool feed = remaining_ > 1 && position < session_.model()->spec().context;
+            TransformerKvStep step;
+            if (feed) {
                 py::gil_scoped_release released;
-                result = generate(session_, pending_, options_, {});
+                step = forwardCached(singleSequence({token}), session_, options_.kv);
             }
-            if (result.tokens.empty()) {  // EOS
-                ended_ = true;
-                break;
-            }
-            --remaining_;
-            const std::uint32_t token = result.tokens.front();
+            // Nothing below throws.
+            stream_ = std::move(stream);
             tokens_.push_back(token);
-            pending_.assign(1, token);
-            const std::string piece = stream_.push(token);
-            if (!piece.empty()) return utf8(piece);
+            --remaining_;
+            if (feed) {
+                logits_ = std::move(step.logits);
+            } else {
+                ended_ = true;
+            }
+            if (!piece.empty()) return text;
         }
+        ended_ = true;
         if (!finished_) {
             finished_ = true;
             const std::string rest = stream_.finish();
@@ -347,10 +411,11 @@ class PyGenerator {
   private:
     std::shared_ptr<const Tokenizer> tokenizer_;  // outlives stream_, which refers to it
     TransformerKvSession session_;
-    std::vector<std::uint32_t> pending_;
+    std::vector<std::uint32_t> prompt_;
     std::uint64_t remaining_;
     TextStream stream_;
     GenerateOptions options_;
+    Tensor logits_;  // of the session's last position; empty until the prompt is fed
     std::vector<std::uint32_t> tokens_;
     bool ended_ = false;
     bool finished_ = false;
@@ -455,8 +520,8 @@ PYBIND11_MODULE(_tarvel, m) {
             py::arg("text"), py::arg("with_bos") = true)
         .def(
             "decode",
-            [](const PyTokenizer& t, const std::vector<std::uint32_t>& ids) {
-                return utf8(t.tokenizer->decode(ids));
+            [](const PyTokenizer& t, const py::object& ids) {
+                return utf8(t.tokenizer->decode(tokenIds(ids)));
             },
             py::arg("ids"))
         .def_property_readonly("identity",

@@ -7,6 +7,8 @@ import numpy.typing as npt
 __version__: str
 
 Precision = Literal["double", "float32"]
+# Token ids: an int, a sequence of ints or a 1-D integer array; anything else is a TypeError.
+TokenIds = Union[int, np.integer, Sequence[Union[int, np.integer]], npt.NDArray[np.integer]]
 KvErrorKind = Literal["invalid_input", "invalid_state", "context_exceeded", "resource_limit"]
 ArtifactErrorKind = Literal["corrupt_bytes", "limit_exceeded", "model_mismatch", "unsupported_version"]
 
@@ -67,7 +69,7 @@ class Spec:
 
 class Tokenizer:
     def encode(self, text: str, with_bos: bool = True) -> list[int]: ...
-    def decode(self, ids: Sequence[int]) -> str: ...
+    def decode(self, ids: TokenIds) -> str: ...
     @property
     def identity(self) -> str: ...
     @property
@@ -80,7 +82,7 @@ class Tokenizer:
 class Session:
     def step(
         self,
-        tokens: Sequence[int],
+        tokens: TokenIds,
         *,
         precision: Precision = "double",
         max_cache_bytes: int = 536870912,
@@ -122,7 +124,7 @@ class Model:
     def snapshot_limits(self) -> ArtifactLimits: ...
     def forward(
         self,
-        batch: Sequence[Sequence[int]],
+        batch: Union[Sequence[TokenIds], npt.NDArray[np.integer]],
         lengths: Optional[Sequence[int]] = None,
         *,
         precision: Precision = "double",
@@ -139,6 +141,8 @@ class Model:
         *,
         precision: Precision = "double",
         threads: int = 0,
-    ) -> Generator: ...
+    ) -> Generator:
+        """Text pieces as they complete. Ids past the tokenizer's pieces (a padded vocabulary)
+        are never sampled; a next() that raises leaves the generator as it was before it."""
 
 def load(path: Union[str, os.PathLike[str], None] = None) -> Model: ...
