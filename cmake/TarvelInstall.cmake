@@ -56,3 +56,22 @@ else()
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/tarvel.pc.in ${PROJECT_BINARY_DIR}/tarvel.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tarvel.pc DESTINATION ${TARVEL_INSTALL_PKGCONFIGDIR})
+
+# The libraries above the runtime (generation, the tokenizer, checkpoint import) install the same
+# way, each with its public headers, its target in the package and a .pc file of its own:
+#   find_package(tarvel CONFIG COMPONENTS checkpoint generate)  gives tarvel::checkpoint, ...
+#   pkg-config --cflags --libs tarvel-checkpoint
+# Generation needs nothing beyond the runtime and is exported with it. The tokenizer and
+# checkpoint import need SentencePiece and nlohmann-json, so they form a component of their own,
+# loaded only where those are found.
+function(tarvel_install_library target export_set name pc_requires)
+  set_target_properties(${target} PROPERTIES EXPORT_NAME ${name})
+  install(TARGETS ${target} EXPORT ${export_set}
+          ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+          FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  set(tarvel_component_name ${name})
+  set(tarvel_component_requires ${pc_requires})
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/tarvel-component.pc.in
+                 ${PROJECT_BINARY_DIR}/tarvel-${name}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/tarvel-${name}.pc DESTINATION ${TARVEL_INSTALL_PKGCONFIGDIR})
+endfunction()

@@ -6,6 +6,8 @@
 #   STEP=build_tree    build and run the consumer against the parent build tree's export;
 #   STEP=shared        build tarvel as a shared library, install it, and build and run the
 #                      consumer against that.
+# With CHECKPOINT on, the checkpoint, tokenizer and generation libraries were built too: they
+# must install, and a second consumer program loads the bundled model (MODEL_DIR) through them.
 # The consumer is built with the parent build's compiler, generator and flags (a sanitized
 # library needs a sanitized program).
 
@@ -25,6 +27,17 @@ function(run_consumer program)
   endif()
 endfunction()
 
+function(run_checkpoint_consumer program)
+  if(CHECKPOINT)
+    run(${program} ${MODEL_DIR})
+    if(NOT run_output STREQUAL "tarvel checkpoint consumer ok\n")
+      message(FATAL_ERROR "checkpoint consumer printed [${run_output}]")
+    endif()
+  endif()
+endfunction()
+
+set(consumer_checkpoint -DTARVEL_CONSUMER_CHECKPOINT=${CHECKPOINT})
+
 set(consumer_cache
     -G ${GENERATOR}
     -DCMAKE_MAKE_PROGRAM=${MAKE_PROGRAM}
@@ -39,7 +52,11 @@ if(STEP STREQUAL "install")
   # Exactly the public headers: every .hpp under tarvel/ outside detail/ folders, and the two
   # generated ones.
   file(GLOB_RECURSE expected RELATIVE ${TARVEL_SOURCE_DIR} ${TARVEL_SOURCE_DIR}/tarvel/*.hpp)
-  list(FILTER expected EXCLUDE REGEX "/detail/|^tarvel/(checkpoint|tokenizer|generate)/")
+  if(CHECKPOINT)
+    list(FILTER expected EXCLUDE REGEX "/detail/")
+  else()
+    list(FILTER expected EXCLUDE REGEX "/detail/|^tarvel/(checkpoint|tokenizer|generate)/")
+  endif()
   list(APPEND expected tarvel/export.hpp tarvel/version.hpp)
   file(GLOB_RECURSE installed RELATIVE ${PREFIX}/${INCLUDEDIR} ${PREFIX}/${INCLUDEDIR}/*)
   list(SORT expected)
@@ -47,21 +64,30 @@ if(STEP STREQUAL "install")
   if(NOT expected STREQUAL installed)
     message(FATAL_ERROR "installed headers [${installed}] differ from [${expected}]")
   endif()
-  foreach(file ${CMAKEDIR}/tarvelConfig.cmake ${CMAKEDIR}/tarvelConfigVersion.cmake
-               ${PKGCONFIGDIR}/tarvel.pc)
+  set(files ${CMAKEDIR}/tarvelConfig.cmake ${CMAKEDIR}/tarvelConfigVersion.cmake
+            ${PKGCONFIGDIR}/tarvel.pc)
+  if(CHECKPOINT)
+    list(APPEND files ${CMAKEDIR}/tarvelCheckpointTargets.cmake ${PKGCONFIGDIR}/tarvel-checkpoint.pc
+         ${PKGCONFIGDIR}/tarvel-tokenizer.pc ${PKGCONFIGDIR}/tarvel-generate.pc)
+  endif()
+  foreach(file ${files})
     if(NOT EXISTS ${PREFIX}/${file})
       message(FATAL_ERROR "${file} was not installed")
     endif()
   endforeach()
 elseif(STEP STREQUAL "find_package")
   file(REMOVE_RECURSE ${WORK_DIR})
-  run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR} ${consumer_cache}
+  run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR} ${consumer_cache} ${consumer_checkpoint}
       -DCMAKE_PREFIX_PATH=${PREFIX} -DTARVEL_EXPECTED_VERSION=${VERSION})
   run(${CMAKE_COMMAND} --build ${WORK_DIR})
   run_consumer(${WORK_DIR}/consumer)
+  run_checkpoint_consumer(${WORK_DIR}/checkpoint_consumer)
 elseif(STEP STREQUAL "pkg_config")
   file(REMOVE_RECURSE ${WORK_DIR})
   file(MAKE_DIRECTORY ${WORK_DIR})
+  # The machine's own .pc files (SentencePiece's, for the checkpoint libraries) come after ours.
+  execute_process(COMMAND ${PKG_CONFIG} --variable pc_path pkg-config
+                  OUTPUT_VARIABLE system_pc_path OUTPUT_STRIP_TRAILING_WHITESPACE)
   # Only our prefix is searched, so a tarvel.pc elsewhere on the machine cannot answer.
   set(ENV{PKG_CONFIG_PATH} ${PREFIX}/${PKGCONFIGDIR})
   set(ENV{PKG_CONFIG_LIBDIR} ${PREFIX}/${PKGCONFIGDIR})
@@ -78,6 +104,16 @@ elseif(STEP STREQUAL "pkg_config")
   run(${CXX} -std=c++20 ${cxx_flags} ${cflags} ${CONSUMER_DIR}/main.cpp ${libs} ${linker_flags}
       -o ${WORK_DIR}/consumer)
   run_consumer(${WORK_DIR}/consumer)
+  if(CHECKPOINT)
+    set(ENV{PKG_CONFIG_LIBDIR} "${PREFIX}/${PKGCONFIGDIR}:${system_pc_path}")
+    run(${PKG_CONFIG} --cflags tarvel-checkpoint tarvel-generate)
+    separate_arguments(cflags UNIX_COMMAND "${run_output}")
+    run(${PKG_CONFIG} --libs tarvel-checkpoint tarvel-generate)
+    separate_arguments(libs UNIX_COMMAND "${run_output}")
+    run(${CXX} -std=c++20 ${cxx_flags} ${cflags} ${CONSUMER_DIR}/checkpoint_main.cpp ${libs}
+        ${linker_flags} -o ${WORK_DIR}/checkpoint_consumer)
+    run_checkpoint_consumer(${WORK_DIR}/checkpoint_consumer)
+  endif()
 elseif(STEP STREQUAL "subdirectory")
   # Configuring is enough to show that the subproject asks for no test framework and defines
   # no targets beyond the library; building would only compile the library a second time.
@@ -86,10 +122,11 @@ elseif(STEP STREQUAL "subdirectory")
       -DTARVEL_CONSUMER_MODE=subdirectory -DTARVEL_SOURCE_DIR=${TARVEL_SOURCE_DIR})
 elseif(STEP STREQUAL "build_tree")
   file(REMOVE_RECURSE ${WORK_DIR})
-  run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR} ${consumer_cache}
+  run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR} ${consumer_cache} ${consumer_checkpoint}
       -Dtarvel_DIR=${TARVEL_BINARY_DIR} -DTARVEL_EXPECTED_VERSION=${VERSION})
   run(${CMAKE_COMMAND} --build ${WORK_DIR})
   run_consumer(${WORK_DIR}/consumer)
+  run_checkpoint_consumer(${WORK_DIR}/checkpoint_consumer)
 elseif(STEP STREQUAL "shared")
   file(REMOVE_RECURSE ${WORK_DIR})
   run(${CMAKE_COMMAND} -S ${TARVEL_SOURCE_DIR} -B ${WORK_DIR}/tarvel ${consumer_cache}

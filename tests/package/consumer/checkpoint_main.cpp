@@ -1,0 +1,47 @@
+// Loads a checkpoint folder (the first argument) with the installed checkpoint, tokenizer and
+// generation libraries, generates a few greedy tokens from a prompt and checks that the text
+// round-trips through the tokenizer. Prints one line and exits 0 when all of it links and works.
+#include <cstdio>
+#include <exception>
+
+#include "tarvel/checkpoint/load_checkpoint.hpp"
+#include "tarvel/generate/generate.hpp"
+#include "tarvel/tarvel.hpp"
+#include "tarvel/tokenizer/tokenizer.hpp"
+
+using namespace Nuvexis::Core::Tarvel;
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: checkpoint_consumer FOLDER\n");
+        return 2;
+    }
+    try {
+        const LoadedCheckpoint loaded = loadCheckpoint(argv[1]);
+        if (!loaded.tokenizer) {
+            std::fprintf(stderr, "the folder has no tokenizer\n");
+            return 1;
+        }
+        const Tokenizer& tokenizer = *loaded.tokenizer;
+        const std::vector<std::uint32_t> prompt = tokenizer.encode("Once upon a time");
+        TransformerKvSession session(loaded.model, 1);
+        GenerateOptions options;
+        options.max_tokens = 8;
+        options.sampled_vocabulary = tokenizer.pieceCount();
+        const GenerateResult result = generate(session, prompt, options, {});
+        if (result.tokens.empty() ||
+            session.position() != prompt.size() + result.tokens.size() - 1) {
+            std::fprintf(stderr, "generation went wrong\n");
+            return 1;
+        }
+        if (tokenizer.decode(prompt) != "Once upon a time") {
+            std::fprintf(stderr, "the prompt does not round-trip\n");
+            return 1;
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    std::printf("tarvel checkpoint consumer ok\n");
+    return 0;
+}
