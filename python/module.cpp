@@ -340,12 +340,14 @@ void restoreSession(PySession& self, const py::buffer& data,
 class PyGenerator {
   public:
     PyGenerator(const PyModel& model, const std::string& prompt, std::uint64_t max_tokens,
-                const SamplingOptions& sampling, bool double_precision, std::uint32_t threads)
+                const SamplingOptions& sampling, std::vector<std::string> stops,
+                bool double_precision, std::uint32_t threads)
         : tokenizer_(model.tokenizer),
           session_(model.model, 1),
           prompt_(model.requireTokenizer().encode(prompt)),
           remaining_(max_tokens),
-          stream_(*tokenizer_, prompt_) {
+          stream_(*tokenizer_, prompt_),
+          stop_(std::move(stops)) {
         validateSampling(sampling);
         if (prompt_.empty()) throw std::invalid_argument("generation needs at least one token");
         options_.sampling = sampling;
@@ -370,17 +372,21 @@ class PyGenerator {
                 logits_ = std::move(step.logits);
             }
             const std::uint64_t position = session_.position();
-            const std::uint32_t token = sampleNext(logits_, options_, position);
+            const std::uint32_t token =
+                sampleNext(logits_, options_, position, session_.token_prefix());
             if (options_.eos && token == *options_.eos) {
                 ended_ = true;
                 break;
             }
             TextStream stream = stream_;
-            const std::string piece = stream.push(token);
+            StopText stop = stop_;
+            const std::string piece = stop.push(stream.push(token));
             const py::str text = utf8(piece);
             tokens_.reserve(tokens_.size() + 1);
-            // The last token, or one at the context, is not fed: nothing would read its logits.
-            const bool feed = remaining_ > 1 && position < session_.model()->spec().context;
+            // The last token, or one at the context or ending in a stop string, is not fed:
+            // nothing would read its logits.
+            const bool feed =
+                remaining_ > 1 && position < session_.model()->spec().context && !stop.stopped();
             TransformerKvStep step;
             if (feed) {
                 py::gil_scoped_release released;
@@ -388,6 +394,7 @@ class PyGenerator {
             }
             // Nothing below throws.
             stream_ = std::move(stream);
+            stop_ = std::move(stop);
             tokens_.push_back(token);
             --remaining_;
             if (feed) {
@@ -400,7 +407,7 @@ class PyGenerator {
         ended_ = true;
         if (!finished_) {
             finished_ = true;
-            const std::string rest = stream_.finish();
+            const std::string rest = stop_.push(stream_.finish()) + stop_.finish();
             if (!rest.empty()) return utf8(rest);
         }
         throw py::stop_iteration();
@@ -414,6 +421,7 @@ class PyGenerator {
     std::vector<std::uint32_t> prompt_;
     std::uint64_t remaining_;
     TextStream stream_;
+    StopText stop_;
     GenerateOptions options_;
     Tensor logits_;  // of the session's last position; empty until the prompt is fed
     std::vector<std::uint32_t> tokens_;
@@ -601,15 +609,19 @@ PYBIND11_MODULE(_tarvel, m) {
         .def(
             "generate",
             [](const PyModel& self, const std::string& prompt, std::uint64_t max_tokens,
-               double temperature, double top_p, std::uint64_t seed, const std::string& precision,
-               std::uint32_t threads) {
-                return std::make_unique<PyGenerator>(self, prompt, max_tokens,
-                                                     SamplingOptions{temperature, top_p, seed},
-                                                     parsePrecision(precision), threads);
+               double temperature, double top_p, std::uint64_t seed, std::uint64_t top_k,
+               double min_p, double repetition_penalty, std::vector<std::string> stop,
+               const std::string& precision, std::uint32_t threads) {
+                return std::make_unique<PyGenerator>(
+                    self, prompt, max_tokens,
+                    SamplingOptions{temperature, top_p, seed, top_k, min_p, repetition_penalty},
+                    std::move(stop), parsePrecision(precision), threads);
             },
             py::arg("prompt"), py::arg("max_tokens") = 64, py::arg("temperature") = 0.0,
-            py::arg("top_p") = 1.0, py::arg("seed") = 0, py::kw_only(),
-            py::arg("precision") = "double", py::arg("threads") = 0);
+            py::arg("top_p") = 1.0, py::arg("seed") = 0, py::kw_only(), py::arg("top_k") = 0,
+            py::arg("min_p") = 0.0, py::arg("repetition_penalty") = 1.0,
+            py::arg("stop") = std::vector<std::string>{}, py::arg("precision") = "double",
+            py::arg("threads") = 0);
 
     m.def("load", &loadModel, py::arg("path") = py::none(),
           "Loads a checkpoint folder; without a path, the bundled model.");

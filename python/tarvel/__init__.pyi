@@ -139,10 +139,16 @@ class Model:
         top_p: float = 1.0,
         seed: int = 0,
         *,
+        top_k: int = 0,
+        min_p: float = 0.0,
+        repetition_penalty: float = 1.0,
+        stop: Sequence[str] = (),
         precision: Precision = "double",
         threads: int = 0,
     ) -> Generator:
-        """Text pieces as they complete. Ids past the tokenizer's pieces (a padded vocabulary)
-        are never sampled; a next() that raises leaves the generator as it was before it."""
+        """Text pieces as they complete, sampled as `tarvel generate` samples with the same
+        options. Generation ends before the first of the stop strings, which is not returned.
+        Ids past the tokenizer's pieces (a padded vocabulary) are never sampled; a next() that
+        raises leaves the generator as it was before it."""
 
 def load(path: Union[str, os.PathLike[str], None] = None) -> Model: ...

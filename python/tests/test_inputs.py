@@ -97,3 +97,23 @@ def test_padded_vocabulary_ids_are_never_sampled(model, tmp_path):
     generator = padded.generate(prompt, max_tokens=24)
     assert "".join(generator) == text
     assert generator.tokens == original.tokens
+
+
+def test_generate_sampling_options_and_stop_strings(model):
+    prompt = "Once upon a time"
+    greedy = "".join(model.generate(prompt, max_tokens=30))
+    # Top-k 1 is greedy at any temperature; a strong repetition penalty changes the text.
+    assert "".join(model.generate(prompt, max_tokens=30, temperature=1.5, seed=3, top_k=1)) == greedy
+    assert "".join(model.generate(prompt, max_tokens=30, repetition_penalty=3.0)) != greedy
+    seeded = dict(max_tokens=30, temperature=0.9, seed=11, top_k=20, min_p=0.05,
+                  repetition_penalty=1.2)
+    assert "".join(model.generate(prompt, **seeded)) == "".join(model.generate(prompt, **seeded))
+    # The text stops before the stop string, wherever the pieces split it.
+    stop = greedy[10:14]
+    assert stop and greedy.find(stop) == 10
+    generator = model.generate(prompt, max_tokens=30, stop=[stop, "never appears"])
+    assert "".join(generator) == greedy[:10]
+    with pytest.raises(ValueError, match="min-p must be at least zero and at most one"):
+        model.generate(prompt, min_p=2.0)
+    with pytest.raises(ValueError, match="stop text is empty"):
+        model.generate(prompt, stop=[""])

@@ -18,7 +18,7 @@ void checkSampledVocabulary(const GenerateOptions& options) {
 }  // namespace
 
 std::uint32_t sampleNext(const Tensor& logits, const GenerateOptions& options,
-                         std::uint64_t position) {
+                         std::uint64_t position, std::span<const std::uint32_t> history) {
     checkSampledVocabulary(options);
     const std::uint64_t width = logits.shape.at(2);
     const std::uint64_t sampled = options.sampled_vocabulary
@@ -28,7 +28,7 @@ std::uint32_t sampleNext(const Tensor& logits, const GenerateOptions& options,
         std::span<const double>(logits.data)
             .subspan(static_cast<std::size_t>((logits.shape.at(1) - 1) * width),
                      static_cast<std::size_t>(sampled));
-    return sampleToken(row, options.sampling, position);
+    return sampleToken(row, options.sampling, position, history);
 }
 
 Tensor lastPositionLogits(const TransformerKvSession& session,
@@ -79,7 +79,8 @@ GenerateResult generate(TransformerKvSession& session, std::span<const std::uint
     GenerateResult result;
     const std::uint64_t context = session.model()->spec().context;
     for (std::uint64_t i = 0; i < options.max_tokens; ++i) {
-        const std::uint32_t token = sampleNext(logits, options, session.position());
+        const std::uint32_t token =
+            sampleNext(logits, options, session.position(), session.token_prefix());
         if (options.eos && token == *options.eos) {
             result.stop = GenerateStop::eos;
             return result;
@@ -90,12 +91,16 @@ GenerateResult generate(TransformerKvSession& session, std::span<const std::uint
         }
         result.tokens.push_back(token);
         if (on_token) on_token(token);
-        if (i + 1 == options.max_tokens && !options.feed_last) break;
+        const bool requested = options.stop_requested && options.stop_requested();
+        if (requested) result.stop = GenerateStop::requested;
+        const bool last = requested || i + 1 == options.max_tokens;
+        if (last && !options.feed_last) break;
         if (session.position() >= context) {
             result.stop = GenerateStop::context_full;
             return result;
         }
         logits = forwardCached(TokenBatch{1, 1, {token}, {}}, session, kv).logits;
+        if (requested) break;
     }
     return result;
 }

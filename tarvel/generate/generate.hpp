@@ -25,9 +25,12 @@ struct GenerateOptions {
     // later run (from a snapshot of it) continues exactly where this one stopped. A token that
     // could not be fed (the session is at its context) is then not emitted either.
     bool feed_last = false;
+    // Asked after each emitted token (after on_token); true ends generation there, with
+    // GenerateStop::requested. With feed_last the token is fed first.
+    std::function<bool()> stop_requested;
 };
 
-enum class GenerateStop : std::uint8_t { max_tokens = 0, eos = 1, context_full = 2 };
+enum class GenerateStop : std::uint8_t { max_tokens = 0, eos = 1, context_full = 2, requested = 3 };
 
 struct GenerateResult {
     std::vector<std::uint32_t> tokens;  // emitted ids, EOS excluded
@@ -46,10 +49,11 @@ GenerateResult generate(TransformerKvSession& session, std::span<const std::uint
                         const std::function<void(std::uint32_t)>& on_token);
 
 // The token sampled from the last row of a step's logits for the token at `position` (which
-// also numbers its draw), among the first options.sampled_vocabulary ids. Throws what
+// also numbers its draw), among the first options.sampled_vocabulary ids; history is the
+// sequence so far (the session's token prefix), for the repetition penalty. Throws what
 // sampleToken throws, and std::invalid_argument "sampled vocabulary is empty" for a limit of 0.
 std::uint32_t sampleNext(const Tensor& logits, const GenerateOptions& options,
-                         std::uint64_t position);
+                         std::uint64_t position, std::span<const std::uint32_t> history = {});
 
 // The logits row of the session's last position, recomputed on a copy that holds every
 // position but the last; the session itself is not changed.

@@ -69,6 +69,69 @@ TEST(SampleToken, PinnedSequence) {
     EXPECT_EQ(drawn, (std::vector<std::uint32_t>{7, 2, 2, 6, 2, 0, 2, 7, 6, 3, 2, 6, 6, 6, 3, 2}));
 }
 
+TEST(SampleToken, TopKMinPAndRepetitionPenaltyFollowTheDocumentedRule) {
+    // Sequences from a separate transcription of the documented rule in Python.
+    const std::vector<double> logits = {0.1, -0.3, 1.2, 0.7, 0.0, -2.0, 0.9, 0.35};
+    struct Case {
+        const char* label;
+        SamplingOptions options;
+        std::vector<std::uint32_t> history;
+        std::vector<std::uint32_t> expected;
+    };
+    const Case cases[] = {
+        {"top-k 3",
+         {1.1, 0.95, 7, 3, 0.0, 1.0},
+         {},
+         {2, 2, 3, 6, 6, 2, 6, 2, 2, 2, 2, 3, 3, 3, 3, 6}},
+        {"min-p 0.4",
+         {1.1, 1.0, 7, 0, 0.4, 1.0},
+         {},
+         {6, 2, 7, 6, 6, 2, 6, 2, 2, 6, 2, 7, 7, 7, 7, 6}},
+        {"all with a penalty",
+         {0.9, 0.9, 11, 5, 0.2, 1.3},
+         {2, 2, 5, 6, 9},
+         {3, 2, 6, 3, 2, 6, 2, 7, 3, 0, 2, 2, 0, 0, 0, 2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<std::uint32_t> drawn;
+        for (std::uint64_t i = 0; i < 16; ++i)
+            drawn.push_back(sampleToken(logits, c.options, i, c.history));
+        EXPECT_EQ(drawn, c.expected);
+    }
+    // Greedy sees the penalty: 1.2 / 2 and 0.9 / 2 fall below 0.7; -2.0 * 2 stays lowest.
+    EXPECT_EQ(sampleToken(logits, SamplingOptions{0.0, 1.0, 0, 0, 0.0, 2.0}, 0,
+                          std::vector<std::uint32_t>{2, 6, 5}),
+              3u);
+    // Top-k 1 is greedy whatever the draw; the defaults keep every id.
+    for (std::uint64_t i = 0; i < 16; ++i) {
+        EXPECT_EQ(sampleToken(logits, SamplingOptions{2.0, 1.0, 5, 1}, i), 2u);
+        EXPECT_EQ(sampleToken(logits, SamplingOptions{0.8, 0.9, 42, 0, 0.0, 1.0}, i, {}),
+                  sampleToken(logits, SamplingOptions{0.8, 0.9, 42}, i));
+    }
+}
+
+TEST(StopText, HoldsBackWhatCouldBecomeAStopStringAndEndsBeforeIt) {
+    StopText stop({"\n\nUser:", "END"});
+    std::string shown;
+    for (const char* piece : {"Hello", " there.", "\n", "\nUs", "er: more", " text"})
+        shown += stop.push(piece);
+    EXPECT_TRUE(stop.stopped());
+    EXPECT_EQ(shown, "Hello there.");
+    EXPECT_EQ(stop.push("more"), "");
+    EXPECT_EQ(stop.finish(), "");
+
+    StopText none({"END"});
+    EXPECT_EQ(none.push("the EN"), "the ");
+    EXPECT_EQ(none.push("D"), "");
+    EXPECT_TRUE(none.stopped());
+    StopText unfinished({"END"});
+    EXPECT_EQ(unfinished.push("the E"), "the ");
+    EXPECT_FALSE(unfinished.stopped());
+    EXPECT_EQ(unfinished.finish(), "E");
+    EXPECT_THROW_MSG(StopText({"a", ""}), std::invalid_argument, "stop text is empty");
+}
+
 TEST(SampleToken, RefusesBadOptions) {
     const std::vector<double> logits = {1.0};
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -81,6 +144,15 @@ TEST(SampleToken, RefusesBadOptions) {
     for (const double p : {0.0, -0.5, 1.5, nan}) {
         EXPECT_THROW_MSG(sampleToken(logits, SamplingOptions{1.0, p, 0}, 0), std::invalid_argument,
                          "top-p must be greater than zero and at most one");
+    }
+    for (const double p : {-0.1, 1.5, nan}) {
+        EXPECT_THROW_MSG(validateSampling(SamplingOptions{1.0, 1.0, 0, 0, p}),
+                         std::invalid_argument, "min-p must be at least zero and at most one");
+    }
+    for (const double r : {0.0, -1.0, nan, std::numeric_limits<double>::infinity()}) {
+        EXPECT_THROW_MSG(validateSampling(SamplingOptions{1.0, 1.0, 0, 0, 0.0, r}),
+                         std::invalid_argument,
+                         "repetition penalty must be finite and greater than zero");
     }
 }
 
