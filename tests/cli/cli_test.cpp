@@ -94,7 +94,7 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
     const std::vector<std::vector<std::string>> calls = {
         {},
         {"generate", "--model", m, "--bogus"},
-        {"generate", "--model", m, "--prompt", "a", "--threads", "0"},
+        {"generate", "--model", m, "--prompt", "a", "--threads", "257"},
         {"generate", "--model", m, "--prompt", "a", "--precision", "half"},
         {"generate", "--model", m, "--prompt", "a", "--max-tokens", "-3"},
         {"logits", "--model", m},
@@ -206,6 +206,64 @@ TEST_F(CliTest, BenchReportsItsFiguresAsJsonWithoutATokenizer) {
                        2,
                        "--prompt-tokens plus --decode-tokens exceed the model's context of " +
                            std::to_string(context));
+}
+
+// Numbers are read in decimal within their option's range, never saturated or wrapped.
+TEST_F(CliTest, NumbersOutsideTheirRangeAreRefused) {
+    const std::string m = model().string();
+    const std::string u64 = "must be an integer from 0 to 18446744073709551615, not ";
+    const struct {
+        std::vector<std::string> args;
+        std::string what;
+    } cases[] = {
+        {{"generate", "--max-tokens", "18446744073709551616"},
+         "--max-tokens: " + u64 + "18446744073709551616"},
+        {{"generate", "--seed", "100000000000000000000000000000"},
+         "--seed: " + u64 + "100000000000000000000000000000"},
+        {{"generate", "--seed", "1e29"}, "--seed: " + u64 + "1e29"},
+        {{"generate", "--threads", "257"}, "--threads: must be an integer from 0 to 256, not 257"},
+        {{"generate", "--temperature", "1e999"},
+         "--temperature: must be a finite number of at least 0, not 1e999"},
+        {{"generate", "--temperature", "nan"},
+         "--temperature: must be a finite number of at least 0, not nan"},
+        {{"generate", "--temperature", "-1"},
+         "--temperature: must be a finite number of at least 0, not -1"},
+        {{"generate", "--top-p", "nan"}, "--top-p: must be a number from 0 to 1, not nan"},
+        {{"generate", "--top-p", "1e999"}, "--top-p: must be a number from 0 to 1, not 1e999"},
+        {{"bench", "--prompt-tokens", "99999999999999999999"},
+         "--prompt-tokens: " + u64 + "99999999999999999999"},
+        {{"bench", "--decode-tokens", "-1"}, "--decode-tokens: " + u64 + "-1"},
+        {{"bench", "--threads", "4294967297"},
+         "--threads: must be an integer from 0 to 256, not 4294967297"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin() + 1, {"--model", m});
+        expectOneLineError(run(args), 2, c.what + " (see tarvel " + args[0] + " --help)");
+    }
+    // A leading zero is decimal, not octal.
+    const Outcome ten =
+        run({"generate", "--model", m, "--prompt", "The", "--max-tokens", "010", "--stats"});
+    ASSERT_EQ(ten.status, 0) << ten.err;
+    EXPECT_EQ(ten.err.rfind("tokens 10, ", 0), 0u) << ten.err;
+}
+
+// 0 is every hardware thread, as in the library; the text does not depend on the count.
+TEST_F(CliTest, ThreadsZeroIsEveryHardwareThread) {
+    const std::vector<std::string> args = {"generate", "--model",  model().string(),
+                                           "--prompt", "The cat",  "--max-tokens",
+                                           "8",        "--threads"};
+    std::vector<std::string> all = args;
+    all.push_back("0");
+    std::vector<std::string> one = args;
+    one.push_back("1");
+    const Outcome a = run(all);
+    ASSERT_EQ(a.status, 0) << a.err;
+    EXPECT_EQ(a.out, run(one).out);
+    const Outcome bench = run({"bench", "--model", bare().string(), "--prompt-tokens", "2",
+                               "--decode-tokens", "1", "--threads", "0"});
+    ASSERT_EQ(bench.status, 0) << bench.err;
+    EXPECT_EQ(nlohmann::json::parse(bench.out)["threads"], effectiveThreads(0));
 }
 
 TEST_F(CliTest, TokenizeDetokenizeAndInspect) {
