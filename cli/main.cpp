@@ -15,10 +15,13 @@
 #include <vector>
 
 #include "cli/commands.hpp"
+#include "tarvel/version.hpp"
 
 using namespace Nuvexis::Core::Tarvel::Cli;
 
 namespace {
+
+constexpr const char* command_list = "generate, logits, tokenize, detokenize, inspect, bench";
 
 void addModel(CLI::App& command, CommonArgs& common) {
     command.add_option("--model", common.model, "checkpoint folder (default: the bundled model)");
@@ -106,6 +109,9 @@ int fail(const std::string& what, int status) {
 int main(int argc, char** argv) {
     CLI::App app{"Exact inference for Llama-family checkpoints", "tarvel"};
     app.require_subcommand(1);
+    app.set_version_flag("--version",
+                         std::string("tarvel ") + Nuvexis::Core::Tarvel::version_string,
+                         "print the version and exit");
 
     GenerateArgs gen;
     CLI::App* generate =
@@ -159,6 +165,13 @@ int main(int argc, char** argv) {
     addCount(*bench_cmd, "--decode-tokens", bench.decode_tokens, "tokens decoded one by one");
     addThreads(*bench_cmd, bench.threads);
     addPrecision(*bench_cmd, bench.precision);
+
+    // CLI11 would say only that a subcommand is required, whatever the word was.
+    if (argc < 2) return fail(std::string("no command given; commands: ") + command_list, 2);
+    const std::string first = argv[1];
+    const auto named = [&](const CLI::App* command) { return command->get_name() == first; };
+    if (first.rfind('-', 0) != 0 && app.get_subcommands(named).empty())
+        return fail("unknown command '" + first + "'; commands: " + command_list, 2);
 
     try {
         app.parse(argc, argv);

@@ -12,6 +12,7 @@
 #include "support/trained_tokenizer.hpp"
 #include "tarvel/checkpoint/load_checkpoint.hpp"
 #include "tarvel/tarvel.hpp"
+#include "tarvel/version.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
 
@@ -246,6 +247,20 @@ TEST_F(CliTest, NumbersOutsideTheirRangeAreRefused) {
         run({"generate", "--model", m, "--prompt", "The", "--max-tokens", "010", "--stats"});
     ASSERT_EQ(ten.status, 0) << ten.err;
     EXPECT_EQ(ten.err.rfind("tokens 10, ", 0), 0u) << ten.err;
+}
+
+TEST_F(CliTest, CommandsAndTheVersionAreNamed) {
+    const Outcome version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("tarvel ") + TARVEL_VERSION_STRING + "\n");
+    EXPECT_EQ(version.err, "");
+    const std::string commands =
+        "; commands: generate, logits, tokenize, detokenize, inspect, bench";
+    expectOneLineError(run({"foo"}), 2, "unknown command 'foo'" + commands);
+    expectOneLineError(run({}), 2, "no command given" + commands);
+    expectOneLineError(run({"inspect", "--bogus"}), 2,
+                       "the following argument was not expected: --bogus (see tarvel inspect "
+                       "--help)");
 }
 
 // 0 is every hardware thread, as in the library; the text does not depend on the count.
