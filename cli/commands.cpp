@@ -4,14 +4,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <limits>
 #include <sstream>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -147,6 +150,18 @@ double rate(std::uint64_t tokens, double seconds) {
 
 }  // namespace
 
+void writeOutput(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            const int reason = written < 0 ? errno : EIO;
+            throw std::runtime_error(std::string("cannot write output: ") + std::strerror(reason));
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
 int runGenerate(const GenerateArgs& args) {
     if (!args.prompt && args.resume.empty())
         throw UsageError("--prompt is required unless --resume is given");
@@ -172,16 +187,16 @@ int runGenerate(const GenerateArgs& args) {
     options.kv.threads = args.threads;
     options.feed_last = !args.save_session.empty();
 
-    std::vector<std::uint32_t> context = session.token_prefix();
-    context.insert(context.end(), input.begin(), input.end());
-    TextStream stream(tokenizer, std::move(context));
+    std::vector<std::uint32_t> earlier = session.token_prefix();
+    earlier.insert(earlier.end(), input.begin(), input.end());
+    TextStream stream(tokenizer, std::move(earlier));
     const auto start = std::chrono::steady_clock::now();
-    const GenerateResult result = generate(session, input, options, [&](std::uint32_t id) {
-        std::cout << stream.push(id) << std::flush;
-    });
+    // A failed write throws out of generation, so a closed pipe stops it at once.
+    const GenerateResult result =
+        generate(session, input, options, [&](std::uint32_t id) { writeOutput(stream.push(id)); });
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::cout << stream.finish() << '\n' << std::flush;
+    writeOutput(stream.finish() + '\n');
 
     if (!args.save_session.empty()) writeFileAtomically(args.save_session, saveSnapshot(session));
     if (args.stats) {
@@ -201,22 +216,30 @@ int runLogits(const LogitsArgs& args) {
     const Tensor logits =
         transformerForward(model.spec(), model.weights(), TokenBatch{1, ids.size(), ids, {}},
                            ForwardOptions{doublePrecision(args.precision), {}, true});
-    Json rows = Json::array();
+    // Written row by row in the bytes nlohmann-json gives the whole object (its keys sorted),
+    // so that no second copy of every logit is held as JSON. It prints each double in the
+    // shortest form that parses back to it.
     const std::uint64_t v = model.spec().vocabulary;
+    std::string out = "{\"logits\":[";
     for (std::size_t t = 0; t < ids.size(); ++t) {
-        rows.push_back(
-            std::vector<double>(logits.data.begin() + static_cast<std::ptrdiff_t>(t * v),
-                                logits.data.begin() + static_cast<std::ptrdiff_t>((t + 1) * v)));
+        if (t > 0) out += ',';
+        Json row = Json::array();
+        for (std::uint64_t u = 0; u < v; ++u) row.push_back(logits.data[t * v + u]);
+        out += row.dump();
+        if (out.size() >= (std::size_t{1} << 16)) {
+            writeOutput(out);
+            out.clear();
+        }
     }
-    // nlohmann-json prints each double in the shortest form that parses back to it.
-    std::cout << Json{{"tokens", ids}, {"logits", rows}}.dump() << '\n';
+    out += "],\"tokens\":" + Json(ids).dump() + "}\n";
+    writeOutput(out);
     return 0;
 }
 
 int runTokenize(const CommonArgs& common, const std::string& text) {
     const LoadedCheckpoint checkpoint = load(common);
     const Tokenizer& tokenizer = requireTokenizer(checkpoint, common);
-    std::cout << Json{{"ids", tokenizer.encode(text)}}.dump() << '\n';
+    writeOutput(Json{{"ids", tokenizer.encode(text)}}.dump() + '\n');
     return 0;
 }
 
@@ -224,7 +247,7 @@ int runDetokenize(const CommonArgs& common, const std::string& ids) {
     const std::vector<std::uint32_t> parsed = parseIds(ids, "--ids");
     const LoadedCheckpoint checkpoint = load(common);
     const Tokenizer& tokenizer = requireTokenizer(checkpoint, common);
-    std::cout << tokenizer.decode(parsed) << '\n';
+    writeOutput(tokenizer.decode(parsed) + '\n');
     return 0;
 }
 
@@ -255,7 +278,7 @@ int runInspect(const CommonArgs& common) {
                  model.tokenizer_identity() ? Json(*model.tokenizer_identity()) : Json(nullptr)},
                 {"kv_bytes_per_token", kvBytesPerToken(s)},
                 {"model_bytes", model.weight_bytes()}};
-    std::cout << out.dump(2) << '\n';
+    writeOutput(out.dump(2) + '\n');
     return 0;
 }
 
@@ -325,7 +348,7 @@ int runBench(const BenchArgs& args) {
                       {"peak_rss_bytes", peak_rss},
                       {"cache_bytes", cache_bytes},
                       {"cache_positions", session.position()}};
-    std::cout << out.dump(2) << '\n';
+    writeOutput(out.dump(2) + '\n');
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace Nuvexis::Core::Tarvel::Cli {
 
@@ -45,6 +46,11 @@ struct BenchArgs {
     std::uint32_t threads = 0;  // 0: one per hardware thread
     std::string precision = "double";
 };
+
+// Writes all of `text` to standard output at once, unbuffered. Throws std::runtime_error
+// "cannot write output: <reason>" when the system refuses it (a full disk, a closed pipe, a
+// file-size limit), so that no command reports success over lost output.
+void writeOutput(std::string_view text);
 
 int runGenerate(const GenerateArgs& args);
 int runLogits(const LogitsArgs& args);

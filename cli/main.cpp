@@ -5,12 +5,14 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <iostream>
 #include <limits>
 #include <new>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -107,6 +109,10 @@ int fail(const std::string& what, int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Past a file-size limit the signal would end the process without a word; ignored, the
+    // write fails with EFBIG and is reported like any other failed write.
+    std::signal(SIGXFSZ, SIG_IGN);
+
     CLI::App app{"Exact inference for Llama-family checkpoints", "tarvel"};
     app.require_subcommand(1);
     app.set_version_flag("--version",
@@ -176,7 +182,16 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
-        return app.exit(e);
+        // Help and the version are output like any other, so a failed write is reported.
+        std::ostringstream out;
+        std::ostringstream err;
+        const int status = app.exit(e, out, err);
+        try {
+            writeOutput(out.str());
+        } catch (const std::exception& failure) {
+            return fail(failure.what(), 1);
+        }
+        return status;
     } catch (const CLI::ParseError& e) {
         // CLI11 keeps the subcommand's help in its own exception; a one-line error is enough.
         std::string what = e.what();

@@ -1,10 +1,14 @@
 // The `tarvel` command run as a process: exit codes, one-line errors, the JSON shapes, greedy
-// and seeded determinism, and a run saved and resumed equal to one uninterrupted run.
+// and seeded determinism, a run saved and resumed equal to one uninterrupted run, and output
+// that cannot be written reported as a failure.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -44,6 +48,11 @@ std::string quote(const std::string& arg) {
     return quoted;
 }
 
+// The redirection of standard output into a file.
+std::string into(const std::string& path) {
+    return std::string(">").append(quote(path));
+}
+
 class CliTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -63,13 +72,20 @@ class CliTest : public ::testing::Test {
     static std::filesystem::path file(const std::string& name) { return *dir_ / name; }
 
     static Outcome run(const std::vector<std::string>& args) {
-        std::string command = quote(TARVEL_COMMAND);
+        return runIn("", args, into(file("stdout").string()));
+    }
+    // With a shell command before the command (a limit, a trap) and standard output sent where
+    // `redirect` says.
+    static Outcome runIn(const std::string& before, const std::vector<std::string>& args,
+                         const std::string& redirect) {
+        tarvel_test::writeText(file("stdout"), "");
+        std::string command = before + quote(TARVEL_COMMAND);
         for (const std::string& a : args) {
             command.push_back(' ');
             command.append(quote(a));
         }
-        command.append(" >");
-        command.append(quote(file("stdout").string()));
+        command.append(" ");
+        command.append(redirect);
         command.append(" 2>");
         command.append(quote(file("stderr").string()));
         const int raw = std::system(command.c_str());
@@ -207,6 +223,51 @@ TEST_F(CliTest, BenchReportsItsFiguresAsJsonWithoutATokenizer) {
                        2,
                        "--prompt-tokens plus --decode-tokens exceed the model's context of " +
                            std::to_string(context));
+}
+
+// Output that is lost is a failure, whichever command writes it: a full disk, a file-size limit.
+TEST_F(CliTest, OutputThatCannotBeWrittenFails) {
+    const std::string m = model().string();
+    const std::string full = std::string("cannot write output: ") + std::strerror(ENOSPC);
+    const std::vector<std::vector<std::string>> calls = {
+        {"generate", "--model", m, "--prompt", "The cat", "--max-tokens", "3"},
+        {"logits", "--model", m, "--tokens", "1 17"},
+        {"tokenize", "--model", m, "--text", "The cat"},
+        {"detokenize", "--model", m, "--ids", "5 6"},
+        {"inspect", "--model", m},
+        {"bench", "--model", m, "--prompt-tokens", "2", "--decode-tokens", "1", "--threads", "1"},
+        {"--help"},
+        {"generate", "--help"},
+        {"--version"},
+    };
+    for (const auto& args : calls) {
+        const Outcome r = runIn("", args, ">/dev/full");
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.err, "tarvel: error: " + full + "\n") << args[0];
+    }
+    // Past the limit the write fails instead of a signal ending the process unreported.
+    const Outcome limited = runIn("ulimit -f 1; ", {"logits", "--model", m, "--tokens", "1 17 3"},
+                                  into(file("stdout").string()));
+    EXPECT_EQ(limited.status, 1);
+    EXPECT_EQ(limited.err,
+              std::string("tarvel: error: cannot write output: ") + std::strerror(EFBIG) + "\n");
+}
+
+// With SIGPIPE ignored, a reader that has gone stops generation at the first write, and nothing
+// after it (the snapshot) is done.
+TEST_F(CliTest, AClosedPipeStopsGeneration) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ::close(ends[0]);
+    const Outcome r = runIn("trap '' PIPE; ",
+                            {"generate", "--model", model().string(), "--prompt", "Once upon",
+                             "--max-tokens", "40", "--save-session", file("piped").string()},
+                            std::string(">&").append(std::to_string(ends[1])));
+    ::close(ends[1]);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              std::string("tarvel: error: cannot write output: ") + std::strerror(EPIPE) + "\n");
+    EXPECT_FALSE(std::filesystem::exists(file("piped")));
 }
 
 // Numbers are read in decimal within their option's range, never saturated or wrapped.
