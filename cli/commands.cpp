@@ -213,9 +213,10 @@ int runLogits(const LogitsArgs& args) {
     const std::vector<std::uint32_t> ids = parseIds(args.tokens, "--tokens");
     const LoadedCheckpoint checkpoint = load(args.common);
     const TransformerModel& model = *checkpoint.model;
-    const Tensor logits =
-        transformerForward(model.spec(), model.weights(), TokenBatch{1, ids.size(), ids, {}},
-                           ForwardOptions{doublePrecision(args.precision), {}, true});
+    // The model's own pass reads the packed weights: the same bits as the full pass over the
+    // weights widened to doubles, without holding them.
+    const Tensor logits = model.forward(TokenBatch{1, ids.size(), ids, {}},
+                                        ForwardOptions{doublePrecision(args.precision), {}, true});
     // Written row by row in the bytes nlohmann-json gives the whole object (its keys sorted),
     // so that no second copy of every logit is held as JSON. It prints each double in the
     // shortest form that parses back to it.

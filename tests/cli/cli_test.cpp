@@ -426,6 +426,34 @@ TEST_F(CliTest, TheBundledModelIsTheDefaultAndWritesWords) {
     EXPECT_TRUE(nlohmann::json::parse(info.out)["tokenizer_identity"].is_string());
 }
 
+// The packed weights give the bytes the full pass over the widened weights gave, to the last
+// digit, over the whole context.
+TEST_F(CliTest, LogitsOfTheBundledModelAreTheFullPassBitForBit) {
+    const LoadedCheckpoint bundled = loadCheckpoint(TARVEL_BUNDLED_MODEL_DIR);
+    const TransformerSpec& spec = bundled.model->spec();
+    std::vector<std::uint32_t> ids;
+    std::string text;
+    for (std::uint64_t t = 0; t < spec.context; ++t) {
+        ids.push_back(static_cast<std::uint32_t>((t * 7919 + 13) % spec.vocabulary));
+        text += std::to_string(ids.back()) + " ";
+    }
+    for (const std::string precision : {"double", "float32"}) {
+        const Tensor full =
+            transformerForward(spec, bundled.model->weights(), TokenBatch{1, ids.size(), ids, {}},
+                               ForwardOptions{precision == "double", {}, true});
+        nlohmann::json rows = nlohmann::json::array();
+        for (std::size_t t = 0; t < ids.size(); ++t) {
+            const auto row = full.data.begin() + static_cast<std::ptrdiff_t>(t * spec.vocabulary);
+            rows.push_back(std::vector<double>(row, row + spec.vocabulary));
+        }
+        const std::string expected =
+            nlohmann::json{{"tokens", ids}, {"logits", rows}}.dump() + "\n";
+        const Outcome r = run({"logits", "--tokens", text, "--precision", precision});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.out == expected) << precision;  // megabytes: no diff printed
+    }
+}
+
 TEST_F(CliTest, BenchRunsOnTheBundledModel) {
     const LoadedCheckpoint bundled = loadCheckpoint(TARVEL_BUNDLED_MODEL_DIR);
     expectBenchReport(run({"bench", "--prompt-tokens", "8", "--decode-tokens", "4"}), 8, 4,
