@@ -177,6 +177,14 @@ int runGenerate(const GenerateArgs& args) {
     // resumed one does not.
     std::vector<std::uint32_t> input;
     if (args.prompt) input = tokenizer.encode(*args.prompt, args.resume.empty());
+    const std::uint64_t context = checkpoint.model->spec().context;
+    const std::uint64_t held = session.position();
+    if (held > context || input.size() > context - held) {
+        throw std::invalid_argument(
+            "prompt has " + std::to_string(input.size()) + " tokens" +
+            (held > 0 ? " and the session holds " + std::to_string(held) : std::string()) +
+            "; the model's context is " + std::to_string(context));
+    }
 
     GenerateOptions options;
     options.sampling = SamplingOptions{args.temperature, args.top_p, args.seed};
@@ -197,6 +205,10 @@ int runGenerate(const GenerateArgs& args) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     writeOutput(stream.finish() + '\n');
+    if (result.stop == GenerateStop::context_full && result.tokens.size() < args.max_tokens) {
+        std::cerr << "tarvel: generation stopped at the model's context of " << context
+                  << " tokens\n";
+    }
 
     if (!args.save_session.empty()) writeFileAtomically(args.save_session, saveSnapshot(session));
     if (args.stats) {
@@ -213,6 +225,11 @@ int runLogits(const LogitsArgs& args) {
     const std::vector<std::uint32_t> ids = parseIds(args.tokens, "--tokens");
     const LoadedCheckpoint checkpoint = load(args.common);
     const TransformerModel& model = *checkpoint.model;
+    const std::uint64_t context = model.spec().context;
+    if (ids.size() > context) {
+        throw std::invalid_argument("--tokens gives " + std::to_string(ids.size()) +
+                                    " tokens; the model's context is " + std::to_string(context));
+    }
     // The model's own pass reads the packed weights: the same bits as the full pass over the
     // weights widened to doubles, without holding them.
     const Tensor logits = model.forward(TokenBatch{1, ids.size(), ids, {}},

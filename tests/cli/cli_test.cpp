@@ -35,6 +35,11 @@ std::string slurp(const std::filesystem::path& path) {
     return text.str();
 }
 
+std::vector<std::uint8_t> slurp_bytes(const std::filesystem::path& path) {
+    const std::string text = slurp(path);
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
 std::string quote(const std::string& arg) {
     std::string quoted(1, '\'');
     for (const char c : arg) {
@@ -308,6 +313,43 @@ TEST_F(CliTest, NumbersOutsideTheirRangeAreRefused) {
         run({"generate", "--model", m, "--prompt", "The", "--max-tokens", "010", "--stats"});
     ASSERT_EQ(ten.status, 0) << ten.err;
     EXPECT_EQ(ten.err.rfind("tokens 10, ", 0), 0u) << ten.err;
+}
+
+// Input beyond the context is refused with its numbers before anything is computed; generation
+// that reaches it says so and succeeds.
+TEST_F(CliTest, TheContextIsNamedWithNumbers) {
+    const std::string m = model().string();
+    const LoadedCheckpoint loaded = loadCheckpoint(model());
+    std::string text;
+    for (int i = 0; i < 40; ++i) text += "the cat ";
+    const std::uint64_t prompt = loaded.tokenizer->encode(text, true).size();
+    ASSERT_GT(prompt, 64u);
+    expectOneLineError(
+        run({"generate", "--model", m, "--prompt", text}), 1,
+        "prompt has " + std::to_string(prompt) + " tokens; the model's context is 64");
+
+    ASSERT_EQ(run({"generate", "--model", m, "--prompt", "Once upon a time", "--max-tokens", "20",
+                   "--save-session", file("held").string()})
+                  .status,
+              0);
+    TransformerKvSession held(loaded.model, 1);
+    restoreSnapshot(held, slurp_bytes(file("held")), snapshotLimits(*loaded.model));
+    const std::uint64_t added = loaded.tokenizer->encode(text, false).size();
+    expectOneLineError(
+        run({"generate", "--model", m, "--resume", file("held").string(), "--prompt", text}), 1,
+        "prompt has " + std::to_string(added) + " tokens and the session holds " +
+            std::to_string(held.position()) + "; the model's context is 64");
+
+    std::string ids;
+    for (int i = 0; i < 65; ++i) ids += "5 ";
+    expectOneLineError(run({"logits", "--model", m, "--tokens", ids}), 1,
+                       "--tokens gives 65 tokens; the model's context is 64");
+
+    const Outcome stopped =
+        run({"generate", "--model", m, "--prompt", "Once upon a time", "--max-tokens", "100000"});
+    EXPECT_EQ(stopped.status, 0);
+    EXPECT_FALSE(stopped.out.empty());
+    EXPECT_EQ(stopped.err, "tarvel: generation stopped at the model's context of 64 tokens\n");
 }
 
 TEST_F(CliTest, CommandsAndTheVersionAreNamed) {
