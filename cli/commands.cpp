@@ -148,6 +148,27 @@ double rate(std::uint64_t tokens, double seconds) {
     return seconds > 0 ? static_cast<double>(tokens) / seconds : 0.0;
 }
 
+// A mistyped folder is reported before the model is loaded and the text generated, not after.
+// The write itself still reports whatever goes wrong later.
+void checkSessionDestination(const std::string& path) {
+    const std::string refusal = path + ": cannot write the session file; ";
+    std::error_code error;
+    if (fs::is_directory(path, error)) throw std::invalid_argument(refusal + "it is a folder");
+    fs::path folder = fs::path(path).parent_path();
+    if (folder.empty()) folder = ".";
+    const fs::file_status status = fs::status(folder, error);
+    if (status.type() == fs::file_type::not_found) {
+        throw std::invalid_argument(refusal + "the folder " + folder.string() + " does not exist");
+    }
+    if (error) throw std::invalid_argument(refusal + folder.string() + ": " + error.message());
+    if (!fs::is_directory(status)) {
+        throw std::invalid_argument(refusal + folder.string() + " is not a folder");
+    }
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        throw std::invalid_argument(refusal + "the folder " + folder.string() + " is not writable");
+    }
+}
+
 }  // namespace
 
 void writeOutput(std::string_view text) {
@@ -166,6 +187,7 @@ int runGenerate(const GenerateArgs& args) {
     if (!args.prompt && args.resume.empty())
         throw UsageError("--prompt is required unless --resume is given");
     if (!(args.top_p > 0.0)) throw UsageError("--top-p must be greater than zero");
+    if (!args.save_session.empty()) checkSessionDestination(args.save_session);
     const LoadedCheckpoint checkpoint = load(args.common);
     const Tokenizer& tokenizer = requireTokenizer(checkpoint, args.common);
 

@@ -155,12 +155,25 @@ TEST_F(CliTest, FailuresExitWithOneAndNameTheirCause) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(slurp(file("target")), "old");
-    const Outcome unwritable =
-        run({"generate", "--model", model().string(), "--prompt", "The cat", "--max-tokens", "2",
-             "--save-session", file("no/such/dir/s").string()});
-    EXPECT_EQ(unwritable.status, 1);
-    EXPECT_EQ(unwritable.err, "tarvel: error: " + file("no/such/dir/s").string() +
-                                  ": cannot write the session file\n");
+}
+
+// A mistyped destination costs nothing: it is refused before the model is even loaded.
+TEST_F(CliTest, SaveSessionDestinationIsCheckedBeforeLoading) {
+    tarvel_test::writeText(file("plain"), "a file");
+    const std::string dir = dir_->string();
+    const struct {
+        std::string target;
+        std::string why;
+    } cases[] = {
+        {dir + "/no/such/dir/s", "the folder " + dir + "/no/such/dir does not exist"},
+        {dir + "/plain/s", dir + "/plain is not a folder"},
+        {dir, "it is a folder"},
+    };
+    for (const auto& c : cases) {
+        expectOneLineError(run({"generate", "--model", file("nowhere").string(), "--prompt",
+                                "The cat", "--save-session", c.target}),
+                           1, c.target + ": cannot write the session file; " + c.why);
+    }
 }
 
 TEST_F(CliTest, LogitsJsonParsesBackToTheLibrarysDoubles) {
