@@ -169,6 +169,57 @@ void checkSessionDestination(const std::string& path) {
     }
 }
 
+// The size of a sysfs cache entry such as "32768K"; nothing for anything else.
+std::optional<std::uint64_t> cacheSize(const std::string& text) {
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop == text.data()) return {};
+    const std::string_view unit(stop, static_cast<std::size_t>(end - stop));
+    std::uint64_t scale = 1;
+    if (unit == "K") {
+        scale = std::uint64_t{1} << 10;
+    } else if (unit == "M") {
+        scale = std::uint64_t{1} << 20;
+    } else if (unit == "G") {
+        scale = std::uint64_t{1} << 30;
+    } else if (!unit.empty()) {
+        return {};
+    }
+    if (value > std::numeric_limits<std::uint64_t>::max() / scale) return {};
+    return value * scale;
+}
+
+// The size of the highest cache level that holds data, as the kernel describes cpu0's caches;
+// sysconf's level-3 figure where that description is missing; nothing when neither is known.
+std::optional<std::uint64_t> lastLevelCacheBytes() {
+    const fs::path caches = "/sys/devices/system/cpu/cpu0/cache";
+    std::uint64_t best_level = 0;
+    std::optional<std::uint64_t> best_size;
+    std::error_code error;
+    for (fs::directory_iterator entry(caches, error), end; !error && entry != end;
+         entry.increment(error)) {
+        if (entry->path().filename().string().rfind("index", 0) != 0) continue;
+        std::ifstream level_file(entry->path() / "level");
+        std::ifstream type_file(entry->path() / "type");
+        std::ifstream size_file(entry->path() / "size");
+        std::uint64_t level = 0;
+        std::string type;
+        std::string size_text;
+        if (!(level_file >> level) || !(type_file >> type) || !(size_file >> size_text)) continue;
+        if (type != "Data" && type != "Unified") continue;
+        const std::optional<std::uint64_t> size = cacheSize(size_text);
+        if (size && *size > 0 && level > best_level) {
+            best_level = level;
+            best_size = size;
+        }
+    }
+    if (best_size) return best_size;
+    const long level3 = ::sysconf(_SC_LEVEL3_CACHE_SIZE);
+    if (level3 > 0) return static_cast<std::uint64_t>(level3);
+    return {};
+}
+
 }  // namespace
 
 void writeOutput(std::string_view text) {
@@ -370,7 +421,9 @@ int runBench(const BenchArgs& args) {
     const std::uint64_t weight_bytes = model->weight_bytes();
     const std::uint32_t threads = effectiveThreads(args.threads);
     const double bandwidth = measureReadBandwidth(threads);
-
+    const std::optional<std::uint64_t> llc = lastLevelCacheBytes();
+    // Weights that fit in that cache are read faster than memory allows: the floor is then no
+    // bound on decode.
     const Json out = {{"model", args.common.model.empty() ? std::string(TARVEL_DEFAULT_MODEL)
                                                           : args.common.model},
                       {"precision", args.precision},
@@ -385,6 +438,8 @@ int runBench(const BenchArgs& args) {
                       {"read_bandwidth_bytes_per_s", bandwidth},
                       {"floor_tokens_per_s",
                        bandwidth / static_cast<double>(std::max<std::uint64_t>(weight_bytes, 1))},
+                      {"last_level_cache_bytes", llc ? Json(*llc) : Json(nullptr)},
+                      {"weights_fit_in_cache", llc ? Json(weight_bytes <= *llc) : Json(nullptr)},
                       {"peak_rss_bytes", peak_rss},
                       {"cache_bytes", cache_bytes},
                       {"cache_positions", session.position()}};

@@ -57,7 +57,8 @@ int runLogits(const LogitsArgs& args);
 int runTokenize(const CommonArgs& common, const std::string& text);
 int runDetokenize(const CommonArgs& common, const std::string& ids);
 int runInspect(const CommonArgs& common);
-// Prefills, decodes greedily and prints the rates beside what reading the weights alone allows.
+// Prefills, decodes greedily and prints the rates beside what reading the weights alone allows,
+// and the last-level cache size, since weights that fit in it are read faster than memory.
 int runBench(const BenchArgs& args);
 
 }  // namespace Nuvexis::Core::Tarvel::Cli

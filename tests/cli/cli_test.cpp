@@ -222,6 +222,16 @@ void expectBenchReport(const Outcome& r, std::uint64_t prompt, std::uint64_t dec
         8 * 2 * std::uint64_t{s.layers} * s.kv_heads * s.head_dim * (prompt + decode);
     EXPECT_GE(json["cache_bytes"].get<std::uint64_t>(), committed);
     EXPECT_LE(json["cache_bytes"].get<std::uint64_t>(), 2 * committed);
+    // Beside the floor: weights that fit in the last-level cache are read faster than it.
+    const nlohmann::json& cache = json.at("last_level_cache_bytes");
+    const nlohmann::json& fits = json.at("weights_fit_in_cache");
+    if (cache.is_null()) {
+        EXPECT_TRUE(fits.is_null());
+    } else {
+        ASSERT_TRUE(cache.is_number_unsigned());
+        EXPECT_GT(cache.get<std::uint64_t>(), 0u);
+        EXPECT_EQ(fits, model.weight_bytes() <= cache.get<std::uint64_t>());
+    }
 }
 
 TEST_F(CliTest, BenchReportsItsFiguresAsJsonWithoutATokenizer) {
