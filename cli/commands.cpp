@@ -4,14 +4,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <limits>
 #include <sstream>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -145,12 +148,97 @@ double rate(std::uint64_t tokens, double seconds) {
     return seconds > 0 ? static_cast<double>(tokens) / seconds : 0.0;
 }
 
+// A mistyped folder is reported before the model is loaded and the text generated, not after.
+// The write itself still reports whatever goes wrong later.
+void checkSessionDestination(const std::string& path) {
+    const std::string refusal = path + ": cannot write the session file; ";
+    std::error_code error;
+    if (fs::is_directory(path, error)) throw std::invalid_argument(refusal + "it is a folder");
+    fs::path folder = fs::path(path).parent_path();
+    if (folder.empty()) folder = ".";
+    const fs::file_status status = fs::status(folder, error);
+    if (status.type() == fs::file_type::not_found) {
+        throw std::invalid_argument(refusal + "the folder " + folder.string() + " does not exist");
+    }
+    if (error) throw std::invalid_argument(refusal + folder.string() + ": " + error.message());
+    if (!fs::is_directory(status)) {
+        throw std::invalid_argument(refusal + folder.string() + " is not a folder");
+    }
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        throw std::invalid_argument(refusal + "the folder " + folder.string() + " is not writable");
+    }
+}
+
+// The size of a sysfs cache entry such as "32768K"; nothing for anything else.
+std::optional<std::uint64_t> cacheSize(const std::string& text) {
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop == text.data()) return {};
+    const std::string_view unit(stop, static_cast<std::size_t>(end - stop));
+    std::uint64_t scale = 1;
+    if (unit == "K") {
+        scale = std::uint64_t{1} << 10;
+    } else if (unit == "M") {
+        scale = std::uint64_t{1} << 20;
+    } else if (unit == "G") {
+        scale = std::uint64_t{1} << 30;
+    } else if (!unit.empty()) {
+        return {};
+    }
+    if (value > std::numeric_limits<std::uint64_t>::max() / scale) return {};
+    return value * scale;
+}
+
+// The size of the highest cache level that holds data, as the kernel describes cpu0's caches;
+// sysconf's level-3 figure where that description is missing; nothing when neither is known.
+std::optional<std::uint64_t> lastLevelCacheBytes() {
+    const fs::path caches = "/sys/devices/system/cpu/cpu0/cache";
+    std::uint64_t best_level = 0;
+    std::optional<std::uint64_t> best_size;
+    std::error_code error;
+    for (fs::directory_iterator entry(caches, error), end; !error && entry != end;
+         entry.increment(error)) {
+        if (entry->path().filename().string().rfind("index", 0) != 0) continue;
+        std::ifstream level_file(entry->path() / "level");
+        std::ifstream type_file(entry->path() / "type");
+        std::ifstream size_file(entry->path() / "size");
+        std::uint64_t level = 0;
+        std::string type;
+        std::string size_text;
+        if (!(level_file >> level) || !(type_file >> type) || !(size_file >> size_text)) continue;
+        if (type != "Data" && type != "Unified") continue;
+        const std::optional<std::uint64_t> size = cacheSize(size_text);
+        if (size && *size > 0 && level > best_level) {
+            best_level = level;
+            best_size = size;
+        }
+    }
+    if (best_size) return best_size;
+    const long level3 = ::sysconf(_SC_LEVEL3_CACHE_SIZE);
+    if (level3 > 0) return static_cast<std::uint64_t>(level3);
+    return {};
+}
+
 }  // namespace
+
+void writeOutput(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            const int reason = written < 0 ? errno : EIO;
+            throw std::runtime_error(std::string("cannot write output: ") + std::strerror(reason));
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
 
 int runGenerate(const GenerateArgs& args) {
     if (!args.prompt && args.resume.empty())
         throw UsageError("--prompt is required unless --resume is given");
     if (!(args.top_p > 0.0)) throw UsageError("--top-p must be greater than zero");
+    if (!args.save_session.empty()) checkSessionDestination(args.save_session);
     const LoadedCheckpoint checkpoint = load(args.common);
     const Tokenizer& tokenizer = requireTokenizer(checkpoint, args.common);
 
@@ -162,6 +250,14 @@ int runGenerate(const GenerateArgs& args) {
     // resumed one does not.
     std::vector<std::uint32_t> input;
     if (args.prompt) input = tokenizer.encode(*args.prompt, args.resume.empty());
+    const std::uint64_t context = checkpoint.model->spec().context;
+    const std::uint64_t held = session.position();
+    if (held > context || input.size() > context - held) {
+        throw std::invalid_argument(
+            "prompt has " + std::to_string(input.size()) + " tokens" +
+            (held > 0 ? " and the session holds " + std::to_string(held) : std::string()) +
+            "; the model's context is " + std::to_string(context));
+    }
 
     GenerateOptions options;
     options.sampling = SamplingOptions{args.temperature, args.top_p, args.seed};
@@ -172,16 +268,20 @@ int runGenerate(const GenerateArgs& args) {
     options.kv.threads = args.threads;
     options.feed_last = !args.save_session.empty();
 
-    std::vector<std::uint32_t> context = session.token_prefix();
-    context.insert(context.end(), input.begin(), input.end());
-    TextStream stream(tokenizer, std::move(context));
+    std::vector<std::uint32_t> earlier = session.token_prefix();
+    earlier.insert(earlier.end(), input.begin(), input.end());
+    TextStream stream(tokenizer, std::move(earlier));
     const auto start = std::chrono::steady_clock::now();
-    const GenerateResult result = generate(session, input, options, [&](std::uint32_t id) {
-        std::cout << stream.push(id) << std::flush;
-    });
+    // A failed write throws out of generation, so a closed pipe stops it at once.
+    const GenerateResult result =
+        generate(session, input, options, [&](std::uint32_t id) { writeOutput(stream.push(id)); });
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::cout << stream.finish() << '\n' << std::flush;
+    writeOutput(stream.finish() + '\n');
+    if (result.stop == GenerateStop::context_full && result.tokens.size() < args.max_tokens) {
+        std::cerr << "tarvel: generation stopped at the model's context of " << context
+                  << " tokens\n";
+    }
 
     if (!args.save_session.empty()) writeFileAtomically(args.save_session, saveSnapshot(session));
     if (args.stats) {
@@ -198,25 +298,39 @@ int runLogits(const LogitsArgs& args) {
     const std::vector<std::uint32_t> ids = parseIds(args.tokens, "--tokens");
     const LoadedCheckpoint checkpoint = load(args.common);
     const TransformerModel& model = *checkpoint.model;
-    const Tensor logits =
-        transformerForward(model.spec(), model.weights(), TokenBatch{1, ids.size(), ids, {}},
-                           ForwardOptions{doublePrecision(args.precision), {}, true});
-    Json rows = Json::array();
-    const std::uint64_t v = model.spec().vocabulary;
-    for (std::size_t t = 0; t < ids.size(); ++t) {
-        rows.push_back(
-            std::vector<double>(logits.data.begin() + static_cast<std::ptrdiff_t>(t * v),
-                                logits.data.begin() + static_cast<std::ptrdiff_t>((t + 1) * v)));
+    const std::uint64_t context = model.spec().context;
+    if (ids.size() > context) {
+        throw std::invalid_argument("--tokens gives " + std::to_string(ids.size()) +
+                                    " tokens; the model's context is " + std::to_string(context));
     }
-    // nlohmann-json prints each double in the shortest form that parses back to it.
-    std::cout << Json{{"tokens", ids}, {"logits", rows}}.dump() << '\n';
+    // The model's own pass reads the packed weights: the same bits as the full pass over the
+    // weights widened to doubles, without holding them.
+    const Tensor logits = model.forward(TokenBatch{1, ids.size(), ids, {}},
+                                        ForwardOptions{doublePrecision(args.precision), {}, true});
+    // Written row by row in the bytes nlohmann-json gives the whole object (its keys sorted),
+    // so that no second copy of every logit is held as JSON. It prints each double in the
+    // shortest form that parses back to it.
+    const std::uint64_t v = model.spec().vocabulary;
+    std::string out = "{\"logits\":[";
+    for (std::size_t t = 0; t < ids.size(); ++t) {
+        if (t > 0) out += ',';
+        Json row = Json::array();
+        for (std::uint64_t u = 0; u < v; ++u) row.push_back(logits.data[t * v + u]);
+        out += row.dump();
+        if (out.size() >= (std::size_t{1} << 16)) {
+            writeOutput(out);
+            out.clear();
+        }
+    }
+    out += "],\"tokens\":" + Json(ids).dump() + "}\n";
+    writeOutput(out);
     return 0;
 }
 
 int runTokenize(const CommonArgs& common, const std::string& text) {
     const LoadedCheckpoint checkpoint = load(common);
     const Tokenizer& tokenizer = requireTokenizer(checkpoint, common);
-    std::cout << Json{{"ids", tokenizer.encode(text)}}.dump() << '\n';
+    writeOutput(Json{{"ids", tokenizer.encode(text)}}.dump() + '\n');
     return 0;
 }
 
@@ -224,7 +338,7 @@ int runDetokenize(const CommonArgs& common, const std::string& ids) {
     const std::vector<std::uint32_t> parsed = parseIds(ids, "--ids");
     const LoadedCheckpoint checkpoint = load(common);
     const Tokenizer& tokenizer = requireTokenizer(checkpoint, common);
-    std::cout << tokenizer.decode(parsed) << '\n';
+    writeOutput(tokenizer.decode(parsed) + '\n');
     return 0;
 }
 
@@ -255,7 +369,7 @@ int runInspect(const CommonArgs& common) {
                  model.tokenizer_identity() ? Json(*model.tokenizer_identity()) : Json(nullptr)},
                 {"kv_bytes_per_token", kvBytesPerToken(s)},
                 {"model_bytes", model.weight_bytes()}};
-    std::cout << out.dump(2) << '\n';
+    writeOutput(out.dump(2) + '\n');
     return 0;
 }
 
@@ -307,7 +421,9 @@ int runBench(const BenchArgs& args) {
     const std::uint64_t weight_bytes = model->weight_bytes();
     const std::uint32_t threads = effectiveThreads(args.threads);
     const double bandwidth = measureReadBandwidth(threads);
-
+    const std::optional<std::uint64_t> llc = lastLevelCacheBytes();
+    // Weights that fit in that cache are read faster than memory allows: the floor is then no
+    // bound on decode.
     const Json out = {{"model", args.common.model.empty() ? std::string(TARVEL_DEFAULT_MODEL)
                                                           : args.common.model},
                       {"precision", args.precision},
@@ -322,10 +438,12 @@ int runBench(const BenchArgs& args) {
                       {"read_bandwidth_bytes_per_s", bandwidth},
                       {"floor_tokens_per_s",
                        bandwidth / static_cast<double>(std::max<std::uint64_t>(weight_bytes, 1))},
+                      {"last_level_cache_bytes", llc ? Json(*llc) : Json(nullptr)},
+                      {"weights_fit_in_cache", llc ? Json(weight_bytes <= *llc) : Json(nullptr)},
                       {"peak_rss_bytes", peak_rss},
                       {"cache_bytes", cache_bytes},
                       {"cache_positions", session.position()}};
-    std::cout << out.dump(2) << '\n';
+    writeOutput(out.dump(2) + '\n');
     return 0;
 }
 

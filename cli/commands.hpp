@@ -4,6 +4,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace Nuvexis::Core::Tarvel::Cli {
 
@@ -46,12 +47,18 @@ struct BenchArgs {
     std::string precision = "double";
 };
 
+// Writes all of `text` to standard output at once, unbuffered. Throws std::runtime_error
+// "cannot write output: <reason>" when the system refuses it (a full disk, a closed pipe, a
+// file-size limit), so that no command reports success over lost output.
+void writeOutput(std::string_view text);
+
 int runGenerate(const GenerateArgs& args);
 int runLogits(const LogitsArgs& args);
 int runTokenize(const CommonArgs& common, const std::string& text);
 int runDetokenize(const CommonArgs& common, const std::string& ids);
 int runInspect(const CommonArgs& common);
-// Prefills, decodes greedily and prints the rates beside what reading the weights alone allows.
+// Prefills, decodes greedily and prints the rates beside what reading the weights alone allows,
+// and the last-level cache size, since weights that fit in it are read faster than memory.
 int runBench(const BenchArgs& args);
 
 }  // namespace Nuvexis::Core::Tarvel::Cli

@@ -2,14 +2,28 @@
 // measure its speed.
 #include <CLI/CLI.hpp>
 
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <functional>
 #include <iostream>
+#include <limits>
 #include <new>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "cli/commands.hpp"
+#include "tarvel/version.hpp"
 
 using namespace Nuvexis::Core::Tarvel::Cli;
 
 namespace {
+
+constexpr const char* command_list = "generate, logits, tokenize, detokenize, inspect, bench";
 
 void addModel(CLI::App& command, CommonArgs& common) {
     command.add_option("--model", common.model, "checkpoint folder (default: the bundled model)");
@@ -21,24 +35,71 @@ void addPrecision(CLI::App& command, std::string& precision) {
         ->capture_default_str();
 }
 
-// CLI11 converts "-3" into a huge unsigned value; counts and seeds take digits only.
-const CLI::Validator digits(
-    [](const std::string& text) {
-        return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos
-                   ? std::string()
-                   : "must be a non-negative integer, not " + text;
-    },
-    "UINT");
+// CLI11 reads integers with strtoull in base 0: a value past 2^64 - 1 comes back as 2^64 - 1
+// without an error, and a leading 0 turns the rest octal. So counts and seeds are read here,
+// as decimal digits only, within the option's range.
+std::optional<std::uint64_t> readDecimal(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return {};
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end) return {};
+    return value;
+}
 
-const CLI::Validator temperature_range(
-    [](const std::string& text) {
-        double value = -1.0;
-        const bool number = CLI::detail::lexical_cast(text, value);
-        return number && value >= 0.0 && value <= 1e300
-                   ? std::string()
-                   : "must be a number of at least 0, not " + text;
-    },
-    "NONNEGATIVE");
+// Decimal or exponent notation, rounded once to the nearest double (CLI11 goes through long
+// double, which can round twice); overflow, underflow, infinities and NaN are refused.
+std::optional<double> readFinite(const std::string& text) {
+    double value = 0.0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end || !std::isfinite(value)) return {};
+    return value;
+}
+
+template <typename T>
+CLI::Option* addInteger(CLI::App& command, const std::string& name, T& target, T most,
+                        const std::string& description) {
+    const std::string refusal = "must be an integer from 0 to " + std::to_string(most) + ", not ";
+    return command
+        .add_option_function<std::string>(
+            name,
+            [&target, name, most, refusal](const std::string& text) {
+                const std::optional<std::uint64_t> value = readDecimal(text);
+                if (!value || *value > most) throw CLI::ValidationError(name, refusal + text);
+                target = static_cast<T>(*value);
+            },
+            description)
+        ->type_name("UINT");
+}
+
+CLI::Option* addCount(CLI::App& command, const std::string& name, std::uint64_t& target,
+                      const std::string& description) {
+    return addInteger(command, name, target, std::numeric_limits<std::uint64_t>::max(), description)
+        ->default_str(std::to_string(target));
+}
+
+CLI::Option* addThreads(CLI::App& command, std::uint32_t& threads) {
+    return addInteger(command, "--threads", threads, std::uint32_t{256},
+                      "worker threads, 0 to 256; 0 (the default) is one per hardware thread");
+}
+
+CLI::Option* addNumber(CLI::App& command, const std::string& name, double& target,
+                       const std::function<bool(double)>& accept, const std::string& refusal,
+                       const std::string& description) {
+    return command
+        .add_option_function<std::string>(
+            name,
+            [&target, name, accept, refusal](const std::string& text) {
+                const std::optional<double> value = readFinite(text);
+                if (!value || !accept(*value))
+                    throw CLI::ValidationError(name, refusal + ", not " + text);
+                target = *value;
+            },
+            description)
+        ->type_name("FLOAT")
+        ->default_str(CLI::detail::to_string(target));
+}
 
 int fail(const std::string& what, int status) {
     std::cerr << "tarvel: error: " << what << '\n';
@@ -48,31 +109,31 @@ int fail(const std::string& what, int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Past a file-size limit the signal would end the process without a word; ignored, the
+    // write fails with EFBIG and is reported like any other failed write.
+    std::signal(SIGXFSZ, SIG_IGN);
+
     CLI::App app{"Exact inference for Llama-family checkpoints", "tarvel"};
     app.require_subcommand(1);
+    app.set_version_flag("--version",
+                         std::string("tarvel ") + Nuvexis::Core::Tarvel::version_string,
+                         "print the version and exit");
 
     GenerateArgs gen;
     CLI::App* generate =
         app.add_subcommand("generate", "generate text from a prompt, streaming it");
     addModel(*generate, gen.common);
     generate->add_option("--prompt", gen.prompt, "text to continue (optional with --resume)");
-    generate->add_option("--max-tokens", gen.max_tokens, "most tokens to generate")
-        ->check(digits)
-        ->capture_default_str();
-    generate->add_option("--temperature", gen.temperature, "0 is greedy")
-        ->check(temperature_range)
-        ->capture_default_str();
-    generate->add_option("--top-p", gen.top_p, "nucleus share kept, in (0, 1]")
-        ->check(CLI::Range(0.0, 1.0))
-        ->capture_default_str();
-    generate->add_option("--seed", gen.seed, "seed of the sampling draws")
-        ->check(digits)
-        ->capture_default_str();
+    addCount(*generate, "--max-tokens", gen.max_tokens, "most tokens to generate");
+    addNumber(
+        *generate, "--temperature", gen.temperature, [](double t) { return t >= 0.0; },
+        "must be a finite number of at least 0", "0 is greedy");
+    addNumber(
+        *generate, "--top-p", gen.top_p, [](double p) { return p >= 0.0 && p <= 1.0; },
+        "must be a number from 0 to 1", "nucleus share kept, in (0, 1]");
+    addCount(*generate, "--seed", gen.seed, "seed of the sampling draws");
     addPrecision(*generate, gen.precision);
-    generate
-        ->add_option("--threads", gen.threads,
-                     "worker threads, 1 to 256 (default: one per hardware thread)")
-        ->check(CLI::Range(1u, 256u));
+    addThreads(*generate, gen.threads);
     generate->add_option("--save-session", gen.save_session,
                          "write the session snapshot at the end");
     generate->add_option("--resume", gen.resume, "continue a saved session");
@@ -105,33 +166,44 @@ int main(int argc, char** argv) {
     CLI::App* bench_cmd = app.add_subcommand(
         "bench", "measure prefill and decode speed on token ids and print them as JSON");
     addModel(*bench_cmd, bench.common);
-    bench_cmd
-        ->add_option("--prompt-tokens", bench.prompt_tokens,
-                     "tokens prefilled in one step (logits of the last only, as generate does)")
-        ->check(digits)
-        ->capture_default_str();
-    bench_cmd->add_option("--decode-tokens", bench.decode_tokens, "tokens decoded one by one")
-        ->check(digits)
-        ->capture_default_str();
-    bench_cmd
-        ->add_option("--threads", bench.threads,
-                     "worker threads, 1 to 256 (default: one per hardware thread)")
-        ->check(CLI::Range(1u, 256u));
+    addCount(*bench_cmd, "--prompt-tokens", bench.prompt_tokens,
+             "tokens prefilled in one step (logits of the last only, as generate does)");
+    addCount(*bench_cmd, "--decode-tokens", bench.decode_tokens, "tokens decoded one by one");
+    addThreads(*bench_cmd, bench.threads);
     addPrecision(*bench_cmd, bench.precision);
+
+    // CLI11 would say only that a subcommand is required, whatever the word was.
+    if (argc < 2) return fail(std::string("no command given; commands: ") + command_list, 2);
+    const std::string first = argv[1];
+    const auto named = [&](const CLI::App* command) { return command->get_name() == first; };
+    if (first.rfind('-', 0) != 0 && app.get_subcommands(named).empty())
+        return fail("unknown command '" + first + "'; commands: " + command_list, 2);
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
+    } catch (const CLI::Success& e) {
+        // Help and the version are output like any other, so a failed write is reported.
+        std::ostringstream out;
+        std::ostringstream err;
+        const int status = app.exit(e, out, err);
+        try {
+            writeOutput(out.str());
+        } catch (const std::exception& failure) {
+            return fail(failure.what(), 1);
+        }
+        return status;
     } catch (const CLI::ParseError& e) {
         // CLI11 keeps the subcommand's help in its own exception; a one-line error is enough.
         std::string what = e.what();
         if (const auto newline = what.find('\n'); newline != std::string::npos)
             what.resize(newline);
         if (what.empty()) what = "invalid arguments";
-        return fail(what + " (see tarvel --help)", 2);
+        // Its messages start with a capital; ours do not.
+        what[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(what[0])));
+        std::string help = "tarvel --help";
+        for (const CLI::App* command : app.get_subcommands())
+            help = "tarvel " + command->get_name() + " --help";
+        return fail(what + " (see " + help + ")", 2);
     }
 
     try {

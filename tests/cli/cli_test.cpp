@@ -1,10 +1,14 @@
 // The `tarvel` command run as a process: exit codes, one-line errors, the JSON shapes, greedy
-// and seeded determinism, and a run saved and resumed equal to one uninterrupted run.
+// and seeded determinism, a run saved and resumed equal to one uninterrupted run, and output
+// that cannot be written reported as a failure.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -12,6 +16,7 @@
 #include "support/trained_tokenizer.hpp"
 #include "tarvel/checkpoint/load_checkpoint.hpp"
 #include "tarvel/tarvel.hpp"
+#include "tarvel/version.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
 
@@ -30,6 +35,11 @@ std::string slurp(const std::filesystem::path& path) {
     return text.str();
 }
 
+std::vector<std::uint8_t> slurp_bytes(const std::filesystem::path& path) {
+    const std::string text = slurp(path);
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
 std::string quote(const std::string& arg) {
     std::string quoted(1, '\'');
     for (const char c : arg) {
@@ -41,6 +51,11 @@ std::string quote(const std::string& arg) {
     }
     quoted.push_back('\'');
     return quoted;
+}
+
+// The redirection of standard output into a file.
+std::string into(const std::string& path) {
+    return std::string(">").append(quote(path));
 }
 
 class CliTest : public ::testing::Test {
@@ -62,13 +77,20 @@ class CliTest : public ::testing::Test {
     static std::filesystem::path file(const std::string& name) { return *dir_ / name; }
 
     static Outcome run(const std::vector<std::string>& args) {
-        std::string command = quote(TARVEL_COMMAND);
+        return runIn("", args, into(file("stdout").string()));
+    }
+    // With a shell command before the command (a limit, a trap) and standard output sent where
+    // `redirect` says.
+    static Outcome runIn(const std::string& before, const std::vector<std::string>& args,
+                         const std::string& redirect) {
+        tarvel_test::writeText(file("stdout"), "");
+        std::string command = before + quote(TARVEL_COMMAND);
         for (const std::string& a : args) {
             command.push_back(' ');
             command.append(quote(a));
         }
-        command.append(" >");
-        command.append(quote(file("stdout").string()));
+        command.append(" ");
+        command.append(redirect);
         command.append(" 2>");
         command.append(quote(file("stderr").string()));
         const int raw = std::system(command.c_str());
@@ -94,7 +116,7 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
     const std::vector<std::vector<std::string>> calls = {
         {},
         {"generate", "--model", m, "--bogus"},
-        {"generate", "--model", m, "--prompt", "a", "--threads", "0"},
+        {"generate", "--model", m, "--prompt", "a", "--threads", "257"},
         {"generate", "--model", m, "--prompt", "a", "--precision", "half"},
         {"generate", "--model", m, "--prompt", "a", "--max-tokens", "-3"},
         {"logits", "--model", m},
@@ -133,12 +155,25 @@ TEST_F(CliTest, FailuresExitWithOneAndNameTheirCause) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(slurp(file("target")), "old");
-    const Outcome unwritable =
-        run({"generate", "--model", model().string(), "--prompt", "The cat", "--max-tokens", "2",
-             "--save-session", file("no/such/dir/s").string()});
-    EXPECT_EQ(unwritable.status, 1);
-    EXPECT_EQ(unwritable.err, "tarvel: error: " + file("no/such/dir/s").string() +
-                                  ": cannot write the session file\n");
+}
+
+// A mistyped destination costs nothing: it is refused before the model is even loaded.
+TEST_F(CliTest, SaveSessionDestinationIsCheckedBeforeLoading) {
+    tarvel_test::writeText(file("plain"), "a file");
+    const std::string dir = dir_->string();
+    const struct {
+        std::string target;
+        std::string why;
+    } cases[] = {
+        {dir + "/no/such/dir/s", "the folder " + dir + "/no/such/dir does not exist"},
+        {dir + "/plain/s", dir + "/plain is not a folder"},
+        {dir, "it is a folder"},
+    };
+    for (const auto& c : cases) {
+        expectOneLineError(run({"generate", "--model", file("nowhere").string(), "--prompt",
+                                "The cat", "--save-session", c.target}),
+                           1, c.target + ": cannot write the session file; " + c.why);
+    }
 }
 
 TEST_F(CliTest, LogitsJsonParsesBackToTheLibrarysDoubles) {
@@ -187,6 +222,16 @@ void expectBenchReport(const Outcome& r, std::uint64_t prompt, std::uint64_t dec
         8 * 2 * std::uint64_t{s.layers} * s.kv_heads * s.head_dim * (prompt + decode);
     EXPECT_GE(json["cache_bytes"].get<std::uint64_t>(), committed);
     EXPECT_LE(json["cache_bytes"].get<std::uint64_t>(), 2 * committed);
+    // Beside the floor: weights that fit in the last-level cache are read faster than it.
+    const nlohmann::json& cache = json.at("last_level_cache_bytes");
+    const nlohmann::json& fits = json.at("weights_fit_in_cache");
+    if (cache.is_null()) {
+        EXPECT_TRUE(fits.is_null());
+    } else {
+        ASSERT_TRUE(cache.is_number_unsigned());
+        EXPECT_GT(cache.get<std::uint64_t>(), 0u);
+        EXPECT_EQ(fits, model.weight_bytes() <= cache.get<std::uint64_t>());
+    }
 }
 
 TEST_F(CliTest, BenchReportsItsFiguresAsJsonWithoutATokenizer) {
@@ -206,6 +251,160 @@ TEST_F(CliTest, BenchReportsItsFiguresAsJsonWithoutATokenizer) {
                        2,
                        "--prompt-tokens plus --decode-tokens exceed the model's context of " +
                            std::to_string(context));
+}
+
+// Output that is lost is a failure, whichever command writes it: a full disk, a file-size limit.
+TEST_F(CliTest, OutputThatCannotBeWrittenFails) {
+    const std::string m = model().string();
+    const std::string full = std::string("cannot write output: ") + std::strerror(ENOSPC);
+    const std::vector<std::vector<std::string>> calls = {
+        {"generate", "--model", m, "--prompt", "The cat", "--max-tokens", "3"},
+        {"logits", "--model", m, "--tokens", "1 17"},
+        {"tokenize", "--model", m, "--text", "The cat"},
+        {"detokenize", "--model", m, "--ids", "5 6"},
+        {"inspect", "--model", m},
+        {"bench", "--model", m, "--prompt-tokens", "2", "--decode-tokens", "1", "--threads", "1"},
+        {"--help"},
+        {"generate", "--help"},
+        {"--version"},
+    };
+    for (const auto& args : calls) {
+        const Outcome r = runIn("", args, ">/dev/full");
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.err, "tarvel: error: " + full + "\n") << args[0];
+    }
+    // Past the limit the write fails instead of a signal ending the process unreported.
+    const Outcome limited = runIn("ulimit -f 1; ", {"logits", "--model", m, "--tokens", "1 17 3"},
+                                  into(file("stdout").string()));
+    EXPECT_EQ(limited.status, 1);
+    EXPECT_EQ(limited.err,
+              std::string("tarvel: error: cannot write output: ") + std::strerror(EFBIG) + "\n");
+}
+
+// With SIGPIPE ignored, a reader that has gone stops generation at the first write, and nothing
+// after it (the snapshot) is done.
+TEST_F(CliTest, AClosedPipeStopsGeneration) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ::close(ends[0]);
+    const Outcome r = runIn("trap '' PIPE; ",
+                            {"generate", "--model", model().string(), "--prompt", "Once upon",
+                             "--max-tokens", "40", "--save-session", file("piped").string()},
+                            std::string(">&").append(std::to_string(ends[1])));
+    ::close(ends[1]);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              std::string("tarvel: error: cannot write output: ") + std::strerror(EPIPE) + "\n");
+    EXPECT_FALSE(std::filesystem::exists(file("piped")));
+}
+
+// Numbers are read in decimal within their option's range, never saturated or wrapped.
+TEST_F(CliTest, NumbersOutsideTheirRangeAreRefused) {
+    const std::string m = model().string();
+    const std::string u64 = "must be an integer from 0 to 18446744073709551615, not ";
+    const struct {
+        std::vector<std::string> args;
+        std::string what;
+    } cases[] = {
+        {{"generate", "--max-tokens", "18446744073709551616"},
+         "--max-tokens: " + u64 + "18446744073709551616"},
+        {{"generate", "--seed", "100000000000000000000000000000"},
+         "--seed: " + u64 + "100000000000000000000000000000"},
+        {{"generate", "--seed", "1e29"}, "--seed: " + u64 + "1e29"},
+        {{"generate", "--threads", "257"}, "--threads: must be an integer from 0 to 256, not 257"},
+        {{"generate", "--temperature", "1e999"},
+         "--temperature: must be a finite number of at least 0, not 1e999"},
+        {{"generate", "--temperature", "nan"},
+         "--temperature: must be a finite number of at least 0, not nan"},
+        {{"generate", "--temperature", "-1"},
+         "--temperature: must be a finite number of at least 0, not -1"},
+        {{"generate", "--top-p", "nan"}, "--top-p: must be a number from 0 to 1, not nan"},
+        {{"generate", "--top-p", "1e999"}, "--top-p: must be a number from 0 to 1, not 1e999"},
+        {{"bench", "--prompt-tokens", "99999999999999999999"},
+         "--prompt-tokens: " + u64 + "99999999999999999999"},
+        {{"bench", "--decode-tokens", "-1"}, "--decode-tokens: " + u64 + "-1"},
+        {{"bench", "--threads", "4294967297"},
+         "--threads: must be an integer from 0 to 256, not 4294967297"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin() + 1, {"--model", m});
+        expectOneLineError(run(args), 2, c.what + " (see tarvel " + args[0] + " --help)");
+    }
+    // A leading zero is decimal, not octal.
+    const Outcome ten =
+        run({"generate", "--model", m, "--prompt", "The", "--max-tokens", "010", "--stats"});
+    ASSERT_EQ(ten.status, 0) << ten.err;
+    EXPECT_EQ(ten.err.rfind("tokens 10, ", 0), 0u) << ten.err;
+}
+
+// Input beyond the context is refused with its numbers before anything is computed; generation
+// that reaches it says so and succeeds.
+TEST_F(CliTest, TheContextIsNamedWithNumbers) {
+    const std::string m = model().string();
+    const LoadedCheckpoint loaded = loadCheckpoint(model());
+    std::string text;
+    for (int i = 0; i < 40; ++i) text += "the cat ";
+    const std::uint64_t prompt = loaded.tokenizer->encode(text, true).size();
+    ASSERT_GT(prompt, 64u);
+    expectOneLineError(
+        run({"generate", "--model", m, "--prompt", text}), 1,
+        "prompt has " + std::to_string(prompt) + " tokens; the model's context is 64");
+
+    ASSERT_EQ(run({"generate", "--model", m, "--prompt", "Once upon a time", "--max-tokens", "20",
+                   "--save-session", file("held").string()})
+                  .status,
+              0);
+    TransformerKvSession held(loaded.model, 1);
+    restoreSnapshot(held, slurp_bytes(file("held")), snapshotLimits(*loaded.model));
+    const std::uint64_t added = loaded.tokenizer->encode(text, false).size();
+    expectOneLineError(
+        run({"generate", "--model", m, "--resume", file("held").string(), "--prompt", text}), 1,
+        "prompt has " + std::to_string(added) + " tokens and the session holds " +
+            std::to_string(held.position()) + "; the model's context is 64");
+
+    std::string ids;
+    for (int i = 0; i < 65; ++i) ids += "5 ";
+    expectOneLineError(run({"logits", "--model", m, "--tokens", ids}), 1,
+                       "--tokens gives 65 tokens; the model's context is 64");
+
+    const Outcome stopped =
+        run({"generate", "--model", m, "--prompt", "Once upon a time", "--max-tokens", "100000"});
+    EXPECT_EQ(stopped.status, 0);
+    EXPECT_FALSE(stopped.out.empty());
+    EXPECT_EQ(stopped.err, "tarvel: generation stopped at the model's context of 64 tokens\n");
+}
+
+TEST_F(CliTest, CommandsAndTheVersionAreNamed) {
+    const Outcome version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("tarvel ") + TARVEL_VERSION_STRING + "\n");
+    EXPECT_EQ(version.err, "");
+    const std::string commands =
+        "; commands: generate, logits, tokenize, detokenize, inspect, bench";
+    expectOneLineError(run({"foo"}), 2, "unknown command 'foo'" + commands);
+    expectOneLineError(run({}), 2, "no command given" + commands);
+    expectOneLineError(run({"inspect", "--bogus"}), 2,
+                       "the following argument was not expected: --bogus (see tarvel inspect "
+                       "--help)");
+}
+
+// 0 is every hardware thread, as in the library; the text does not depend on the count.
+TEST_F(CliTest, ThreadsZeroIsEveryHardwareThread) {
+    const std::vector<std::string> args = {"generate", "--model",  model().string(),
+                                           "--prompt", "The cat",  "--max-tokens",
+                                           "8",        "--threads"};
+    std::vector<std::string> all = args;
+    all.push_back("0");
+    std::vector<std::string> one = args;
+    one.push_back("1");
+    const Outcome a = run(all);
+    ASSERT_EQ(a.status, 0) << a.err;
+    EXPECT_EQ(a.out, run(one).out);
+    const Outcome bench = run({"bench", "--model", bare().string(), "--prompt-tokens", "2",
+                               "--decode-tokens", "1", "--threads", "0"});
+    ASSERT_EQ(bench.status, 0) << bench.err;
+    EXPECT_EQ(nlohmann::json::parse(bench.out)["threads"], effectiveThreads(0));
 }
 
 TEST_F(CliTest, TokenizeDetokenizeAndInspect) {
@@ -290,6 +489,34 @@ TEST_F(CliTest, TheBundledModelIsTheDefaultAndWritesWords) {
     const Outcome info = run({"inspect"});
     ASSERT_EQ(info.status, 0) << info.err;
     EXPECT_TRUE(nlohmann::json::parse(info.out)["tokenizer_identity"].is_string());
+}
+
+// The packed weights give the bytes the full pass over the widened weights gave, to the last
+// digit, over the whole context.
+TEST_F(CliTest, LogitsOfTheBundledModelAreTheFullPassBitForBit) {
+    const LoadedCheckpoint bundled = loadCheckpoint(TARVEL_BUNDLED_MODEL_DIR);
+    const TransformerSpec& spec = bundled.model->spec();
+    std::vector<std::uint32_t> ids;
+    std::string text;
+    for (std::uint64_t t = 0; t < spec.context; ++t) {
+        ids.push_back(static_cast<std::uint32_t>((t * 7919 + 13) % spec.vocabulary));
+        text += std::to_string(ids.back()) + " ";
+    }
+    for (const std::string precision : {"double", "float32"}) {
+        const Tensor full =
+            transformerForward(spec, bundled.model->weights(), TokenBatch{1, ids.size(), ids, {}},
+                               ForwardOptions{precision == "double", {}, true});
+        nlohmann::json rows = nlohmann::json::array();
+        for (std::size_t t = 0; t < ids.size(); ++t) {
+            const auto row = full.data.begin() + static_cast<std::ptrdiff_t>(t * spec.vocabulary);
+            rows.push_back(std::vector<double>(row, row + spec.vocabulary));
+        }
+        const std::string expected =
+            nlohmann::json{{"tokens", ids}, {"logits", rows}}.dump() + "\n";
+        const Outcome r = run({"logits", "--tokens", text, "--precision", precision});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.out == expected) << precision;  // megabytes: no diff printed
+    }
 }
 
 TEST_F(CliTest, BenchRunsOnTheBundledModel) {
