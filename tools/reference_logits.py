@@ -357,7 +357,7 @@ def embedding_scale(hidden_size, torch_dtype):
     return round_significand(math.sqrt(hidden_size), _DTYPE_SIGNIFICAND[torch_dtype])
 
 
-def _rope_scaling(c, context):
+def _rope_scaling(c):
     scaling = c.get("rope_scaling")
     if scaling is None:
         return None
@@ -498,7 +498,7 @@ def read_config(folder):
         "eps": _positive(c, "rms_norm_eps", family["eps"]),
         "theta": _positive(c, "rope_theta", 10000.0),
         "tied": _flag(c, "tie_word_embeddings", family["tied"]),
-        "scaling": _rope_scaling(c, context),
+        "scaling": _rope_scaling(c),
         "windows": _layer_windows(c, family, layers, context),
         "bias": bias,
         "qk_norm": family["qk_norm"],
