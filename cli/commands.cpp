@@ -88,40 +88,15 @@ bool doublePrecision(const std::string& precision) {
     return precision == "double";
 }
 
-std::vector<std::uint8_t> readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::invalid_argument(path.string() + ": cannot open the session file");
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                    std::istreambuf_iterator<char>());
-    if (in.bad()) throw std::invalid_argument(path.string() + ": cannot read the session file");
-    return bytes;
+// No larger than the model's snapshot limits admit, refused before a byte is read.
+std::vector<std::uint8_t> readFile(const fs::path& path, const TransformerModel& model) {
+    return readRegularFile(path, snapshotLimits(model).max_file_bytes, "session file");
 }
 
 // Written beside the target and renamed over it, so the target is either the old file or the
 // complete new one.
 void writeFileAtomically(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-    fs::path temp = path;
-    temp += ".tmp." + std::to_string(::getpid());
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (out)
-            out.write(reinterpret_cast<const char*>(bytes.data()),
-                      static_cast<std::streamsize>(bytes.size()));
-        if (out) out.flush();
-        if (!out) {
-            std::error_code ignored;
-            fs::remove(temp, ignored);
-            throw std::invalid_argument(path.string() + ": cannot write the session file");
-        }
-    }
-    std::error_code error;
-    fs::rename(temp, path, error);
-    if (error) {
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        throw std::invalid_argument(path.string() + ": cannot write the session file (" +
-                                    error.message() + ")");
-    }
+    Tarvel::writeFileAtomically(path, bytes, "session file");
 }
 
 std::string hex(std::uint64_t value) {
@@ -244,7 +219,8 @@ int runGenerate(const GenerateArgs& args) {
 
     TransformerKvSession session(checkpoint.model, 1);
     if (!args.resume.empty()) {
-        restoreSnapshot(session, readFile(args.resume), snapshotLimits(*checkpoint.model));
+        restoreSnapshot(session, readFile(args.resume, *checkpoint.model),
+                        snapshotLimits(*checkpoint.model));
     }
     // A fresh conversation starts with BOS when the tokenizer asks for it; text appended to a
     // resumed one does not.

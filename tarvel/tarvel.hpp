@@ -8,6 +8,7 @@
 #include "tarvel/format/artifact_error.hpp"
 #include "tarvel/format/container.hpp"
 #include "tarvel/format/encoding.hpp"
+#include "tarvel/format/files.hpp"
 #include "tarvel/format/layout.hpp"
 #include "tarvel/kv/accounting.hpp"
 #include "tarvel/kv/cached_step.hpp"

@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tarvel/checkpoint/detail/bounded_json.hpp"
+
 namespace Nuvexis::Core::Tarvel {
 namespace {
 
@@ -63,7 +65,7 @@ struct ConfigReader {
 }  // namespace
 
 CheckpointConfig parseCheckpointConfig(std::string_view text, std::string_view file_name) {
-    const Json config = Json::parse(text.begin(), text.end(), nullptr, false);
+    const Json config = detail::parseBoundedJson(text, file_name, "config");
     if (config.is_discarded()) {
         throw std::invalid_argument(std::string(file_name) + ": config is not well-formed JSON");
     }

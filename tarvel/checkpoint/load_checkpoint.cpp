@@ -9,9 +9,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tarvel/checkpoint/detail/bounded_json.hpp"
 #include "tarvel/checkpoint/detail/mapped_file.hpp"
 #include "tarvel/checkpoint/safetensors.hpp"
 #include "tarvel/core/detail/packed.hpp"
+#include "tarvel/format/files.hpp"
 #include "tarvel/model/detail/packed_weights.hpp"
 
 namespace Nuvexis::Core::Tarvel {
@@ -24,12 +26,12 @@ constexpr std::uint64_t max_json_bytes = 64u * 1024u * 1024u;
     throw std::invalid_argument(file.string() + ": " + problem);
 }
 
-std::string readSmallFile(const std::filesystem::path& path) {
-    const detail::MappedFile file(path);
-    if (file.bytes().size() > max_json_bytes) {
-        fail(path, "file is larger than " + std::to_string(max_json_bytes) + " bytes");
-    }
-    return std::string(reinterpret_cast<const char*>(file.bytes().data()), file.bytes().size());
+std::vector<std::uint8_t> readSmallFile(const std::filesystem::path& path) {
+    return readRegularFile(path, max_json_bytes);
+}
+
+std::string_view asText(const std::vector<std::uint8_t>& bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
 std::string shapeText(const std::vector<std::uint64_t>& shape) {
@@ -103,7 +105,7 @@ std::map<std::string, Located> locateTensors(const std::filesystem::path& folder
     const std::filesystem::path single_path = folder / "model.safetensors";
     if (std::filesystem::exists(index_path)) {
         const std::map<std::string, std::string> weight_map =
-            parseSafetensorsIndex(readSmallFile(index_path), index_path.string());
+            parseSafetensorsIndex(asText(readSmallFile(index_path)), index_path.string());
         const std::set<std::string> names = [&] {
             std::set<std::string> s;
             for (const auto& [tensor, shard] : weight_map) s.insert(shard);
@@ -152,8 +154,8 @@ std::optional<Tokenizer> loadTokenizer(const std::filesystem::path& folder,
     bool add_bos = true;
     const std::filesystem::path config_path = folder / "tokenizer_config.json";
     if (std::filesystem::exists(config_path)) {
-        const std::string text = readSmallFile(config_path);
-        const nlohmann::json json = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+        const nlohmann::json json = detail::parseBoundedJson(
+            asText(readSmallFile(config_path)), config_path.string(), "tokenizer config");
         if (json.is_discarded() || !json.is_object()) {
             fail(config_path, "tokenizer config is not a well-formed JSON object");
         }
@@ -183,7 +185,7 @@ LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
     const std::filesystem::path config_path = folder / "config.json";
     if (!std::filesystem::exists(config_path)) fail(config_path, "file is missing");
     LoadedCheckpoint result;
-    result.config = parseCheckpointConfig(readSmallFile(config_path), config_path.string());
+    result.config = parseCheckpointConfig(asText(readSmallFile(config_path)), config_path.string());
     const CheckpointConfig& config = result.config;
 
     std::vector<std::unique_ptr<Shard>> shards;

@@ -29,9 +29,13 @@ struct LoadedCheckpoint {
 // model.safetensors or model.safetensors.index.json and its shards, and optionally
 // tokenizer.model with tokenizer_config.json. Files are memory-mapped and every byte is checked
 // before use; q_proj and k_proj rows are brought from the stored half-split rotary order back
-// to adjacent pairs. The model is bound to the tokenizer's identity when there is one. Throws
-// std::invalid_argument "<file>: <problem>" naming the file and, where one is at fault, the
-// tensor or field; exceptions of model construction propagate unchanged.
+// to adjacent pairs. Each file is opened without blocking and refused unless it is a regular
+// file ("<file>: not a regular file"; "tokenizer file is not a regular file" for
+// tokenizer.model), so a FIFO or device in the folder is never waited on. The JSON files are
+// read whole, at most 64 MiB each, and refused before they are built when they nest deeper
+// than 64 levels or hold more than a million values. The model is bound to the tokenizer's identity
+// when there is one. Throws std::invalid_argument "<file>: <problem>" naming the file and, where
+// one is at fault, the tensor or field; exceptions of model construction propagate unchanged.
 LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
                                 const CheckpointOptions& options = {});
 

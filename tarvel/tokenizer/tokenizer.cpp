@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "tarvel/core/bytes.hpp"
+#include "tarvel/format/files.hpp"
 
 namespace Nuvexis::Core::Tarvel {
 namespace {
@@ -39,20 +40,9 @@ Tokenizer& Tokenizer::operator=(Tokenizer&&) noexcept = default;
 Tokenizer::~Tokenizer() = default;
 
 Tokenizer Tokenizer::fromFile(const std::filesystem::path& path, bool add_bos) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::invalid_argument(path.string() + ": cannot open the tokenizer file");
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    if (size < 0 || static_cast<std::uint64_t>(size) > max_tokenizer_bytes) {
-        throw std::invalid_argument(path.string() + ": tokenizer file is larger than " +
-                                    std::to_string(max_tokenizer_bytes) + " bytes");
-    }
-    in.seekg(0, std::ios::beg);
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    if (!in.read(bytes.data(), size)) {
-        throw std::invalid_argument(path.string() + ": cannot read the tokenizer file");
-    }
-    return fromBytes(std::move(bytes), path.string(), add_bos);
+    const std::vector<std::uint8_t> bytes =
+        readRegularFile(path, max_tokenizer_bytes, "tokenizer file");
+    return fromBytes(std::string(bytes.begin(), bytes.end()), path.string(), add_bos);
 }
 
 Tokenizer Tokenizer::fromBytes(std::string bytes, std::string_view name, bool add_bos) {

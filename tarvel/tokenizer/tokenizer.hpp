@@ -20,8 +20,9 @@ namespace Nuvexis::Core::Tarvel {
 class Tokenizer {
   public:
     // Loads tokenizer.model; add_bos says whether encode() starts with the BOS id. Throws
-    // std::invalid_argument "<path>: <problem>" when the file cannot be read or is not a
-    // SentencePiece model.
+    // std::invalid_argument "<path>: <problem>" when the file cannot be read (readRegularFile's
+    // problems, the file's role being "tokenizer file"; a folder, FIFO or device is refused
+    // without waiting) or is not a SentencePiece model.
     static Tokenizer fromFile(const std::filesystem::path& path, bool add_bos);
     // The same from the file's bytes; name is used in messages only.
     static Tokenizer fromBytes(std::string bytes, std::string_view name, bool add_bos);

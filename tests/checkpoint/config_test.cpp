@@ -100,6 +100,23 @@ TEST(CheckpointConfig, RefusesWhatCannotBeComputedExactlyNamingTheField) {
                      "c: config is not a JSON object");
 }
 
+// The bounds are checked as the text is read, before anything is built: neither refused text
+// is even finished, yet each is refused for its size rather than as malformed.
+TEST(CheckpointConfig, RefusesJsonTooDeepOrWithTooManyValuesBeforeBuildingIt) {
+    EXPECT_THROW_MSG(parseCheckpointConfig("{\"a\": " + std::string(64, '['), "c"),
+                     std::invalid_argument, "c: config nests deeper than 64 levels");
+    std::string many = "{\"a\": [";
+    for (int i = 0; i < 1000000; ++i) many += "0,";
+    EXPECT_THROW_MSG(parseCheckpointConfig(many, "c"), std::invalid_argument,
+                     "c: config holds more than 1000000 JSON values");
+    // Nesting down to the limit itself is read.
+    Json config = baseConfig();
+    Json deep = Json::array();
+    for (int level = 3; level <= 64; ++level) deep = Json::array({deep});
+    config["deep"] = deep;
+    EXPECT_EQ(parseCheckpointConfig(config.dump(), "c").hidden_size, 16u);
+}
+
 TEST(CheckpointConfig, AppliesTheLayoutDefaultsAndMapsToASpec) {
     Json config = baseConfig();
     for (const char* field :

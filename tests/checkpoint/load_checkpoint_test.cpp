@@ -1,5 +1,5 @@
-// Whole folders: every tensor-level refusal names its file and tensor; sharding faults; a
-// folder without a tokenizer loads unbound.
+// Whole folders: every tensor-level refusal names its file and tensor; sharding faults; a FIFO
+// or folder in place of any file is refused at once; a folder without a tokenizer loads unbound.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,6 +8,7 @@
 
 #include "fixture_checkpoints.hpp"
 #include "support/expect_throw.hpp"
+#include "support/fifo.hpp"
 #include "tarvel/checkpoint/load_checkpoint.hpp"
 #include "tarvel/tarvel.hpp"
 
@@ -142,6 +143,59 @@ TEST(LoadCheckpoint, RefusesShardsThatDisagreeWithTheIndex) {
     std::filesystem::remove(dir / "config.json");
     EXPECT_THROW_MSG(loadCheckpoint(dir), std::invalid_argument,
                      (dir / "config.json").string() + ": file is missing");
+    std::filesystem::remove_all(dir);
+}
+
+struct PlantedCase {
+    const char* label;
+    std::size_t fixture;
+    const char* file;
+    bool folder;  // a folder there, else a FIFO that nobody writes to
+    const char* problem;
+};
+
+TEST(LoadCheckpoint, RefusesAFifoOrFolderInPlaceOfEachFileWithoutWaiting) {
+    const std::vector<PlantedCase> cases = {
+        {"config", 0, "config.json", false, "not a regular file"},
+        {"config folder", 0, "config.json", true, "not a regular file"},
+        {"weights", 0, "model.safetensors", false, "not a regular file"},
+        {"index", 4, "model.safetensors.index.json", false, "not a regular file"},
+        {"shard", 4, "model-00002-of-00003.safetensors", false, "not a regular file"},
+        {"tokenizer config", 0, "tokenizer_config.json", false, "not a regular file"},
+        {"tokenizer", 0, "tokenizer.model", false, "tokenizer file is not a regular file"},
+        {"tokenizer folder", 0, "tokenizer.model", true, "tokenizer file is not a regular file"},
+    };
+    for (const PlantedCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        const auto dir = tarvel_test::freshDirectory(std::string("planted-") + c.label);
+        tarvel_test::writeCheckpoint(dir, tarvel_test::goldenFixtures()[c.fixture]);
+        // The tokenizer files are refused before their bytes would be parsed.
+        tarvel_test::writeText(dir / "tokenizer.model", "never parsed");
+        tarvel_test::writeText(dir / "tokenizer_config.json", "{}");
+        const std::filesystem::path planted = dir / c.file;
+        if (c.folder) {
+            std::filesystem::remove(planted);
+            std::filesystem::create_directory(planted);
+        } else {
+            tarvel_test::makeFifo(planted);
+        }
+        tarvel_test::runBesideFifo(planted, [&] {
+            EXPECT_THROW_MSG(loadCheckpoint(dir), std::invalid_argument,
+                             planted.string() + ": " + c.problem);
+        });
+        std::filesystem::remove_all(dir);
+    }
+}
+
+TEST(LoadCheckpoint, RefusesATokenizerConfigNestedTooDeepBeforeReadingItAll) {
+    const auto dir = tarvel_test::freshDirectory("deep-tokenizer-config");
+    tarvel_test::writeCheckpoint(dir, tarvel_test::goldenFixtures()[0]);
+    tarvel_test::writeText(dir / "tokenizer.model", "never parsed");
+    // Never closed: the depth is refused where it is passed, before the text ends.
+    tarvel_test::writeText(dir / "tokenizer_config.json", "{\"a\": " + std::string(64, '['));
+    EXPECT_THROW_MSG(loadCheckpoint(dir), std::invalid_argument,
+                     (dir / "tokenizer_config.json").string() +
+                         ": tokenizer config nests deeper than 64 levels");
     std::filesystem::remove_all(dir);
 }
 

@@ -42,6 +42,8 @@ TEST(SafetensorsHeader, RefusesEachFaultWithItsMessage) {
         {"object", withHeader("[1, 2]", 0), "f: header is not a JSON object"},
         {"twice", withHeader("{" + ok + ", " + ok + "}", 8),
          "f: tensor a appears twice in the header"},
+        {"first repeat", withHeader(R"({"b": 1, "a": 1, "a": 1, "b": 1})", 0),
+         "f: tensor a appears twice in the header"},
         {"metadata", withHeader(R"({"__metadata__": {"k": 1}})", 0),
          "f: __metadata__ is not an object of strings"},
         {"entry", withHeader(R"({"a": 3})", 0), "f: tensor a has an entry that is not an object"},
@@ -78,6 +80,26 @@ TEST(SafetensorsHeader, RefusesEachFaultWithItsMessage) {
         SCOPED_TRACE(c.label);
         EXPECT_THROW_MSG(parseSafetensorsHeader(c.file, "f"), std::invalid_argument, c.message);
     }
+}
+
+// n empty tensors, without the closing brace.
+std::string emptyEntries(std::uint64_t n) {
+    std::string text = "{";
+    for (std::uint64_t i = 0; i < n; ++i) {
+        text += (i == 0 ? "\"t" : ", \"t") + std::to_string(i) +
+                R"(": {"dtype": "F32", "shape": [0], "data_offsets": [0, 0]})";
+    }
+    return text;
+}
+
+TEST(SafetensorsHeader, RefusesMoreTensorsThanTheLimitWhereTheCountIsPassed) {
+    const auto at_limit =
+        withHeader(emptyEntries(max_safetensors_tensors) + R"(, "__metadata__": {"k": "v"}})", 0);
+    EXPECT_EQ(parseSafetensorsHeader(at_limit, "f").tensors.size(), max_safetensors_tensors);
+    // Never closed: the entry past the limit is refused where it is met.
+    EXPECT_THROW_MSG(
+        parseSafetensorsHeader(withHeader(emptyEntries(max_safetensors_tensors + 1), 0), "f"),
+        std::invalid_argument, "f: header lists more than 100000 tensors");
 }
 
 TEST(SafetensorsHeader, ReadsEntriesInOffsetOrderAndSkipsMetadata) {
@@ -125,7 +147,7 @@ TEST(SafetensorsValues, WidenEachDtypeExactly) {
 }
 
 struct IndexCase {
-    const char* text;
+    std::string text;
     const char* message;
 };
 
@@ -143,6 +165,7 @@ TEST(SafetensorsIndex, RefusesEachFaultWithItsMessage) {
          "i: weight_map entry a does not name a .safetensors file in the checkpoint folder"},
         {R"({"weight_map": {"a": 7}})",
          "i: weight_map entry a does not name a .safetensors file in the checkpoint folder"},
+        {R"({"weight_map": )" + std::string(64, '['), "i: index nests deeper than 64 levels"},
     };
     for (const IndexCase& c : cases) {
         SCOPED_TRACE(c.text);
@@ -152,6 +175,16 @@ TEST(SafetensorsIndex, RefusesEachFaultWithItsMessage) {
         R"({"metadata": {"total_size": 8}, "weight_map": {"a": "m-1.safetensors", "b": "m-2.safetensors"}})",
         "i");
     EXPECT_EQ(map.at("b"), "m-2.safetensors");
+
+    // Four values besides the zeros: a million in all is read, one more is refused.
+    const auto withZeros = [](int zeros) {
+        std::string text = R"({"weight_map": {"a": "m.safetensors"}, "x": [0)";
+        for (int i = 1; i < zeros; ++i) text += ",0";
+        return text + "]}";
+    };
+    EXPECT_EQ(parseSafetensorsIndex(withZeros(999996), "i").size(), 1u);
+    EXPECT_THROW_MSG(parseSafetensorsIndex(withZeros(999997), "i"), std::invalid_argument,
+                     "i: index holds more than 1000000 JSON values");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "fixture_checkpoints.hpp"
+#include "support/fifo.hpp"
 #include "support/trained_tokenizer.hpp"
 #include "tarvel/checkpoint/load_checkpoint.hpp"
 #include "tarvel/tarvel.hpp"
@@ -474,6 +475,58 @@ TEST_F(CliTest, GenerationIsDeterministicAndResumesExactly) {
         EXPECT_EQ(slurp(file("resumed")), slurp(file("whole")));
         EXPECT_FALSE(std::filesystem::exists(file("resumed.tmp." + std::to_string(0))));
     }
+}
+
+// What --resume names is opened without waiting and refused, naming it, unless it is a regular
+// file within the model's snapshot size limit; the size is checked before a byte is read. (A
+// device such as /dev/zero is refused by the same check; it is left out here because a command
+// that regressed would read it without end.)
+TEST_F(CliTest, ResumeRefusesAnythingButASessionFileWithinTheLimit) {
+    const std::string m = model().string();
+    const std::uint64_t limit = snapshotLimits(*loadCheckpoint(model()).model).max_file_bytes;
+    const std::filesystem::path sparse = file("sparse-session");
+    tarvel_test::writeText(sparse, "");
+    std::filesystem::resize_file(sparse, limit + 1);
+    const std::filesystem::path fifo = file("fifo-session");
+    tarvel_test::makeFifo(fifo);
+    std::filesystem::create_directories(file("folder-session"));
+    const std::vector<std::pair<std::filesystem::path, std::string>> cases = {
+        {file("folder-session"), "session file is not a regular file"},
+        {fifo, "session file is not a regular file"},
+        {sparse, "session file is larger than " + std::to_string(limit) + " bytes"},
+    };
+    for (const auto& [path, problem] : cases) {
+        SCOPED_TRACE(path.string());
+        tarvel_test::runBesideFifo(fifo, [&] {
+            expectOneLineError(run({"generate", "--model", m, "--resume", path.string()}), 1,
+                               path.string() + ": " + problem);
+        });
+    }
+}
+
+// A saved session leaves nothing beside it, and one that cannot be saved leaves the folder as
+// it was.
+TEST_F(CliTest, SaveSessionLeavesOnlyTheSessionFile) {
+    const std::filesystem::path folder = file("saved");
+    std::filesystem::create_directories(folder / "occupied");
+    const std::vector<std::string> args = {"generate", "--model",       model().string(),
+                                           "--prompt", "The cat",       "--max-tokens",
+                                           "2",        "--save-session"};
+    std::vector<std::string> good = args;
+    good.push_back((folder / "s").string());
+    ASSERT_EQ(run(good).status, 0);
+    std::vector<std::string> bad = args;
+    bad.push_back((folder / "occupied").string());
+    const Outcome refused = run(bad);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "tarvel: error: " + (folder / "occupied").string() +
+                               ": cannot write the session file (Is a directory)\n");
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"occupied", "s"}));
 }
 
 }  // namespace

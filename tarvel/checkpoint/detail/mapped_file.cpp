@@ -1,45 +1,25 @@
 #include "tarvel/checkpoint/detail/mapped_file.hpp"
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <stdexcept>
-#include <string>
+#include <limits>
+
+#include "tarvel/format/detail/regular_file.hpp"
 
 namespace Nuvexis::Core::Tarvel::detail {
 
 MappedFile::MappedFile(const std::filesystem::path& path) {
-    const auto fail = [&](int error) {
-        throw std::invalid_argument(path.string() + ": cannot open (" + std::strerror(error) + ")");
-    };
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail(errno);
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        const int error = errno;
-        ::close(fd);
-        fail(error);
-    }
-    if (!S_ISREG(info.st_mode)) {
-        ::close(fd);
-        fail(EINVAL);
-    }
-    size_ = static_cast<std::size_t>(info.st_size);
+    // Opened without blocking and refused unless regular: a FIFO or a device is never waited on.
+    const RegularFile file(path, std::numeric_limits<std::size_t>::max(), {});
+    size_ = static_cast<std::size_t>(file.size());
     if (size_ > 0) {
-        void* mapped = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (mapped == MAP_FAILED) {
-            const int error = errno;
-            ::close(fd);
-            fail(error);
-        }
+        void* mapped = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, file.descriptor(), 0);
+        if (mapped == MAP_FAILED) failFile(path, "cannot open", {}, errno);
         data_ = static_cast<const std::uint8_t*>(mapped);
     }
-    // The mapping keeps the file's pages reachable; the descriptor is no longer needed.
-    ::close(fd);
+    // The mapping keeps the file's pages reachable; the descriptor is closed on return.
 }
 
 MappedFile::~MappedFile() {

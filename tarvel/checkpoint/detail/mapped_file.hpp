@@ -8,7 +8,8 @@ namespace Nuvexis::Core::Tarvel::detail {
 
 // A read-only memory map of a whole file, so that multi-gigabyte checkpoints are paged in as
 // they are read instead of copied into a buffer first. Throws std::invalid_argument
-// "<path>: cannot open (<reason>)" when the file cannot be opened or mapped.
+// "<path>: cannot open (<reason>)" when the file cannot be opened or mapped, and
+// "<path>: not a regular file" for a folder, FIFO or device, which is refused without waiting.
 class MappedFile {
   public:
     explicit MappedFile(const std::filesystem::path& path);
