@@ -68,8 +68,31 @@ const Tokenizer& requireTokenizer(const LoadedCheckpoint& checkpoint, const Comm
     return *checkpoint.tokenizer;
 }
 
+// Ids as words ("1 2 3"), or the JSON `tokenize` prints ({"ids": [...]}) or a bare JSON list.
 std::vector<std::uint32_t> parseIds(const std::string& text, const char* option) {
     std::vector<std::uint32_t> ids;
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    if (first != std::string::npos && (text[first] == '{' || text[first] == '[')) {
+        const Json json = Json::parse(text, nullptr, false);
+        const Json* list = &json;
+        if (json.is_object()) {
+            const auto it = json.find("ids");
+            list = it != json.end() ? &*it : nullptr;
+        }
+        if (json.is_discarded() || list == nullptr || !list->is_array()) {
+            throw UsageError(std::string(option) +
+                             ": JSON must be a list of token ids or an object with \"ids\"");
+        }
+        for (const Json& id : *list) {
+            if (!id.is_number_unsigned() ||
+                id.get<std::uint64_t>() > std::numeric_limits<std::uint32_t>::max()) {
+                throw UsageError(std::string(option) + ": " + id.dump() + " is not a token id");
+            }
+            ids.push_back(static_cast<std::uint32_t>(id.get<std::uint64_t>()));
+        }
+        if (ids.empty()) throw UsageError(std::string(option) + ": no token ids given");
+        return ids;
+    }
     std::istringstream words(text);
     std::string word;
     while (words >> word) {
@@ -82,6 +105,31 @@ std::vector<std::uint32_t> parseIds(const std::string& text, const char* option)
     }
     if (ids.empty()) throw UsageError(std::string(option) + ": no token ids given");
     return ids;
+}
+
+// Prompts and texts to tokenize are read whole; one far past any model's context is not real.
+constexpr std::uint64_t max_text_bytes = 256u * 1024u * 1024u;
+
+// The bytes of a text file exactly, or of standard input for "-".
+std::string readText(const std::string& path, const char* option) {
+    if (path == "-") {
+        std::string text;
+        std::vector<char> buffer(1 << 16);
+        while (std::cin.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) ||
+               std::cin.gcount() > 0) {
+            text.append(buffer.data(), static_cast<std::size_t>(std::cin.gcount()));
+            if (text.size() > max_text_bytes) {
+                throw std::invalid_argument(std::string(option) +
+                                            ": standard input is larger than " +
+                                            std::to_string(max_text_bytes) + " bytes");
+            }
+        }
+        if (std::cin.bad())
+            throw std::invalid_argument(std::string(option) + ": cannot read standard input");
+        return text;
+    }
+    const std::vector<std::uint8_t> bytes = readRegularFile(path, max_text_bytes, "text file");
+    return std::string(bytes.begin(), bytes.end());
 }
 
 bool doublePrecision(const std::string& precision) {
@@ -210,8 +258,10 @@ void writeOutput(std::string_view text) {
 }
 
 int runGenerate(const GenerateArgs& args) {
-    if (!args.prompt && args.resume.empty())
-        throw UsageError("--prompt is required unless --resume is given");
+    if (args.prompt && !args.prompt_file.empty())
+        throw UsageError("give --prompt or --prompt-file, not both");
+    if (!args.prompt && args.prompt_file.empty() && args.resume.empty())
+        throw UsageError("--prompt or --prompt-file is required unless --resume is given");
     if (!(args.top_p > 0.0)) throw UsageError("--top-p must be greater than zero");
     if (!args.save_session.empty()) checkSessionDestination(args.save_session);
     const LoadedCheckpoint checkpoint = load(args.common);
@@ -224,8 +274,10 @@ int runGenerate(const GenerateArgs& args) {
     }
     // A fresh conversation starts with BOS when the tokenizer asks for it; text appended to a
     // resumed one does not.
+    std::optional<std::string> prompt = args.prompt;
+    if (!args.prompt_file.empty()) prompt = readText(args.prompt_file, "--prompt-file");
     std::vector<std::uint32_t> input;
-    if (args.prompt) input = tokenizer.encode(*args.prompt, args.resume.empty());
+    if (prompt) input = tokenizer.encode(*prompt, args.resume.empty());
     const std::uint64_t context = checkpoint.model->spec().context;
     const std::uint64_t held = session.position();
     if (held > context || input.size() > context - held) {
@@ -236,9 +288,12 @@ int runGenerate(const GenerateArgs& args) {
     }
 
     GenerateOptions options;
-    options.sampling = SamplingOptions{args.temperature, args.top_p, args.seed};
+    options.sampling = SamplingOptions{args.temperature, args.top_p, args.seed,
+                                       args.top_k,       args.min_p, args.repetition_penalty};
     options.max_tokens = args.max_tokens;
     options.eos = tokenizer.eos();
+    // Ids of a padded vocabulary past the tokenizer's pieces have no text: never sampled.
+    options.sampled_vocabulary = tokenizer.pieceCount();
     options.kv.double_precision = doublePrecision(args.precision);
     options.kv.max_cache_bytes = std::numeric_limits<std::uint64_t>::max();
     options.kv.threads = args.threads;
@@ -247,13 +302,16 @@ int runGenerate(const GenerateArgs& args) {
     std::vector<std::uint32_t> earlier = session.token_prefix();
     earlier.insert(earlier.end(), input.begin(), input.end());
     TextStream stream(tokenizer, std::move(earlier));
+    StopText stop(args.stop);
+    options.stop_requested = [&stop] { return stop.stopped(); };
     const auto start = std::chrono::steady_clock::now();
     // A failed write throws out of generation, so a closed pipe stops it at once.
-    const GenerateResult result =
-        generate(session, input, options, [&](std::uint32_t id) { writeOutput(stream.push(id)); });
+    const GenerateResult result = generate(session, input, options, [&](std::uint32_t id) {
+        writeOutput(stop.push(stream.push(id)));
+    });
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    writeOutput(stream.finish() + '\n');
+    writeOutput(stop.push(stream.finish()) + stop.finish() + '\n');
     if (result.stop == GenerateStop::context_full && result.tokens.size() < args.max_tokens) {
         std::cerr << "tarvel: generation stopped at the model's context of " << context
                   << " tokens\n";
@@ -303,10 +361,13 @@ int runLogits(const LogitsArgs& args) {
     return 0;
 }
 
-int runTokenize(const CommonArgs& common, const std::string& text) {
-    const LoadedCheckpoint checkpoint = load(common);
-    const Tokenizer& tokenizer = requireTokenizer(checkpoint, common);
-    writeOutput(Json{{"ids", tokenizer.encode(text)}}.dump() + '\n');
+int runTokenize(const TokenizeArgs& args) {
+    if (args.text.has_value() == !args.text_file.empty())
+        throw UsageError("give exactly one of --text and --text-file");
+    const std::string text = args.text ? *args.text : readText(args.text_file, "--text-file");
+    const LoadedCheckpoint checkpoint = load(args.common);
+    const Tokenizer& tokenizer = requireTokenizer(checkpoint, args.common);
+    writeOutput(Json{{"ids", tokenizer.encode(text, !args.no_bos)}}.dump() + '\n');
     return 0;
 }
 
@@ -337,6 +398,11 @@ int runInspect(const CommonArgs& common) {
                  {"feed_forward", "swiglu"},
                  {"tied_embeddings", s.tied_embeddings},
                  {"canonical", canonicalSpecText(s)}};
+    // Generation draws only from ids the tokenizer can show; a padded vocabulary has more.
+    const Json sampled =
+        checkpoint.tokenizer
+            ? Json(std::min<std::uint64_t>(checkpoint.tokenizer->pieceCount(), s.vocabulary))
+            : Json(nullptr);
     Json out = {{"spec", spec},
                 {"parameters", parameters ? Json(*parameters) : Json(nullptr)},
                 {"fingerprint", hex(specFingerprint(s))},
@@ -344,7 +410,8 @@ int runInspect(const CommonArgs& common) {
                 {"tokenizer_identity",
                  model.tokenizer_identity() ? Json(*model.tokenizer_identity()) : Json(nullptr)},
                 {"kv_bytes_per_token", kvBytesPerToken(s)},
-                {"model_bytes", model.weight_bytes()}};
+                {"model_bytes", model.weight_bytes()},
+                {"sampled_vocabulary", sampled}};
     writeOutput(out.dump(2) + '\n');
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace Nuvexis::Core::Tarvel::Cli {
 
@@ -22,10 +23,15 @@ struct CommonArgs {
 struct GenerateArgs {
     CommonArgs common;
     std::optional<std::string> prompt;
+    std::string prompt_file;  // "-": standard input
     std::uint64_t max_tokens = 64;
     double temperature = 0.0;
     double top_p = 1.0;
     std::uint64_t seed = 0;
+    std::uint64_t top_k = 0;
+    double min_p = 0.0;
+    double repetition_penalty = 1.0;
+    std::vector<std::string> stop;
     std::string precision = "double";
     std::uint32_t threads = 0;  // 0: one per hardware thread
     std::string save_session;
@@ -54,7 +60,14 @@ void writeOutput(std::string_view text);
 
 int runGenerate(const GenerateArgs& args);
 int runLogits(const LogitsArgs& args);
-int runTokenize(const CommonArgs& common, const std::string& text);
+struct TokenizeArgs {
+    CommonArgs common;
+    std::optional<std::string> text;
+    std::string text_file;  // "-": standard input
+    bool no_bos = false;
+};
+
+int runTokenize(const TokenizeArgs& args);
 int runDetokenize(const CommonArgs& common, const std::string& ids);
 int runInspect(const CommonArgs& common);
 // Prefills, decodes greedily and prints the rates beside what reading the weights alone allows,

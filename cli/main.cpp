@@ -124,6 +124,8 @@ int main(int argc, char** argv) {
         app.add_subcommand("generate", "generate text from a prompt, streaming it");
     addModel(*generate, gen.common);
     generate->add_option("--prompt", gen.prompt, "text to continue (optional with --resume)");
+    generate->add_option("--prompt-file", gen.prompt_file,
+                         "read the prompt from a file, exactly its bytes; - is standard input");
     addCount(*generate, "--max-tokens", gen.max_tokens, "most tokens to generate");
     addNumber(
         *generate, "--temperature", gen.temperature, [](double t) { return t >= 0.0; },
@@ -132,6 +134,18 @@ int main(int argc, char** argv) {
         *generate, "--top-p", gen.top_p, [](double p) { return p >= 0.0 && p <= 1.0; },
         "must be a number from 0 to 1", "nucleus share kept, in (0, 1]");
     addCount(*generate, "--seed", gen.seed, "seed of the sampling draws");
+    addCount(*generate, "--top-k", gen.top_k, "keep the k likeliest ids; 0 keeps all");
+    addNumber(
+        *generate, "--min-p", gen.min_p, [](double p) { return p >= 0.0 && p <= 1.0; },
+        "must be a number from 0 to 1",
+        "keep ids at least this share of the likeliest one's weight; 0 keeps all");
+    addNumber(
+        *generate, "--repetition-penalty", gen.repetition_penalty, [](double r) { return r > 0.0; },
+        "must be a finite number greater than 0",
+        "divide positive logits (multiply negative ones) of ids already in the text; 1 is none");
+    generate
+        ->add_option("--stop", gen.stop, "end before this text, which is not printed (repeatable)")
+        ->allow_extra_args(false);
     addPrecision(*generate, gen.precision);
     addThreads(*generate, gen.threads);
     generate->add_option("--save-session", gen.save_session,
@@ -143,20 +157,27 @@ int main(int argc, char** argv) {
     CLI::App* logits_cmd =
         app.add_subcommand("logits", "print the logits of a token sequence as JSON");
     addModel(*logits_cmd, logits.common);
-    logits_cmd->add_option("--tokens", logits.tokens, "token ids separated by spaces")->required();
+    logits_cmd
+        ->add_option("--tokens", logits.tokens,
+                     "token ids separated by spaces, or the JSON tokenize prints")
+        ->required();
     addPrecision(*logits_cmd, logits.precision);
 
-    CommonArgs tok_common;
-    std::string text;
+    TokenizeArgs tok;
     CLI::App* tokenize = app.add_subcommand("tokenize", "print the token ids of a text as JSON");
-    addModel(*tokenize, tok_common);
-    tokenize->add_option("--text", text, "text to tokenize")->required();
+    addModel(*tokenize, tok.common);
+    tokenize->add_option("--text", tok.text, "text to tokenize");
+    tokenize->add_option("--text-file", tok.text_file,
+                         "tokenize a file's bytes exactly; - is standard input");
+    tokenize->add_flag("--no-bos", tok.no_bos, "do not start with the BOS id");
 
     CommonArgs detok_common;
     std::string ids;
     CLI::App* detokenize = app.add_subcommand("detokenize", "print the text of token ids");
     addModel(*detokenize, detok_common);
-    detokenize->add_option("--ids", ids, "token ids separated by spaces")->required();
+    detokenize
+        ->add_option("--ids", ids, "token ids separated by spaces, or the JSON tokenize prints")
+        ->required();
 
     CommonArgs inspect_common;
     CLI::App* inspect = app.add_subcommand("inspect", "describe a checkpoint as JSON");
@@ -209,7 +230,7 @@ int main(int argc, char** argv) {
     try {
         if (*generate) return runGenerate(gen);
         if (*logits_cmd) return runLogits(logits);
-        if (*tokenize) return runTokenize(tok_common, text);
+        if (*tokenize) return runTokenize(tok);
         if (*detokenize) return runDetokenize(detok_common, ids);
         if (*inspect) return runInspect(inspect_common);
         if (*bench_cmd) return runBench(bench);

@@ -129,7 +129,7 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
     expectOneLineError(run({"generate", "--model", m}), 2,
-                       "--prompt is required unless --resume is given");
+                       "--prompt or --prompt-file is required unless --resume is given");
     expectOneLineError(run({"generate", "--model", m, "--prompt", "a", "--top-p", "0"}), 2,
                        "--top-p must be greater than zero");
     expectOneLineError(run({"logits", "--model", m, "--tokens", "1 x"}), 2,
@@ -515,18 +515,109 @@ TEST_F(CliTest, SaveSessionLeavesOnlyTheSessionFile) {
     std::vector<std::string> good = args;
     good.push_back((folder / "s").string());
     ASSERT_EQ(run(good).status, 0);
+    // Past the file size limit the write fails; the fresh file beside the target goes with it.
     std::vector<std::string> bad = args;
-    bad.push_back((folder / "occupied").string());
-    const Outcome refused = run(bad);
+    bad.push_back((folder / "big").string());
+    const Outcome refused = runIn("ulimit -f 1; ", bad, into(file("stdout").string()));
     EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.err, "tarvel: error: " + (folder / "occupied").string() +
-                               ": cannot write the session file (Is a directory)\n");
+    EXPECT_EQ(refused.err, "tarvel: error: " + (folder / "big").string() +
+                               ": cannot write the session file (File too large)\n");
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
         names.push_back(entry.path().filename().string());
     }
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"occupied", "s"}));
+}
+
+TEST_F(CliTest, APaddedVocabularyIsNeverSampled) {
+    // 400 ids, 300 of them with tokenizer pieces: a quarter of what a draw could pick has no
+    // text, and used to stop generation with "token id exceeds tokenizer vocabulary".
+    const std::filesystem::path padded = file("padded");
+    tarvel_test::writeCheckpoint(padded, tarvel_test::textFixture(400));
+    std::filesystem::copy_file(model() / "tokenizer.model", padded / "tokenizer.model");
+    for (const std::vector<std::string>& sampling :
+         {std::vector<std::string>{},
+          std::vector<std::string>{"--temperature", "2", "--seed", "3"}}) {
+        std::vector<std::string> args = {"generate", "--model", padded.string(),
+                                         "--prompt", "The cat", "--max-tokens",
+                                         "50",       "--stats"};
+        args.insert(args.end(), sampling.begin(), sampling.end());
+        const Outcome r = run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("tokens 50, "), std::string::npos) << r.err;
+    }
+    const Outcome inspect = run({"inspect", "--model", padded.string()});
+    ASSERT_EQ(inspect.status, 0) << inspect.err;
+    EXPECT_EQ(nlohmann::json::parse(inspect.out)["sampled_vocabulary"], 300);
+    EXPECT_EQ(nlohmann::json::parse(inspect.out)["spec"]["vocabulary"], 400);
+}
+
+TEST_F(CliTest, PromptsAndIdsComeFromFilesStandardInputAndJson) {
+    const std::string m = model().string();
+    tarvel_test::writeText(file("prompt.txt"), "The little cat\n");
+    const Outcome direct = run({"generate", "--model", m, "--prompt", "The little cat\n"});
+    ASSERT_EQ(direct.status, 0) << direct.err;
+    EXPECT_EQ(run({"generate", "--model", m, "--prompt-file", file("prompt.txt").string()}).out,
+              direct.out);
+    EXPECT_EQ(runIn("printf 'The little cat\\n' | ",
+                    {"generate", "--model", m, "--prompt-file", "-"}, into(file("stdout").string()))
+                  .out,
+              direct.out);
+
+    const Outcome ids = run({"tokenize", "--model", m, "--text", "The little cat\n"});
+    ASSERT_EQ(ids.status, 0) << ids.err;
+    EXPECT_EQ(run({"tokenize", "--model", m, "--text-file", file("prompt.txt").string()}).out,
+              ids.out);
+    const nlohmann::json parsed = nlohmann::json::parse(ids.out);
+    nlohmann::json without = parsed;
+    without["ids"].erase(without["ids"].begin());
+    EXPECT_EQ(
+        run({"tokenize", "--model", m, "--text-file", file("prompt.txt").string(), "--no-bos"}).out,
+        without.dump() + "\n");
+    // What tokenize prints is what detokenize and logits take.
+    std::string words;
+    for (const auto& id : parsed["ids"]) words += std::to_string(id.get<int>()) + " ";
+    EXPECT_EQ(run({"detokenize", "--model", m, "--ids", ids.out}).out,
+              run({"detokenize", "--model", m, "--ids", words}).out);
+    EXPECT_EQ(run({"logits", "--model", m, "--tokens", ids.out}).out,
+              run({"logits", "--model", m, "--tokens", words}).out);
+    EXPECT_EQ(run({"logits", "--model", m, "--tokens", parsed["ids"].dump()}).out,
+              run({"logits", "--model", m, "--tokens", words}).out);
+    expectOneLineError(run({"detokenize", "--model", m, "--ids", "{\"ids\": [1, -2]}"}), 2,
+                       "--ids: -2 is not a token id");
+    expectOneLineError(run({"tokenize", "--model", m}), 2,
+                       "give exactly one of --text and --text-file");
+    expectOneLineError(run({"generate", "--model", m, "--prompt", "a", "--prompt-file", "-"}), 2,
+                       "give --prompt or --prompt-file, not both");
+}
+
+TEST_F(CliTest, SamplingOptionsAndStopStrings) {
+    const std::string m = model().string();
+    const std::vector<std::string> base = {"generate", "--model",      m,   "--prompt",
+                                           "The cat",  "--max-tokens", "24"};
+    const auto with = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run(args);
+    };
+    const Outcome greedy = with({});
+    ASSERT_EQ(greedy.status, 0) << greedy.err;
+    EXPECT_EQ(with({"--temperature", "1.5", "--seed", "9", "--top-k", "1"}).out, greedy.out);
+    EXPECT_NE(with({"--repetition-penalty", "4"}).out, greedy.out);
+    const std::vector<std::string> seeded = {"--temperature", "0.9",  "--seed",  "4",
+                                             "--min-p",       "0.05", "--top-k", "50"};
+    EXPECT_EQ(with(seeded).out, with(seeded).out);
+    // The text ends before the stop string.
+    const std::string text = greedy.out.substr(0, greedy.out.size() - 1);
+    ASSERT_GT(text.size(), 12u);
+    const std::string stop = text.substr(8, 4);
+    const Outcome stopped = with({"--stop", "never", "--stop", stop});
+    ASSERT_EQ(stopped.status, 0) << stopped.err;
+    EXPECT_EQ(stopped.out, text.substr(0, text.find(stop)) + "\n");
+    expectOneLineError(
+        with({"--min-p", "1.5"}), 2,
+        "--min-p: must be a number from 0 to 1, not 1.5 (see tarvel generate --help)");
 }
 
 }  // namespace
