@@ -31,25 +31,24 @@ std::uint32_t sampleNext(const Tensor& logits, const GenerateOptions& options,
     return sampleToken(row, options.sampling, position, history);
 }
 
-Tensor lastPositionLogits(const TransformerKvSession& session,
-                          const TransformerKvOptions& options) {
+TransformerKvSession sessionPrefix(const TransformerKvSession& session, std::uint64_t positions) {
     const std::uint64_t p = session.position();
-    if (p == 0) throw std::invalid_argument("generation needs at least one token");
+    if (positions > p) throw std::invalid_argument("session prefix is longer than the session");
     const std::vector<std::uint32_t>& prefix = session.token_prefix();
     if (prefix.size() != p) {
-        // The step below would refuse it too; say so in the session's own words.
+        // A step would refuse it too; say so in the session's own words.
         throw TransformerKvError(TransformerKvErrorKind::invalid_state,
                                  "session position and token prefix differ");
     }
     std::vector<Tensor> cache;
-    if (p > 1) {
+    if (positions > 0) {
         cache.reserve(session.cache().size());
         for (const Tensor& full : session.cache()) {
             if (full.shape.size() != 4 || full.shape[1] != p) {
                 throw TransformerKvError(TransformerKvErrorKind::invalid_state,
                                          "cached key shape does not match session");
             }
-            Tensor cut({1, p - 1, full.shape[2], full.shape[3]}, 0.0, full.double_precision);
+            Tensor cut({1, positions, full.shape[2], full.shape[3]}, 0.0, full.double_precision);
             std::copy(full.data.begin(),
                       full.data.begin() + static_cast<std::ptrdiff_t>(cut.data.size()),
                       cut.data.begin());
@@ -57,10 +56,20 @@ Tensor lastPositionLogits(const TransformerKvSession& session,
         }
     }
     TransformerKvSession earlier(session.model(), session.tag());
-    earlier.setTokenPrefix(std::vector<std::uint32_t>(prefix.begin(), prefix.end() - 1));
+    earlier.setTokenPrefix(std::vector<std::uint32_t>(
+        prefix.begin(), prefix.begin() + static_cast<std::ptrdiff_t>(positions)));
     earlier.setCache(std::move(cache));
-    earlier.advancePosition(p - 1);
-    return forwardCached(TokenBatch{1, 1, {prefix.back()}, {}}, earlier, options).logits;
+    earlier.advancePosition(positions);
+    return earlier;
+}
+
+Tensor lastPositionLogits(const TransformerKvSession& session,
+                          const TransformerKvOptions& options) {
+    const std::uint64_t p = session.position();
+    if (p == 0) throw std::invalid_argument("generation needs at least one token");
+    TransformerKvSession earlier = sessionPrefix(session, p - 1);
+    return forwardCached(TokenBatch{1, 1, {session.token_prefix().back()}, {}}, earlier, options)
+        .logits;
 }
 
 GenerateResult generate(TransformerKvSession& session, std::span<const std::uint32_t> input,
@@ -81,7 +90,9 @@ GenerateResult generate(TransformerKvSession& session, std::span<const std::uint
     for (std::uint64_t i = 0; i < options.max_tokens; ++i) {
         const std::uint32_t token =
             sampleNext(logits, options, session.position(), session.token_prefix());
-        if (options.eos && token == *options.eos) {
+        if ((options.eos && token == *options.eos) ||
+            std::find(options.end_ids.begin(), options.end_ids.end(), token) !=
+                options.end_ids.end()) {
             result.stop = GenerateStop::eos;
             return result;
         }

@@ -14,7 +14,8 @@ namespace Nuvexis::Core::Tarvel {
 struct GenerateOptions {
     SamplingOptions sampling;
     std::uint64_t max_tokens = 64;
-    std::optional<std::uint32_t> eos;  // sampling this id ends generation; it is not emitted
+    std::optional<std::uint32_t> eos;    // sampling this id ends generation; it is not emitted
+    std::vector<std::uint32_t> end_ids;  // so does sampling any of these (end-of-turn ids)
     // Only ids below this are sampled; absent, every id of the vocabulary. A padded vocabulary
     // has ids past the tokenizer's pieces that no text can show.
     std::optional<std::uint32_t> sampled_vocabulary;
@@ -54,6 +55,12 @@ GenerateResult generate(TransformerKvSession& session, std::span<const std::uint
 // sampleToken throws, and std::invalid_argument "sampled vocabulary is empty" for a limit of 0.
 std::uint32_t sampleNext(const Tensor& logits, const GenerateOptions& options,
                          std::uint64_t position, std::span<const std::uint32_t> history = {});
+
+// A session holding the first `positions` positions of this one (its tokens and cached keys and
+// values, bit for bit those a session fed only those tokens holds), with its tag; the session
+// itself is not changed. Throws std::invalid_argument "session prefix is longer than the
+// session" and TransformerKvError invalid_state for a session whose parts disagree.
+TransformerKvSession sessionPrefix(const TransformerKvSession& session, std::uint64_t positions);
 
 // The logits row of the session's last position, recomputed on a copy that holds every
 // position but the last; the session itself is not changed.

@@ -160,4 +160,42 @@ TEST(Generate, AFedRunEmitsOnlyTokensTheSessionHolds) {
     EXPECT_EQ(saveSnapshot(resumed), saveSnapshot(session));
 }
 
+TEST(Generate, ASessionPrefixIsTheSessionFedOnlyThoseTokens) {
+    const std::vector<std::uint32_t> tokens = {1, 9, 4, 33, 7, 2, 11};
+    TransformerKvSession whole(fixtureModel(), 5);
+    (void)forwardCached(singleSequence(tokens), whole, TransformerKvOptions{});
+    const std::vector<std::uint8_t> before = saveSnapshot(whole);
+    for (const std::uint64_t n : {0u, 1u, 4u, 7u}) {
+        SCOPED_TRACE(n);
+        TransformerKvSession fed(fixtureModel(), 5);
+        if (n > 0) {
+            (void)forwardCached(
+                singleSequence({tokens.begin(), tokens.begin() + static_cast<std::ptrdiff_t>(n)}),
+                fed, TransformerKvOptions{});
+        }
+        EXPECT_EQ(saveSnapshot(sessionPrefix(whole, n)), saveSnapshot(fed));
+    }
+    EXPECT_EQ(saveSnapshot(whole), before);
+    EXPECT_THROW_MSG(sessionPrefix(whole, 8), std::invalid_argument,
+                     "session prefix is longer than the session");
+}
+
+TEST(Generate, AnyEndIdEndsGeneration) {
+    GenerateOptions options;
+    options.max_tokens = 6;
+    TransformerKvSession probe(fixtureModel(), 1);
+    const GenerateResult free_run = generate(probe, std::vector<std::uint32_t>{1, 2}, options, {});
+    ASSERT_EQ(free_run.tokens.size(), 6u);
+    // An id the run never samples beside one it samples: it ends where that one first comes.
+    std::uint32_t unused = 0;
+    while (std::count(free_run.tokens.begin(), free_run.tokens.end(), unused) > 0) ++unused;
+    options.end_ids = {unused, free_run.tokens[3]};
+    const auto first =
+        std::find(free_run.tokens.begin(), free_run.tokens.end(), free_run.tokens[3]);
+    TransformerKvSession session(fixtureModel(), 1);
+    const GenerateResult ended = generate(session, std::vector<std::uint32_t>{1, 2}, options, {});
+    EXPECT_EQ(ended.stop, GenerateStop::eos);
+    EXPECT_EQ(ended.tokens, std::vector<std::uint32_t>(free_run.tokens.begin(), first));
+}
+
 }  // namespace
