@@ -240,6 +240,14 @@ TEST(ChatTemplateLimits, BoundsStopRunawayTemplates) {
          "t: line 1: rendering takes more than 10000 steps"},
         {"{% macro m(n) %}{{ m(n + 1) }}{% endmacro %}{{ m(0) }}",
          "t: line 1: macro calls nest deeper than 100"},
+        // Lists that share their parts are far larger than the memory they take: comparing or
+        // printing them counts every part.
+        {"{% set ns = namespace(a=1, b=1) %}{% for i in range(60) %}{% set ns.a = [ns.a, ns.a] %}"
+         "{% set ns.b = [ns.b, ns.b] %}{% endfor %}{{ ns.a == ns.b }}",
+         "t: line 1: rendering takes more than 10000 steps"},
+        {"{% set ns = namespace(a=1) %}{% for i in range(60) %}{% set ns.a = [ns.a, ns.a] %}"
+         "{% endfor %}{{ ns.a | tojson }}",
+         "t: line 1: text exceeds 1000 bytes"},
     };
     for (const LimitCase& c : table) {
         SCOPED_TRACE(c.source);

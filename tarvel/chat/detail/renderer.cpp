@@ -10,6 +10,7 @@
 #include <limits>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "tarvel/chat/detail/python_text.hpp"
 
@@ -182,7 +183,17 @@ class Renderer {
         }
         std::string out;
         out_ = &out;
-        exec(program.body, root);
+        WorkBudget budget;
+        budget.max_steps = options_.max_steps;
+        budget.max_text_bytes = options_.max_output_bytes;
+        const WorkBudgetScope charged(budget);
+        try {
+            exec(program.body, root);
+        } catch (const ValueLimit& e) {
+            fail(line_, e.what(), ChatTemplateErrorKind::limit);
+        } catch (const std::domain_error& e) {
+            fail(line_, e.what());
+        }
         return out;
     }
 
@@ -190,11 +201,10 @@ class Renderer {
     // ---- bounds ----
 
     void step(std::uint64_t n = 1) {
-        steps_ += n;
-        if (steps_ > options_.max_steps) {
-            fail(line_,
-                 "rendering takes more than " + std::to_string(options_.max_steps) + " steps",
-                 ChatTemplateErrorKind::limit);
+        try {
+            chargeSteps(n);
+        } catch (const ValueLimit& e) {
+            fail(line_, e.what(), ChatTemplateErrorKind::limit);
         }
     }
 
@@ -371,30 +381,37 @@ class Renderer {
 
     // A namespace must not reach itself (that would never be freed) nor hold values deeper
     // than half the nesting bound.
-    static bool reaches(const Value& v, const Namespace* target) {
+    // Lists may share parts, so each container is visited once.
+    static bool reaches(const Value& v, const Namespace* target,
+                        std::unordered_set<const void*>& seen) {
+        const auto visit = [&](const void* p) { return seen.insert(p).second; };
         switch (v.kind) {
             case ValueKind::ns:
                 if (v.ns.get() == target) return true;
+                if (!visit(v.ns.get())) return false;
                 for (const auto& [k, item] : v.ns->attributes) {
-                    if (reaches(item, target)) return true;
+                    if (reaches(item, target, seen)) return true;
                 }
                 return false;
             case ValueKind::sequence:
+                if (!visit(v.sequence.get())) return false;
                 for (const Value& item : v.sequence->items) {
-                    if (reaches(item, target)) return true;
+                    if (reaches(item, target, seen)) return true;
                 }
                 return false;
             case ValueKind::mapping:
+                if (!visit(v.mapping.get())) return false;
                 for (const auto& [k, item] : v.mapping->items) {
-                    if (reaches(item, target)) return true;
+                    if (reaches(item, target, seen)) return true;
                 }
                 return false;
             case ValueKind::callable:
                 return v.callable->kind == CallableKind::method &&
-                       reaches(v.callable->receiver, target);
+                       reaches(v.callable->receiver, target, seen);
             case ValueKind::loop:
+                if (!visit(v.loop.get())) return false;
                 for (const Value& item : v.loop->items->items) {
-                    if (reaches(item, target)) return true;
+                    if (reaches(item, target, seen)) return true;
                 }
                 return false;
             default:
@@ -411,7 +428,8 @@ class Renderer {
         if (holder == nullptr || holder->kind != ValueKind::ns) {
             fail(line, "cannot assign attribute on non-namespace object");
         }
-        if (reaches(v, holder->ns.get())) fail(line, "a namespace cannot hold itself");
+        std::unordered_set<const void*> seen;
+        if (reaches(v, holder->ns.get(), seen)) fail(line, "a namespace cannot hold itself");
         if (v.depth() > kNamespaceDepth) {
             fail(line,
                  "a namespace holds values at most " + std::to_string(kNamespaceDepth) +
@@ -430,8 +448,8 @@ class Renderer {
             Value v = evalNode(e, scope);
             line_ = saved;
             return v;
-        } catch (const ValueError& error) {
-            fail(e.line, error.what());
+        } catch (const ValueLimit& error) {
+            fail(e.line, error.what(), ChatTemplateErrorKind::limit);
         } catch (const std::domain_error& error) {
             fail(e.line, error.what());
         }
@@ -2044,7 +2062,6 @@ class Renderer {
     const std::string& name_;
     const ChatRenderOptions& options_;
     std::string* out_ = nullptr;
-    std::uint64_t steps_ = 0;
     std::uint32_t line_ = 1;
     int call_depth_ = 0;
 };

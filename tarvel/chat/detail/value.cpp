@@ -12,6 +12,8 @@
 namespace Nuvexis::Core::Tarvel::detail {
 namespace {
 
+thread_local WorkBudget* current_budget = nullptr;
+
 std::uint32_t childDepth(const std::vector<Value>& items) {
     std::uint32_t depth = 0;
     for (const Value& v : items) depth = std::max(depth, v.depth());
@@ -27,6 +29,7 @@ void requireDepth(std::uint32_t depth) {
 // Python's hash equality for dict keys: equal values are the same key; lists and dicts have no
 // hash.
 void requireHashable(const Value& key) {
+    chargeSteps(1);
     if (key.kind == ValueKind::sequence && key.sequence->kind != SequenceKind::tuple) {
         throw ValueError("unhashable type: '" + typeName(key) + "'");
     }
@@ -43,6 +46,7 @@ std::string joinRepr(const std::vector<Value>& items, std::size_t from) {
     for (std::size_t i = from; i < items.size(); ++i) {
         if (i > from) out += ", ";
         out += pyRepr(items[i]);
+        checkTextBytes(out.size());
     }
     return out;
 }
@@ -103,6 +107,8 @@ std::string jsonFloat(double d) {
 }
 
 void appendJson(std::string& out, const Value& v, const JsonOptions& options, std::size_t level) {
+    chargeSteps(1 + out.size() / 4096);
+    checkTextBytes(out.size());
     const auto newline = [&](std::size_t at) {
         out.push_back('\n');
         for (std::size_t i = 0; i < at; ++i) out += *options.indent;
@@ -243,6 +249,31 @@ Value fromJsonNode(const nlohmann::ordered_json& node, std::uint32_t level,
 }
 
 }  // namespace
+
+WorkBudgetScope::WorkBudgetScope(WorkBudget& budget) : saved_(current_budget) {
+    current_budget = &budget;
+}
+
+WorkBudgetScope::~WorkBudgetScope() {
+    current_budget = saved_;
+}
+
+void chargeSteps(std::uint64_t n) {
+    WorkBudget* b = current_budget;
+    if (b == nullptr) return;
+    if (n > b->max_steps - b->steps) {
+        b->steps = b->max_steps;
+        throw ValueLimit("rendering takes more than " + std::to_string(b->max_steps) + " steps");
+    }
+    b->steps += n;
+}
+
+void checkTextBytes(std::uint64_t bytes) {
+    const WorkBudget* b = current_budget;
+    if (b != nullptr && bytes > b->max_text_bytes) {
+        throw ValueLimit("text exceeds " + std::to_string(b->max_text_bytes) + " bytes");
+    }
+}
 
 Value Value::undefined(std::string hint) {
     Value v;
@@ -393,6 +424,7 @@ bool truthy(const Value& v) {
 }
 
 bool pyEquals(const Value& a, const Value& b) {
+    chargeSteps(1);
     if (a.isNumber() && b.isNumber()) {
         if (a.isIntegral() && b.isIntegral()) return a.asInt() == b.asInt();
         if (a.isIntegral() || b.isIntegral()) {
@@ -413,6 +445,9 @@ bool pyEquals(const Value& a, const Value& b) {
         case ValueKind::string:
             return a.str() == b.str();
         case ValueKind::sequence: {
+            // Python compares the items of containers by identity first, so a container
+            // equals itself even when it holds NaN.
+            if (a.sequence == b.sequence) return true;
             const Sequence& x = *a.sequence;
             const Sequence& y = *b.sequence;
             if (x.kind == SequenceKind::generator || y.kind == SequenceKind::generator ||
@@ -426,6 +461,7 @@ bool pyEquals(const Value& a, const Value& b) {
             return true;
         }
         case ValueKind::mapping: {
+            if (a.mapping == b.mapping) return true;
             const Mapping& x = *a.mapping;
             const Mapping& y = *b.mapping;
             if (x.items.size() != y.items.size()) return false;
@@ -447,6 +483,7 @@ bool pyEquals(const Value& a, const Value& b) {
 }
 
 bool pyOrder(const Value& a, const Value& b, std::string_view op) {
+    chargeSteps(1);
     const auto decide = [&](auto x, auto y) {
         if (op == "<") return x < y;
         if (op == "<=") return x <= y;
@@ -530,6 +567,7 @@ std::string pyStr(const Value& v) {
 }
 
 std::string pyRepr(const Value& v) {
+    chargeSteps(1);
     switch (v.kind) {
         case ValueKind::undefined:
             return "Undefined";
@@ -565,6 +603,7 @@ std::string pyRepr(const Value& v) {
                 if (!first) out += ", ";
                 first = false;
                 out += pyRepr(k) + ": " + pyRepr(item);
+                checkTextBytes(out.size());
             }
             return out + "}";
         }
@@ -575,6 +614,7 @@ std::string pyRepr(const Value& v) {
                 if (!first) out += ", ";
                 first = false;
                 out += pythonStringRepr(k) + ": " + pyRepr(item);
+                checkTextBytes(out.size());
             }
             return out + "}>";
         }

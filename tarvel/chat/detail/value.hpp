@@ -135,6 +135,38 @@ class ValueError : public std::domain_error {
     using std::domain_error::domain_error;
 };
 
+// A bound of the rendering reached inside an operation on values.
+class ValueLimit : public std::length_error {
+  public:
+    using std::length_error::length_error;
+};
+
+// What the rendering on this thread may still spend: steps (values visited by comparisons,
+// repr and json.dumps count one each; lists may share parts, so a value can be far larger than
+// the memory it takes) and the bytes of any one text.
+struct WorkBudget {
+    std::uint64_t steps = 0;
+    std::uint64_t max_steps = 0;
+    std::uint64_t max_text_bytes = 0;
+};
+
+// Makes `budget` the one charged on this thread while it lives.
+class WorkBudgetScope {
+  public:
+    explicit WorkBudgetScope(WorkBudget& budget);
+    ~WorkBudgetScope();
+    WorkBudgetScope(const WorkBudgetScope&) = delete;
+    WorkBudgetScope& operator=(const WorkBudgetScope&) = delete;
+
+  private:
+    WorkBudget* saved_;
+};
+
+// Charges steps to this thread's budget, if there is one; throws ValueLimit past it.
+void chargeSteps(std::uint64_t n);
+// Throws ValueLimit when a text of this many bytes is longer than the budget allows.
+void checkTextBytes(std::uint64_t bytes);
+
 bool truthy(const Value& v);
 bool pyEquals(const Value& a, const Value& b);
 // Python's <, <=, >, >= (op is one of them); throws ValueError for unordered types.
