@@ -664,6 +664,22 @@ class Renderer {
             case ValueKind::ns:
                 if (const Value* found = v.ns->find(name)) return *found;
                 break;
+            case ValueKind::boolean:
+            case ValueKind::integer:
+            case ValueKind::floating: {
+                // The number's data attributes; its methods are not supported.
+                const bool integral = v.isIntegral();
+                if (name == "real" || (integral && name == "numerator")) {
+                    return integral ? Value::fromInt(v.asInt()) : v;
+                }
+                if (name == "imag") return integral ? Value::fromInt(0) : Value::fromFloat(0.0);
+                if (integral && name == "denominator") return Value::fromInt(1);
+                static const std::set<std::string, std::less<>> kNumberMethods = {
+                    "as_integer_ratio", "bit_count", "bit_length", "conjugate", "from_bytes",
+                    "fromhex",          "hex",       "is_integer", "to_bytes"};
+                if (kNumberMethods.count(name) != 0) return method(v, name);
+                break;
+            }
             case ValueKind::loop: {
                 Value field = loopAttribute(*v.loop, name, v);
                 if (!field.isUndefined() || name == "previtem" || name == "nextitem") return field;
@@ -1373,6 +1389,7 @@ class Renderer {
             return Value::fromInt(count);
         }
         if (self.kind == ValueKind::mapping) return callDictMethod(self, name, args);
+        if (self.isNumber()) fail(line_, "number method " + quoted(name) + " is not supported");
         return callStringMethod(self, name, args);
     }
 
