@@ -57,11 +57,13 @@ endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/tarvel.pc.in ${PROJECT_BINARY_DIR}/tarvel.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tarvel.pc DESTINATION ${TARVEL_INSTALL_PKGCONFIGDIR})
 
-# The libraries above the runtime (generation, the tokenizer, checkpoint import) install the same
+# The libraries above the runtime (generation, chat templates, the tokenizer, checkpoint import)
+# install the same
 # way, each with its public headers, its target in the package and a .pc file of its own:
 #   find_package(tarvel CONFIG COMPONENTS checkpoint generate)  gives tarvel::checkpoint, ...
 #   pkg-config --cflags --libs tarvel-checkpoint
-# Generation needs nothing beyond the runtime and is exported with it. The tokenizer and
+# Generation needs nothing beyond the runtime and chat templates nothing beyond the standard
+# library (nlohmann-json is used inside their sources only), so both are exported with it. The tokenizer and
 # checkpoint import need SentencePiece and nlohmann-json, so they form a component of their own,
 # loaded only where those are found.
 function(tarvel_install_library target export_set name pc_requires)

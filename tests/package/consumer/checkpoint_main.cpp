@@ -1,9 +1,11 @@
 // Loads a checkpoint folder (the first argument) with the installed checkpoint, tokenizer and
-// generation libraries, generates a few greedy tokens from a prompt and checks that the text
-// round-trips through the tokenizer. Prints one line and exits 0 when all of it links and works.
+// generation libraries, generates a few greedy tokens from a prompt, checks that the text
+// round-trips through the tokenizer and renders a chat template. Prints one line and exits 0
+// when all of it links and works.
 #include <cstdio>
 #include <exception>
 
+#include "tarvel/chat/chat_template.hpp"
 #include "tarvel/checkpoint/load_checkpoint.hpp"
 #include "tarvel/generate/generate.hpp"
 #include "tarvel/tarvel.hpp"
@@ -36,6 +38,14 @@ int main(int argc, char** argv) {
         }
         if (tokenizer.decode(prompt) != "Once upon a time") {
             std::fprintf(stderr, "the prompt does not round-trip\n");
+            return 1;
+        }
+        const ChatTemplate chat = ChatTemplate::parse(
+            "{% for m in messages %}<{{ m.role }}>{{ m.content | trim }}{% endfor %}", "consumer");
+        ChatContext context;
+        context.messages = {{"user", " Once upon a time "}};
+        if (chat.render(context) != "<user>Once upon a time") {
+            std::fprintf(stderr, "the chat template renders wrongly\n");
             return 1;
         }
     } catch (const std::exception& e) {
