@@ -28,6 +28,25 @@ struct BpeOptions {
     bool ignore_merges = false;           // a word that is a token is that token, unmerged
 };
 
+inline constexpr std::size_t max_word_bytes = 2147483647;
+
+// A table from pairs of 32-bit values (a << 32 | b) to 64-bit values, open addressing with
+// linear probing: words are long (a whole text when nothing splits it) and every step of one
+// looks pairs up, so the table is flat. A key inserted again keeps its latest value. No key is
+// all ones.
+class PairTable {
+  public:
+    PairTable() = default;
+    explicit PairTable(std::size_t count);
+    void insert(std::uint64_t key, std::uint64_t value);
+    std::optional<std::uint64_t> find(std::uint64_t key) const;
+
+  private:
+    std::vector<std::uint64_t> keys_;
+    std::vector<std::uint64_t> values_;
+    std::uint64_t mask_ = 0;
+};
+
 class BpeModel {
   public:
     BpeModel() = default;
@@ -42,7 +61,8 @@ class BpeModel {
 
     const TextIdMap& vocabulary() const noexcept { return vocabulary_; }
 
-    // Appends the ids of one word (well-formed UTF-8, not empty).
+    // Appends the ids of one word (well-formed UTF-8, not empty). Throws std::invalid_argument
+    // "tokenizer word is longer than 2147483647 bytes" past that length.
     void encode(std::string_view word, std::vector<std::uint32_t>& out) const;
 
   private:
@@ -50,7 +70,10 @@ class BpeModel {
 
     TextIdMap vocabulary_;
     // (left << 32 | right) -> (rank << 32 | merged)
-    std::unordered_map<std::uint64_t, std::uint64_t> merges_;
+    PairTable merges_;
+    // Pairs of code points that stand next to each other in some token. Where two characters of
+    // a word are not such a pair, no merge can ever join them, and the word is merged as two.
+    PairTable neighbours_;
     BpeOptions options_;
     // Ids of the one-character tokens: ASCII in a table, the rest by code point.
     std::array<std::int64_t, 128> ascii_ids_{};

@@ -63,6 +63,18 @@ const strings = [
   "a".repeat(300), "ab".repeat(150), "Hello ".repeat(40), "-".repeat(64), "=".repeat(100),
   "\n".repeat(40), " \n".repeat(20), "😀".repeat(30), "你".repeat(50),
   "Supercalifragilisticexpialidocious", "antidisestablishmentarianism", "pneumonoultramicroscopicsilicovolcanoconiosis",
+  // Long texts: where nothing splits a text into words (SentencePiece-style files), the model
+  // merges a whole paragraph at once.
+  "It was the best of times, it was the worst of times, it was the age of wisdom, it was the age " +
+    "of foolishness, it was the epoch of belief, it was the epoch of incredulity, it was the season " +
+    "of Light, it was the season of Darkness, it was the spring of hope, it was the winter of " +
+    "despair. In 1775, there were 2 kings & 2 queens; \"we had everything before us\" (or nothing).",
+  "import os\n\n\nclass Reader:\n    \"\"\"Reads   things.\"\"\"\n\n    def __init__(self, path: str) -> None:\n" +
+    "        self.path = path  # where\n        self._cache = {}\n\n    def read(self):\n" +
+    "        with open(self.path, \"rb\") as f:\n            return f.read()[:1024]\n",
+  "東京は日本の首都です。Tokyo is the capital of Japan, with about 14 million people (2023)。" +
+    "北京是中国的首都。서울은 한국의 수도입니다. Das ist 100% richtig – oder? ¿Qué tal? Ça va très bien!",
+  "word ".repeat(120) + "end",
 ];
 
 // Text that is not UTF-8, as bytes: it reads as U+FFFD.
