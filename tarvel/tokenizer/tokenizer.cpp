@@ -1,15 +1,14 @@
 #include "tarvel/tokenizer/tokenizer.hpp"
 
-#include <sentencepiece_processor.h>
-
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <stdexcept>
 
 #include "tarvel/core/bytes.hpp"
 #include "tarvel/format/files.hpp"
+#include "tarvel/tokenizer/detail/sentencepiece_backend.hpp"
+#include "tarvel/tokenizer/detail/tokenizer_backend.hpp"
+#include "tarvel/tokenizer/detail/tokenizer_json_reader.hpp"
 
 namespace Nuvexis::Core::Tarvel {
 namespace {
@@ -17,23 +16,21 @@ namespace {
 // A tokenizer.model is a few megabytes at most; anything far larger is not one.
 constexpr std::uint64_t max_tokenizer_bytes = 256u * 1024u * 1024u;
 
-std::optional<std::uint32_t> knownId(int id, int count) {
-    if (id < 0 || id >= count) return std::nullopt;
-    return static_cast<std::uint32_t>(id);
+std::span<const std::uint8_t> asBytes(const std::string& bytes) {
+    return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
 }
 
 }  // namespace
 
-std::string tokenizerIdentity(std::span<const std::uint8_t> bytes) {
+std::string tokenizerIdentity(std::span<const std::uint8_t> bytes, std::string_view kind) {
     const std::uint64_t sum = checksum64(bytes.data(), bytes.size());
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(sum));
-    return std::string("sentencepiece:") + hex;
+    return std::string(kind) + ":" + hex;
 }
 
-Tokenizer::Tokenizer(std::unique_ptr<sentencepiece::SentencePieceProcessor> processor,
-                     std::string identity, bool add_bos)
-    : processor_(std::move(processor)), identity_(std::move(identity)), add_bos_(add_bos) {}
+Tokenizer::Tokenizer(std::unique_ptr<detail::TokenizerBackend> backend, std::string identity)
+    : backend_(std::move(backend)), identity_(std::move(identity)) {}
 
 Tokenizer::Tokenizer(Tokenizer&&) noexcept = default;
 Tokenizer& Tokenizer::operator=(Tokenizer&&) noexcept = default;
@@ -46,51 +43,53 @@ Tokenizer Tokenizer::fromFile(const std::filesystem::path& path, bool add_bos) {
 }
 
 Tokenizer Tokenizer::fromBytes(std::string bytes, std::string_view name, bool add_bos) {
-    auto processor = std::make_unique<sentencepiece::SentencePieceProcessor>();
-    const auto status = processor->LoadFromSerializedProto(bytes);
-    if (!status.ok()) {
-        throw std::invalid_argument(std::string(name) + ": not a SentencePiece model (" +
-                                    status.ToString() + ")");
-    }
-    std::string identity = tokenizerIdentity(std::span<const std::uint8_t>(
-        reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
-    return Tokenizer(std::move(processor), std::move(identity), add_bos);
+    auto backend = detail::loadSentencePiece(bytes, name, add_bos);
+    std::string identity = tokenizerIdentity(asBytes(bytes), "sentencepiece");
+    return Tokenizer(std::move(backend), std::move(identity));
+}
+
+Tokenizer Tokenizer::fromJson(std::string bytes, std::string_view name) {
+    auto backend = detail::readTokenizerJson(bytes, name);
+    std::string identity = tokenizerIdentity(asBytes(bytes), "tokenizer.json");
+    return Tokenizer(std::move(backend), std::move(identity));
+}
+
+Tokenizer Tokenizer::fromJsonFile(const std::filesystem::path& path) {
+    const std::vector<std::uint8_t> bytes =
+        readRegularFile(path, max_tokenizer_bytes, "tokenizer file");
+    return fromJson(std::string(bytes.begin(), bytes.end()), path.string());
+}
+
+std::string_view Tokenizer::kind() const noexcept {
+    return backend_->kind();
+}
+
+bool Tokenizer::add_bos() const noexcept {
+    return backend_->addsBos();
 }
 
 std::uint32_t Tokenizer::pieceCount() const {
-    return static_cast<std::uint32_t>(processor_->GetPieceSize());
+    return backend_->pieceCount();
 }
 
 std::optional<std::uint32_t> Tokenizer::bos() const {
-    return knownId(processor_->bos_id(), processor_->GetPieceSize());
+    return backend_->bos();
 }
 
 std::optional<std::uint32_t> Tokenizer::eos() const {
-    return knownId(processor_->eos_id(), processor_->GetPieceSize());
+    return backend_->eos();
 }
 
-std::vector<std::uint32_t> Tokenizer::encode(std::string_view text, bool with_bos) const {
-    std::vector<int> pieces;
-    const auto status = processor_->Encode(text, &pieces);
-    if (!status.ok()) throw std::invalid_argument("tokenizer cannot encode the text");
-    std::vector<std::uint32_t> ids;
-    ids.reserve(pieces.size() + 1);
-    if (with_bos && add_bos_ && bos()) ids.push_back(*bos());
-    for (const int id : pieces) ids.push_back(static_cast<std::uint32_t>(id));
-    return ids;
+std::optional<std::uint32_t> Tokenizer::tokenId(std::string_view text) const {
+    return backend_->tokenId(text);
+}
+
+std::vector<std::uint32_t> Tokenizer::encode(std::string_view text, bool with_special) const {
+    return backend_->encode(text, with_special);
 }
 
 std::string Tokenizer::decode(std::span<const std::uint32_t> ids) const {
-    std::vector<int> pieces;
-    pieces.reserve(ids.size());
-    for (const std::uint32_t id : ids) {
-        if (id >= pieceCount()) throw std::out_of_range("token id exceeds tokenizer vocabulary");
-        pieces.push_back(static_cast<int>(id));
-    }
-    std::string text;
-    const auto status = processor_->Decode(pieces, &text);
-    if (!status.ok()) throw std::invalid_argument("tokenizer cannot decode the ids");
-    return text;
+    return backend_->decode(ids);
 }
 
 namespace {
