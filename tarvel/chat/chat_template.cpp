@@ -13,21 +13,21 @@ ChatTemplateError::ChatTemplateError(ChatTemplateErrorKind kind, const std::stri
                                      std::string message)
     : std::invalid_argument(what), kind_(kind), message_(std::move(message)) {}
 
-ChatTemplate::ChatTemplate(std::shared_ptr<const detail::TemplateProgram> program, std::string name)
+ChatTemplate::ChatTemplate(std::shared_ptr<const detail::chat::TemplateProgram> program, std::string name)
     : program_(std::move(program)), name_(std::move(name)) {}
 
 ChatTemplate ChatTemplate::parse(std::string_view source, std::string_view name) {
-    return ChatTemplate(detail::parseTemplate(source, name), std::string(name));
+    return ChatTemplate(detail::chat::parseTemplate(source, name), std::string(name));
 }
 
 std::string ChatTemplate::render(const ChatContext& context,
                                  const ChatRenderOptions& options) const {
-    using detail::Value;
+    using detail::chat::Value;
     const std::string where = name_ + ": variables";
-    detail::Mapping variables;
+    detail::chat::Mapping variables;
     if (!context.variables_json.empty()) {
-        const Value extra = detail::valueFromJson(context.variables_json, where);
-        if (extra.kind != detail::ValueKind::mapping) {
+        const Value extra = detail::chat::valueFromJson(context.variables_json, where);
+        if (extra.kind != detail::chat::ValueKind::mapping) {
             throw std::invalid_argument(where + ": not a JSON object");
         }
         for (const auto& [key, value] : extra.mapping->items) {
@@ -41,53 +41,53 @@ std::string ChatTemplate::render(const ChatContext& context,
     }
     for (const ChatMessage& m : context.messages) {
         for (const std::string* text : {&m.role, &m.content}) {
-            if (detail::invalidUtf8At(*text)) {
+            if (detail::chat::invalidUtf8At(*text)) {
                 throw std::invalid_argument(where + ": a message is not valid UTF-8");
             }
         }
     }
     for (const std::string* text : {&context.bos_token, &context.eos_token}) {
-        if (detail::invalidUtf8At(*text)) {
+        if (detail::chat::invalidUtf8At(*text)) {
             throw std::invalid_argument(where + ": a special token is not valid UTF-8");
         }
     }
     std::vector<Value> messages;
     messages.reserve(context.messages.size());
     for (const ChatMessage& m : context.messages) {
-        auto message = std::make_shared<detail::Mapping>();
+        auto message = std::make_shared<detail::chat::Mapping>();
         message->set(Value::fromString("role"), Value::fromString(m.role));
         message->set(Value::fromString("content"), Value::fromString(m.content));
         messages.push_back(Value::fromMapping(std::move(message)));
     }
     variables.set(Value::fromString("messages"),
-                  Value::fromSequence(std::move(messages), detail::SequenceKind::list));
+                  Value::fromSequence(std::move(messages), detail::chat::SequenceKind::list));
     variables.set(Value::fromString("add_generation_prompt"),
                   Value::fromBool(context.add_generation_prompt));
     variables.set(Value::fromString("bos_token"), Value::fromString(context.bos_token));
     variables.set(Value::fromString("eos_token"), Value::fromString(context.eos_token));
-    return detail::renderProgram(*program_, name_, variables, options);
+    return detail::chat::renderProgram(*program_, name_, variables, options);
 }
 
 std::string ChatTemplate::renderJson(std::string_view variables_json,
                                      const ChatRenderOptions& options) const {
     const std::string where = name_ + ": variables";
-    const detail::Value variables = detail::valueFromJson(variables_json, where);
-    if (variables.kind != detail::ValueKind::mapping) {
+    const detail::chat::Value variables = detail::chat::valueFromJson(variables_json, where);
+    if (variables.kind != detail::chat::ValueKind::mapping) {
         throw std::invalid_argument(where + ": not a JSON object");
     }
-    return detail::renderProgram(*program_, name_, *variables.mapping, options);
+    return detail::chat::renderProgram(*program_, name_, *variables.mapping, options);
 }
 
 std::vector<ChatMessage> chatMessagesFromJson(std::string_view json, std::string_view name) {
-    using detail::ValueKind;
+    using detail::chat::ValueKind;
     const std::string where(name);
-    const detail::Value list = detail::valueFromJson(json, where);
+    const detail::chat::Value list = detail::chat::valueFromJson(json, where);
     if (list.kind != ValueKind::sequence) {
         throw std::invalid_argument(where + ": messages must be a JSON array");
     }
     std::vector<ChatMessage> messages;
     for (std::size_t i = 0; i < list.sequence->items.size(); ++i) {
-        const detail::Value& item = list.sequence->items[i];
+        const detail::chat::Value& item = list.sequence->items[i];
         const std::string at = where + ": messages[" + std::to_string(i) + "]";
         if (item.kind != ValueKind::mapping) throw std::invalid_argument(at + " is not an object");
         ChatMessage message;
@@ -101,7 +101,7 @@ std::vector<ChatMessage> chatMessagesFromJson(std::string_view json, std::string
             (k == "role" ? message.role : message.content) = value.str();
         }
         for (const char* k : {"role", "content"}) {
-            if (item.mapping->find(detail::Value::fromString(k)) == nullptr) {
+            if (item.mapping->find(detail::chat::Value::fromString(k)) == nullptr) {
                 throw std::invalid_argument(at + " has no " + k);
             }
         }

@@ -11,7 +11,7 @@
 
 namespace Nuvexis::Core::Tarvel {
 
-namespace detail {
+namespace detail::chat {
 struct TemplateProgram;
 }
 
@@ -81,9 +81,9 @@ class ChatTemplate {
                            const ChatRenderOptions& options = {}) const;
 
   private:
-    ChatTemplate(std::shared_ptr<const detail::TemplateProgram> program, std::string name);
+    ChatTemplate(std::shared_ptr<const detail::chat::TemplateProgram> program, std::string name);
 
-    std::shared_ptr<const detail::TemplateProgram> program_;
+    std::shared_ptr<const detail::chat::TemplateProgram> program_;
     std::string name_;
 };
 

@@ -14,7 +14,7 @@
 #include "tarvel/chat/detail/python_text.hpp"
 #include "tarvel/chat/detail/syntax.hpp"
 
-namespace Nuvexis::Core::Tarvel::detail {
+namespace Nuvexis::Core::Tarvel::detail::chat {
 namespace {
 
 // Templates nest statements and expressions at most this deep; published ones stay far below.
@@ -1374,4 +1374,4 @@ std::unique_ptr<TemplateProgram> parseTemplate(std::string_view source, std::str
     }
 }
 
-}  // namespace Nuvexis::Core::Tarvel::detail
+}  // namespace Nuvexis::Core::Tarvel::detail::chat

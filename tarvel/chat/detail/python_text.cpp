@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <system_error>
 
-namespace Nuvexis::Core::Tarvel::detail {
+namespace Nuvexis::Core::Tarvel::detail::chat {
 namespace {
 
 bool inRanges(char32_t c, const CodePointRange* table, std::size_t count) {
@@ -384,4 +384,4 @@ std::string pythonFloatRepr(double value) {
     return out;
 }
 
-}  // namespace Nuvexis::Core::Tarvel::detail
+}  // namespace Nuvexis::Core::Tarvel::detail::chat

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Nuvexis::Core::Tarvel::detail {
+namespace Nuvexis::Core::Tarvel::detail::chat {
 
 struct CodePointRange {
     char32_t first;
@@ -62,4 +62,4 @@ std::string jinjaTitle(std::string_view text, std::string_view operation);
 std::string pythonStringRepr(std::string_view text);
 std::string pythonFloatRepr(double value);
 
-}  // namespace Nuvexis::Core::Tarvel::detail
+}  // namespace Nuvexis::Core::Tarvel::detail::chat

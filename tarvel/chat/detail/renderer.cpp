@@ -14,7 +14,7 @@
 
 #include "tarvel/chat/detail/python_text.hpp"
 
-namespace Nuvexis::Core::Tarvel::detail {
+namespace Nuvexis::Core::Tarvel::detail::chat {
 
 struct Scope {
     std::shared_ptr<Scope> parent;
@@ -2095,4 +2095,4 @@ std::string renderProgram(const TemplateProgram& program, const std::string& nam
     }
 }
 
-}  // namespace Nuvexis::Core::Tarvel::detail
+}  // namespace Nuvexis::Core::Tarvel::detail::chat

@@ -11,7 +11,7 @@
 
 #include "tarvel/chat/detail/value.hpp"
 
-namespace Nuvexis::Core::Tarvel::detail {
+namespace Nuvexis::Core::Tarvel::detail::chat {
 
 enum class ExprKind : std::uint8_t {
     constant,   // constant
@@ -95,4 +95,4 @@ struct TemplateProgram {
 // Throws std::invalid_argument "<name>: line L: <problem>".
 std::unique_ptr<TemplateProgram> parseTemplate(std::string_view source, std::string_view name);
 
-}  // namespace Nuvexis::Core::Tarvel::detail
+}  // namespace Nuvexis::Core::Tarvel::detail::chat

@@ -2,7 +2,7 @@
 // 14.0.0 database; do not edit.
 #include "tarvel/chat/detail/python_text.hpp"
 
-namespace Nuvexis::Core::Tarvel::detail {
+namespace Nuvexis::Core::Tarvel::detail::chat {
 
 // clang-format off
 const CodePointRange kNonPrintable[] = {
@@ -228,4 +228,4 @@ const CodePointRange kCased[] = {
 const std::size_t kCased_count = 153;
 // clang-format on
 
-}  // namespace Nuvexis::Core::Tarvel::detail
+}  // namespace Nuvexis::Core::Tarvel::detail::chat

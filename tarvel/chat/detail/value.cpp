@@ -9,7 +9,7 @@
 
 #include "tarvel/chat/detail/python_text.hpp"
 
-namespace Nuvexis::Core::Tarvel::detail {
+namespace Nuvexis::Core::Tarvel::detail::chat {
 namespace {
 
 thread_local WorkBudget* current_budget = nullptr;
@@ -645,4 +645,4 @@ Value valueFromJson(std::string_view json, std::string_view context) {
     return fromJsonNode(node, 0, context);
 }
 
-}  // namespace Nuvexis::Core::Tarvel::detail
+}  // namespace Nuvexis::Core::Tarvel::detail::chat

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace Nuvexis::Core::Tarvel::detail {
+namespace Nuvexis::Core::Tarvel::detail::chat {
 
 struct Stmt;
 struct Scope;
@@ -191,4 +191,4 @@ std::string toJson(const Value& v, const JsonOptions& options);
 // A JSON text's values; throws std::invalid_argument "<context>: <problem>".
 Value valueFromJson(std::string_view json, std::string_view context);
 
-}  // namespace Nuvexis::Core::Tarvel::detail
+}  // namespace Nuvexis::Core::Tarvel::detail::chat
