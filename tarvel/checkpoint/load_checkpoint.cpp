@@ -147,10 +147,24 @@ DType declaredDtype(const std::string& dtype) {
     return DType::f32;
 }
 
-std::optional<Tokenizer> loadTokenizer(const std::filesystem::path& folder,
-                                       const CheckpointConfig& config) {
-    const std::filesystem::path model_path = folder / "tokenizer.model";
-    if (!std::filesystem::exists(model_path)) return std::nullopt;
+// A special token's text in tokenizer_config.json: a string, or an object with "content".
+std::string tokenText(const nlohmann::json& config, const char* key,
+                      const std::filesystem::path& path) {
+    const auto it = config.find(key);
+    if (it == config.end() || it->is_null()) return {};
+    if (it->is_string()) return it->get<std::string>();
+    if (it->is_object()) {
+        const auto content = it->find("content");
+        if (content != it->end() && content->is_string()) return content->get<std::string>();
+    }
+    fail(path, std::string(key) + " must be a string or an object with a string \"content\"");
+}
+
+// The tokenizer, and what tokenizer_config.json, chat_template.jinja and
+// generation_config.json say about chatting and stopping.
+void loadTokenizer(const std::filesystem::path& folder, TokenizerFile choice,
+                   LoadedCheckpoint& result) {
+    const CheckpointConfig& config = result.config;
     bool add_bos = true;
     const std::filesystem::path config_path = folder / "tokenizer_config.json";
     if (std::filesystem::exists(config_path)) {
@@ -164,13 +178,70 @@ std::optional<Tokenizer> loadTokenizer(const std::filesystem::path& folder,
             if (!it->is_boolean()) fail(config_path, "add_bos_token must be true or false");
             add_bos = it->get<bool>();
         }
+        result.bos_token = tokenText(json, "bos_token", config_path);
+        result.eos_token = tokenText(json, "eos_token", config_path);
+        const auto chat = json.find("chat_template");
+        if (chat != json.end() && !chat->is_null()) {
+            if (chat->is_string()) {
+                result.chat_template = chat->get<std::string>();
+            } else if (chat->is_array()) {
+                for (const nlohmann::json& entry : *chat) {
+                    const auto name = entry.is_object() ? entry.find("name") : entry.end();
+                    const auto text = entry.is_object() ? entry.find("template") : entry.end();
+                    if (name == entry.end() || text == entry.end() || !name->is_string() ||
+                        !text->is_string()) {
+                        fail(config_path,
+                             "chat_template entries must have a string name and template");
+                    }
+                    if (name->get<std::string>() == "default") result.chat_template = *text;
+                }
+            } else {
+                fail(config_path, "chat_template must be a string or a list of named templates");
+            }
+            if (result.chat_template) result.chat_template_file = config_path.string();
+        }
     }
-    Tokenizer tokenizer = Tokenizer::fromFile(model_path, add_bos);
+    const std::filesystem::path jinja_path = folder / "chat_template.jinja";
+    if (std::filesystem::exists(jinja_path)) {
+        result.chat_template = asText(readSmallFile(jinja_path));
+        result.chat_template_file = jinja_path.string();
+    }
+    const std::filesystem::path generation_path = folder / "generation_config.json";
+    if (std::filesystem::exists(generation_path)) {
+        const nlohmann::json json = detail::parseBoundedJson(
+            asText(readSmallFile(generation_path)), generation_path.string(), "generation config");
+        if (json.is_discarded() || !json.is_object()) {
+            fail(generation_path, "generation config is not a well-formed JSON object");
+        }
+        const auto it = json.find("eos_token_id");
+        if (it != json.end() && !it->is_null()) {
+            const nlohmann::json list = it->is_array() ? *it : nlohmann::json::array({*it});
+            for (const nlohmann::json& id : list) {
+                if (!id.is_number_unsigned() || id.get<std::uint64_t>() >= config.vocab_size) {
+                    fail(generation_path, "eos_token_id must be token ids below vocab_size");
+                }
+                result.eos_ids.push_back(static_cast<std::uint32_t>(id.get<std::uint64_t>()));
+            }
+        }
+    }
+
+    const std::filesystem::path json_path = folder / "tokenizer.json";
+    const std::filesystem::path model_path = folder / "tokenizer.model";
+    const bool use_json =
+        choice == TokenizerFile::tokenizer_json ||
+        (choice == TokenizerFile::automatic && std::filesystem::exists(json_path));
+    const std::filesystem::path& path = use_json ? json_path : model_path;
+    if (!std::filesystem::exists(path)) {
+        if (choice == TokenizerFile::automatic) return;
+        fail(path, "file is missing");
+    }
+    Tokenizer tokenizer =
+        use_json ? Tokenizer::fromJsonFile(path) : Tokenizer::fromFile(path, add_bos);
     if (tokenizer.pieceCount() > config.vocab_size) {
-        fail(model_path, "tokenizer has " + std::to_string(tokenizer.pieceCount()) +
-                             " pieces, more than vocab_size " + std::to_string(config.vocab_size));
+        fail(path, "tokenizer has " + std::to_string(tokenizer.pieceCount()) +
+                       " pieces, more than vocab_size " + std::to_string(config.vocab_size));
     }
-    return tokenizer;
+    result.tokenizer = std::move(tokenizer);
 }
 
 }  // namespace
@@ -285,7 +356,7 @@ LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
     const TransformerSpec spec =
         checkpointSpec(config, declaredDtype(found.at("model.embed_tokens.weight").tensor->dtype));
     shards.clear();  // the values are packed; release the mappings before the model is built
-    result.tokenizer = loadTokenizer(folder, config);
+    loadTokenizer(folder, options.tokenizer, result);
     std::optional<std::string> identity;
     if (result.tokenizer) identity = result.tokenizer->identity();
     result.model =

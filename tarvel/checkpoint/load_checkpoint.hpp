@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tarvel/checkpoint/checkpoint_config.hpp"
 #include "tarvel/model/transformer_model.hpp"
@@ -13,21 +14,38 @@
 
 namespace Nuvexis::Core::Tarvel {
 
+// Which tokenizer file of a folder is used.
+enum class TokenizerFile : std::uint8_t {
+    automatic = 0,       // tokenizer.json when the folder has one, else tokenizer.model
+    tokenizer_json = 1,  // tokenizer.json, which must be there
+    sentencepiece = 2,   // tokenizer.model, which must be there
+};
+
 struct CheckpointOptions {
     // Called after each tensor is read with the bytes read so far and the total; empty means
     // no progress reports. The library itself never writes to a stream.
     std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+    TokenizerFile tokenizer = TokenizerFile::automatic;
 };
 
 struct LoadedCheckpoint {
     std::shared_ptr<const TransformerModel> model;
-    std::optional<Tokenizer> tokenizer;  // absent when the folder has no tokenizer.model
+    std::optional<Tokenizer> tokenizer;  // absent when the folder has no tokenizer file
     CheckpointConfig config;
+    // The chat template: chat_template.jinja, else tokenizer_config.json's "chat_template" (its
+    // "default" entry when it lists several); absent when neither has one.
+    std::optional<std::string> chat_template;
+    std::string chat_template_file;  // the file it came from, for messages
+    std::string bos_token;           // tokenizer_config.json's texts of BOS and EOS, if given
+    std::string eos_token;
+    // generation_config.json's eos_token_id (a number or a list), if the folder has one.
+    std::vector<std::uint32_t> eos_ids;
 };
 
 // Loads a Llama-family checkpoint folder in the Hugging Face layout: config.json with either
 // model.safetensors or model.safetensors.index.json and its shards, and optionally
-// tokenizer.model with tokenizer_config.json. Files are memory-mapped and every byte is checked
+// tokenizer.json or tokenizer.model, tokenizer_config.json, chat_template.jinja and
+// generation_config.json. Files are memory-mapped and every byte is checked
 // before use; q_proj and k_proj rows are brought from the stored half-split rotary order back
 // to adjacent pairs. Each file is opened without blocking and refused unless it is a regular
 // file ("<file>: not a regular file"; "tokenizer file is not a regular file" for
