@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tarvel/chat/conversation.hpp"
 #include "tarvel/checkpoint/load_checkpoint.hpp"
 #include "tarvel/generate/generate.hpp"
 #include "tarvel/tarvel.hpp"
@@ -46,6 +49,8 @@ fs::path bundledModel() {
 LoadedCheckpoint load(const CommonArgs& common) {
     const fs::path folder = common.model.empty() ? bundledModel() : fs::path(common.model);
     CheckpointOptions options;
+    if (common.tokenizer == "tokenizer.json") options.tokenizer = TokenizerFile::tokenizer_json;
+    if (common.tokenizer == "tokenizer.model") options.tokenizer = TokenizerFile::sentencepiece;
     // Progress only for a person watching; logs and pipes get nothing.
     if (::isatty(STDERR_FILENO) == 1) {
         options.progress = [folder, shown = -1](std::uint64_t done, std::uint64_t total) mutable {
@@ -62,8 +67,8 @@ LoadedCheckpoint load(const CommonArgs& common) {
 const Tokenizer& requireTokenizer(const LoadedCheckpoint& checkpoint, const CommonArgs& common) {
     if (!checkpoint.tokenizer) {
         const std::string folder = common.model.empty() ? "the bundled model" : common.model;
-        throw std::invalid_argument(folder + ": tokenizer.model is missing, so text cannot be " +
-                                    "converted; use token ids instead");
+        throw std::invalid_argument(folder + ": no tokenizer.json or tokenizer.model, so text " +
+                                    "cannot be converted; use token ids instead");
     }
     return *checkpoint.tokenizer;
 }
@@ -251,10 +256,26 @@ void writeOutput(std::string_view text) {
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) {
             const int reason = written < 0 ? errno : EIO;
-            throw std::runtime_error(std::string("cannot write output: ") + std::strerror(reason));
+            throw OutputError(std::string("cannot write output: ") + std::strerror(reason));
         }
         text.remove_prefix(static_cast<std::size_t>(written));
     }
+}
+
+// How generate and chat draw and compute tokens.
+GenerateOptions generateOptions(const SamplingArgs& args, const Tokenizer& tokenizer) {
+    if (!(args.top_p > 0.0)) throw UsageError("--top-p must be greater than zero");
+    GenerateOptions options;
+    options.sampling = SamplingOptions{args.temperature, args.top_p, args.seed,
+                                       args.top_k,       args.min_p, args.repetition_penalty};
+    options.max_tokens = args.max_tokens;
+    options.eos = tokenizer.eos();
+    // Ids of a padded vocabulary past the tokenizer's pieces have no text: never sampled.
+    options.sampled_vocabulary = tokenizer.pieceCount();
+    options.kv.double_precision = doublePrecision(args.precision);
+    options.kv.max_cache_bytes = std::numeric_limits<std::uint64_t>::max();
+    options.kv.threads = args.threads;
+    return options;
 }
 
 int runGenerate(const GenerateArgs& args) {
@@ -262,7 +283,7 @@ int runGenerate(const GenerateArgs& args) {
         throw UsageError("give --prompt or --prompt-file, not both");
     if (!args.prompt && args.prompt_file.empty() && args.resume.empty())
         throw UsageError("--prompt or --prompt-file is required unless --resume is given");
-    if (!(args.top_p > 0.0)) throw UsageError("--top-p must be greater than zero");
+    if (!(args.sampling.top_p > 0.0)) throw UsageError("--top-p must be greater than zero");
     if (!args.save_session.empty()) checkSessionDestination(args.save_session);
     const LoadedCheckpoint checkpoint = load(args.common);
     const Tokenizer& tokenizer = requireTokenizer(checkpoint, args.common);
@@ -287,22 +308,13 @@ int runGenerate(const GenerateArgs& args) {
             "; the model's context is " + std::to_string(context));
     }
 
-    GenerateOptions options;
-    options.sampling = SamplingOptions{args.temperature, args.top_p, args.seed,
-                                       args.top_k,       args.min_p, args.repetition_penalty};
-    options.max_tokens = args.max_tokens;
-    options.eos = tokenizer.eos();
-    // Ids of a padded vocabulary past the tokenizer's pieces have no text: never sampled.
-    options.sampled_vocabulary = tokenizer.pieceCount();
-    options.kv.double_precision = doublePrecision(args.precision);
-    options.kv.max_cache_bytes = std::numeric_limits<std::uint64_t>::max();
-    options.kv.threads = args.threads;
+    GenerateOptions options = generateOptions(args.sampling, tokenizer);
     options.feed_last = !args.save_session.empty();
 
     std::vector<std::uint32_t> earlier = session.token_prefix();
     earlier.insert(earlier.end(), input.begin(), input.end());
     TextStream stream(tokenizer, std::move(earlier));
-    StopText stop(args.stop);
+    StopText stop(args.sampling.stop);
     options.stop_requested = [&stop] { return stop.stopped(); };
     const auto start = std::chrono::steady_clock::now();
     // A failed write throws out of generation, so a closed pipe stops it at once.
@@ -312,7 +324,8 @@ int runGenerate(const GenerateArgs& args) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     writeOutput(stop.push(stream.finish()) + stop.finish() + '\n');
-    if (result.stop == GenerateStop::context_full && result.tokens.size() < args.max_tokens) {
+    if (result.stop == GenerateStop::context_full &&
+        result.tokens.size() < args.sampling.max_tokens) {
         std::cerr << "tarvel: generation stopped at the model's context of " << context
                   << " tokens\n";
     }
@@ -326,6 +339,156 @@ int runGenerate(const GenerateArgs& args) {
                   << " positions)\n";
     }
     return 0;
+}
+
+namespace {
+
+// Ctrl-C during an answer ends the answer, not the program; at the prompt it clears the line.
+std::atomic<bool> interrupted{false};
+
+extern "C" void onInterrupt(int) {
+    interrupted.store(true);
+}
+
+// The texts chat templates end a turn with, in the families Tarvel runs; where the vocabulary has
+// one as a token, sampling it ends the answer like EOS does.
+constexpr const char* end_of_turn_texts[] = {"<|eot_id|>", "<|im_end|>",    "<end_of_turn>",
+                                             "<|end|>",    "<|endoftext|>", "</s>"};
+
+ChatSetup chatSetup(const LoadedCheckpoint& checkpoint, const ChatArgs& args,
+                    const Tokenizer& tokenizer) {
+    ChatSetup setup;
+    if (!args.chat_template.empty()) {
+        setup.template_source = readText(args.chat_template, "--chat-template");
+        setup.template_name = args.chat_template;
+    } else if (checkpoint.chat_template) {
+        setup.template_source = *checkpoint.chat_template;
+        setup.template_name = checkpoint.chat_template_file;
+    } else {
+        const std::string folder =
+            args.common.model.empty() ? "the bundled model" : args.common.model;
+        throw std::invalid_argument(
+            folder + ": no chat template (tokenizer_config.json has none " +
+            "and there is no chat_template.jinja); give --chat-template FILE");
+    }
+    setup.bos_token = checkpoint.bos_token;
+    setup.eos_token = checkpoint.eos_token;
+    setup.end_ids = checkpoint.eos_ids;
+    if (tokenizer.eos()) setup.end_ids.push_back(*tokenizer.eos());
+    if (!checkpoint.eos_token.empty()) {
+        if (const auto id = tokenizer.tokenId(checkpoint.eos_token)) setup.end_ids.push_back(*id);
+    }
+    for (const char* text : end_of_turn_texts) {
+        if (const auto id = tokenizer.tokenId(text)) setup.end_ids.push_back(*id);
+    }
+    return setup;
+}
+
+// The reply to one user message, streamed to standard output and ended with a newline.
+void answer(Conversation& conversation, std::string text, const GenerateOptions& options,
+            const SamplingArgs& sampling) {
+    interrupted.store(false);
+    GenerateOptions asked = options;
+    asked.stop_requested = [] { return interrupted.load(); };
+    (void)conversation.reply(std::move(text), asked, sampling.stop,
+                             [](std::string_view piece) { writeOutput(piece); });
+    writeOutput("\n");
+}
+
+std::uint64_t chatFileLimit(const TransformerModel& model) {
+    // The snapshot within the model's own limit, and the messages beside it.
+    return snapshotLimits(model).max_file_bytes + (std::uint64_t{64} << 20);
+}
+
+}  // namespace
+
+int runChat(const ChatArgs& args) {
+    if (!(args.sampling.top_p > 0.0)) throw UsageError("--top-p must be greater than zero");
+    if (!args.save_session.empty()) checkSessionDestination(args.save_session);
+    LoadedCheckpoint checkpoint = load(args.common);
+    (void)requireTokenizer(checkpoint, args.common);
+    auto tokenizer = std::make_shared<const Tokenizer>(std::move(*checkpoint.tokenizer));
+    const GenerateOptions options = generateOptions(args.sampling, *tokenizer);
+    Conversation conversation(checkpoint.model, tokenizer, chatSetup(checkpoint, args, *tokenizer));
+    const ArtifactLimits limits = snapshotLimits(*checkpoint.model);
+    if (!args.resume.empty()) {
+        conversation.load(
+            readRegularFile(args.resume, chatFileLimit(*checkpoint.model), "chat file"), limits,
+            args.resume);
+    }
+    const auto keep = [&] {
+        if (!args.save_session.empty())
+            Tarvel::writeFileAtomically(args.save_session, conversation.save(), "chat file");
+    };
+    std::vector<ChatMessage> given;
+    if (args.system && conversation.messages().empty()) given.push_back({"system", *args.system});
+    if (!args.messages.empty()) {
+        const std::vector<ChatMessage> listed =
+            chatMessagesFromJson(readText(args.messages, "--messages"), args.messages);
+        given.insert(given.end(), listed.begin(), listed.end());
+    }
+    if (args.print_prompt) {
+        std::vector<ChatMessage> all = conversation.messages();
+        all.insert(all.end(), given.begin(), given.end());
+        writeOutput(conversation.render(all, true));
+        return 0;
+    }
+    if (!args.messages.empty()) {
+        if (given.empty() || given.back().role != "user")
+            throw UsageError("--messages: the last message must be the user's");
+        std::string last = std::move(given.back().content);
+        given.pop_back();
+        for (ChatMessage& message : given) conversation.add(std::move(message));
+        answer(conversation, std::move(last), options, args.sampling);
+        keep();
+        return 0;
+    }
+    for (ChatMessage& message : given) conversation.add(std::move(message));
+
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a read at the prompt returns on Ctrl-C
+    ::sigaction(SIGINT, &action, nullptr);
+    const bool terminal = ::isatty(STDIN_FILENO) == 1;
+    const std::vector<ChatMessage> opening = conversation.messages();
+    for (;;) {
+        if (terminal) writeOutput("> ");
+        std::string line;
+        if (!std::getline(std::cin, line)) {
+            if (interrupted.exchange(false)) {
+                std::cin.clear();
+                std::clearerr(stdin);
+                writeOutput("\n");
+                continue;
+            }
+            if (terminal) writeOutput("\n");
+            return 0;
+        }
+        if (line.empty()) continue;
+        try {
+            if (line == "/reset") {
+                conversation.reset();
+                for (const ChatMessage& message : opening) conversation.add(message);
+                keep();
+            } else if (line.rfind("/save ", 0) == 0) {
+                Tarvel::writeFileAtomically(line.substr(6), conversation.save(), "chat file");
+            } else if (line.rfind("/load ", 0) == 0) {
+                const std::string path = line.substr(6);
+                conversation.load(
+                    readRegularFile(path, chatFileLimit(*checkpoint.model), "chat file"), limits,
+                    path);
+            } else {
+                answer(conversation, line, options, args.sampling);
+                keep();
+            }
+        } catch (const OutputError&) {
+            throw;  // output that cannot be written ends the chat
+        } catch (const std::exception& e) {
+            // A refused file or a failed turn leaves the conversation as it was; say so and go on.
+            std::cerr << "tarvel: error: " << e.what() << '\n';
+        }
+    }
 }
 
 int runLogits(const LogitsArgs& args) {

@@ -17,13 +17,12 @@ class UsageError : public std::invalid_argument {
 };
 
 struct CommonArgs {
-    std::string model;  // empty: the bundled model
+    std::string model;               // empty: the bundled model
+    std::string tokenizer = "auto";  // "auto", "tokenizer.json" or "tokenizer.model"
 };
 
-struct GenerateArgs {
-    CommonArgs common;
-    std::optional<std::string> prompt;
-    std::string prompt_file;  // "-": standard input
+// What generate and chat share: how tokens are drawn and computed.
+struct SamplingArgs {
     std::uint64_t max_tokens = 64;
     double temperature = 0.0;
     double top_p = 1.0;
@@ -34,9 +33,27 @@ struct GenerateArgs {
     std::vector<std::string> stop;
     std::string precision = "double";
     std::uint32_t threads = 0;  // 0: one per hardware thread
+};
+
+struct GenerateArgs {
+    CommonArgs common;
+    SamplingArgs sampling;
+    std::optional<std::string> prompt;
+    std::string prompt_file;  // "-": standard input
     std::string save_session;
     std::string resume;
     bool stats = false;
+};
+
+struct ChatArgs {
+    CommonArgs common;
+    SamplingArgs sampling;
+    std::optional<std::string> system;
+    std::string messages;       // a JSON file of messages, "-": standard input; empty: interactive
+    std::string chat_template;  // a template file in place of the folder's
+    bool print_prompt = false;
+    std::string save_session;
+    std::string resume;
 };
 
 struct LogitsArgs {
@@ -53,12 +70,21 @@ struct BenchArgs {
     std::string precision = "double";
 };
 
-// Writes all of `text` to standard output at once, unbuffered. Throws std::runtime_error
-// "cannot write output: <reason>" when the system refuses it (a full disk, a closed pipe, a
-// file-size limit), so that no command reports success over lost output.
+// Output that could not be written: a full disk, a closed pipe, a file-size limit.
+class OutputError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Writes all of `text` to standard output at once, unbuffered. Throws OutputError "cannot write
+// output: <reason>" when the system refuses it, so that no command reports success over lost
+// output.
 void writeOutput(std::string_view text);
 
 int runGenerate(const GenerateArgs& args);
+// A conversation through the model's chat template: interactive on standard input, or one
+// answer to the messages of a JSON file.
+int runChat(const ChatArgs& args);
 int runLogits(const LogitsArgs& args);
 struct TokenizeArgs {
     CommonArgs common;

@@ -23,10 +23,16 @@ using namespace Nuvexis::Core::Tarvel::Cli;
 
 namespace {
 
-constexpr const char* command_list = "generate, logits, tokenize, detokenize, inspect, bench";
+constexpr const char* command_list = "generate, chat, logits, tokenize, detokenize, inspect, bench";
 
 void addModel(CLI::App& command, CommonArgs& common) {
     command.add_option("--model", common.model, "checkpoint folder (default: the bundled model)");
+    command
+        .add_option("--tokenizer", common.tokenizer,
+                    "which tokenizer file: auto (tokenizer.json when there is one), "
+                    "tokenizer.json or tokenizer.model")
+        ->check(CLI::IsMember({"auto", "tokenizer.json", "tokenizer.model"}))
+        ->capture_default_str();
 }
 
 void addPrecision(CLI::App& command, std::string& precision) {
@@ -101,6 +107,32 @@ CLI::Option* addNumber(CLI::App& command, const std::string& name, double& targe
         ->default_str(CLI::detail::to_string(target));
 }
 
+void addSampling(CLI::App& command, SamplingArgs& sampling) {
+    addCount(command, "--max-tokens", sampling.max_tokens, "most tokens to generate");
+    addNumber(
+        command, "--temperature", sampling.temperature, [](double t) { return t >= 0.0; },
+        "must be a finite number of at least 0", "0 is greedy");
+    addNumber(
+        command, "--top-p", sampling.top_p, [](double p) { return p >= 0.0 && p <= 1.0; },
+        "must be a number from 0 to 1", "nucleus share kept, in (0, 1]");
+    addCount(command, "--seed", sampling.seed, "seed of the sampling draws");
+    addCount(command, "--top-k", sampling.top_k, "keep the k likeliest ids; 0 keeps all");
+    addNumber(
+        command, "--min-p", sampling.min_p, [](double p) { return p >= 0.0 && p <= 1.0; },
+        "must be a number from 0 to 1",
+        "keep ids at least this share of the likeliest one's weight; 0 keeps all");
+    addNumber(
+        command, "--repetition-penalty", sampling.repetition_penalty,
+        [](double r) { return r > 0.0; }, "must be a finite number greater than 0",
+        "divide positive logits (multiply negative ones) of ids already in the text; 1 is none");
+    command
+        .add_option("--stop", sampling.stop,
+                    "end before this text, which is not printed (repeatable)")
+        ->allow_extra_args(false);
+    addPrecision(command, sampling.precision);
+    addThreads(command, sampling.threads);
+}
+
 int fail(const std::string& what, int status) {
     std::cerr << "tarvel: error: " << what << '\n';
     return status;
@@ -126,32 +158,31 @@ int main(int argc, char** argv) {
     generate->add_option("--prompt", gen.prompt, "text to continue (optional with --resume)");
     generate->add_option("--prompt-file", gen.prompt_file,
                          "read the prompt from a file, exactly its bytes; - is standard input");
-    addCount(*generate, "--max-tokens", gen.max_tokens, "most tokens to generate");
-    addNumber(
-        *generate, "--temperature", gen.temperature, [](double t) { return t >= 0.0; },
-        "must be a finite number of at least 0", "0 is greedy");
-    addNumber(
-        *generate, "--top-p", gen.top_p, [](double p) { return p >= 0.0 && p <= 1.0; },
-        "must be a number from 0 to 1", "nucleus share kept, in (0, 1]");
-    addCount(*generate, "--seed", gen.seed, "seed of the sampling draws");
-    addCount(*generate, "--top-k", gen.top_k, "keep the k likeliest ids; 0 keeps all");
-    addNumber(
-        *generate, "--min-p", gen.min_p, [](double p) { return p >= 0.0 && p <= 1.0; },
-        "must be a number from 0 to 1",
-        "keep ids at least this share of the likeliest one's weight; 0 keeps all");
-    addNumber(
-        *generate, "--repetition-penalty", gen.repetition_penalty, [](double r) { return r > 0.0; },
-        "must be a finite number greater than 0",
-        "divide positive logits (multiply negative ones) of ids already in the text; 1 is none");
-    generate
-        ->add_option("--stop", gen.stop, "end before this text, which is not printed (repeatable)")
-        ->allow_extra_args(false);
-    addPrecision(*generate, gen.precision);
-    addThreads(*generate, gen.threads);
+    addSampling(*generate, gen.sampling);
     generate->add_option("--save-session", gen.save_session,
                          "write the session snapshot at the end");
     generate->add_option("--resume", gen.resume, "continue a saved session");
     generate->add_flag("--stats", gen.stats, "print tokens, tokens/s and cache bytes to stderr");
+
+    ChatArgs chat;
+    chat.sampling.max_tokens = 512;
+    CLI::App* chat_cmd = app.add_subcommand(
+        "chat",
+        "talk with a model through its chat template; /reset, /save FILE, /load FILE, "
+        "Ctrl-C stops an answer, Ctrl-D ends");
+    addModel(*chat_cmd, chat.common);
+    chat_cmd->add_option("--system", chat.system, "a system message to open the conversation");
+    chat_cmd->add_option("--messages", chat.messages,
+                         "answer the last of these messages (a JSON list of {\"role\", "
+                         "\"content\"}; - is standard input) and exit");
+    chat_cmd->add_option("--chat-template", chat.chat_template,
+                         "a chat template file in place of the model's");
+    chat_cmd->add_flag("--print-prompt", chat.print_prompt,
+                       "print the rendered prompt exactly, and compute nothing");
+    addSampling(*chat_cmd, chat.sampling);
+    chat_cmd->add_option("--save-session", chat.save_session,
+                         "keep the conversation in this chat file after every answer");
+    chat_cmd->add_option("--resume", chat.resume, "continue the conversation of a chat file");
 
     LogitsArgs logits;
     CLI::App* logits_cmd =
@@ -229,6 +260,7 @@ int main(int argc, char** argv) {
 
     try {
         if (*generate) return runGenerate(gen);
+        if (*chat_cmd) return runChat(chat);
         if (*logits_cmd) return runLogits(logits);
         if (*tokenize) return runTokenize(tok);
         if (*detokenize) return runDetokenize(detok_common, ids);

@@ -230,8 +230,8 @@ struct PyModel {
     const Tokenizer& requireTokenizer() const {
         if (!tokenizer) {
             throw std::invalid_argument(folder +
-                                        ": tokenizer.model is missing, so text cannot be " +
-                                        "converted; use token ids instead");
+                                        ": no tokenizer.json or tokenizer.model, so text " +
+                                        "cannot be converted; use token ids instead");
         }
         return *tokenizer;
     }

@@ -142,10 +142,10 @@ TEST_F(CliTest, FailuresExitWithOneAndNameTheirCause) {
     const std::string missing = file("nowhere").string();
     expectOneLineError(run({"inspect", "--model", missing}), 1,
                        missing + "/config.json: file is missing");
-    expectOneLineError(
-        run({"tokenize", "--model", bare().string(), "--text", "hi"}), 1,
-        bare().string() +
-            ": tokenizer.model is missing, so text cannot be converted; use token ids instead");
+    expectOneLineError(run({"tokenize", "--model", bare().string(), "--text", "hi"}), 1,
+                       bare().string() +
+                           ": no tokenizer.json or tokenizer.model, so text cannot be converted; "
+                           "use token ids instead");
     expectOneLineError(run({"logits", "--model", model().string(), "--tokens", "1 300"}), 1,
                        "token id exceeds vocabulary");
     // A bad snapshot leaves the target of --save-session as it was.
@@ -382,7 +382,7 @@ TEST_F(CliTest, CommandsAndTheVersionAreNamed) {
     EXPECT_EQ(version.out, std::string("tarvel ") + TARVEL_VERSION_STRING + "\n");
     EXPECT_EQ(version.err, "");
     const std::string commands =
-        "; commands: generate, logits, tokenize, detokenize, inspect, bench";
+        "; commands: generate, chat, logits, tokenize, detokenize, inspect, bench";
     expectOneLineError(run({"foo"}), 2, "unknown command 'foo'" + commands);
     expectOneLineError(run({}), 2, "no command given" + commands);
     expectOneLineError(run({"inspect", "--bogus"}), 2,
@@ -618,6 +618,60 @@ TEST_F(CliTest, SamplingOptionsAndStopStrings) {
     expectOneLineError(
         with({"--min-p", "1.5"}), 2,
         "--min-p: must be a number from 0 to 1, not 1.5 (see tarvel generate --help)");
+}
+
+// A conversation through a chat template: the prompt exactly as rendered, one answer to JSON
+// messages, the same conversation typed line by line, and one resumed from its chat file, which
+// ends in the same bytes as the uninterrupted one.
+TEST_F(CliTest, ChatRendersAnswersAndResumesBitForBit) {
+    const std::string m = model().string();
+    const std::string chatml = file("chatml.jinja").string();
+    // Short, so that two turns fit in the fixture's context of 64.
+    tarvel_test::writeText(file("chatml.jinja"),
+                           "{% for message in messages %}{{ message['role'][0] + ': ' + "
+                           "message['content'] + '\\n' }}{% endfor %}"
+                           "{% if add_generation_prompt %}{{ 'a:' }}{% endif %}");
+    const std::vector<std::string> base = {"chat", "--model",      m,  "--chat-template",
+                                           chatml, "--max-tokens", "6"};
+    const auto chat = [&](std::vector<std::string> extra, const std::string& input = "") {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), extra.begin(), extra.end());
+        tarvel_test::writeText(file("stdin"), input);
+        std::string redirect = into(file("stdout").string());
+        redirect.append(" <").append(quote(file("stdin").string()));
+        return runIn("", args, redirect);
+    };
+    const Outcome prompt = chat({"--system", "Be kind.", "--print-prompt"});
+    ASSERT_EQ(prompt.status, 0) << prompt.err;
+    EXPECT_EQ(prompt.out, "s: Be kind.\na:");
+
+    const Outcome typed =
+        chat({"--save-session", file("typed.chat").string()},
+             "The cat sat.\n/save " + file("first.chat").string() + "\nThe dog ran.\n");
+    ASSERT_EQ(typed.status, 0) << typed.err;
+    EXPECT_EQ(std::count(typed.out.begin(), typed.out.end(), '\n'), 2) << typed.out;
+
+    tarvel_test::writeText(file("second.json"), R"([{"role": "user", "content": "The dog ran."}])");
+    const Outcome resumed =
+        chat({"--resume", file("first.chat").string(), "--messages", file("second.json").string(),
+              "--save-session", file("resumed.chat").string()});
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_EQ(resumed.out, typed.out.substr(typed.out.find('\n') + 1));
+    EXPECT_EQ(slurp(file("resumed.chat")), slurp(file("typed.chat")));
+
+    // The first answer alone, from JSON on standard input.
+    const Outcome one =
+        chat({"--messages", "-"}, R"([{"role": "user", "content": "The cat sat."}])");
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(one.out, typed.out.substr(0, typed.out.find('\n') + 1));
+
+    expectOneLineError(chat({"--messages", "-"}, R"([{"role": "user"}])"), 1,
+                       "-: messages[0] has no content");
+    expectOneLineError(run({"chat", "--model", m}), 1,
+                       m + ": no chat template (tokenizer_config.json has none and there is no "
+                           "chat_template.jinja); give --chat-template FILE");
+    expectOneLineError(chat({"--resume", file("second.json").string()}), 1,
+                       file("second.json").string() + ": not a chat file");
 }
 
 }  // namespace
