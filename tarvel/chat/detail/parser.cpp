@@ -233,6 +233,8 @@ class Lexer {
 
     void lexComment() {
         const std::size_t start = pos_;
+        // Jinja2 ends quietly when a comment opens at the very end of the template.
+        if (pos_ >= src_.size()) return;
         const std::size_t q = src_.find("#}", pos_);
         if (q == std::string_view::npos) fail(line_, "missing end of comment tag");
         std::size_t at = q;

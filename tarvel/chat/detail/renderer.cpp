@@ -167,8 +167,7 @@ std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
 
 class Renderer {
   public:
-    Renderer(const std::string& name, const ChatRenderOptions& options)
-        : name_(name), options_(options) {}
+    explicit Renderer(const ChatRenderOptions& options) : options_(options) {}
 
     std::string run(const TemplateProgram& program, const Mapping& variables) {
         auto globals = std::make_shared<Scope>();
@@ -494,7 +493,7 @@ class Renderer {
                         if (e.items[1]->items[i]) parts[i] = eval(*e.items[1]->items[i], scope);
                     }
                     line_ = e.line;
-                    return slice(subject, parts[0], parts[1], parts[2]);
+                    return slice(subject, parts[0], parts[1], parts[2], isLiteral(*e.items[0]));
                 }
                 const Value key = eval(*e.items[1], scope);
                 line_ = e.line;
@@ -544,6 +543,17 @@ class Renderer {
                 const Value a = eval(*e.items[0], scope);
                 const Value b = eval(*e.items[1], scope);
                 line_ = e.line;
+                if (e.op == BinaryOp::pow && a.isNumber() && std::signbit(a.asDouble()) &&
+                    isConstant(*e.items[0]) && !isConstant(*e.items[1])) {
+                    // Jinja2 folds a constant base into a literal and writes `-2 ** x`, which
+                    // Python reads as -(2 ** x).
+                    const Value magnitude = a.kind == ValueKind::floating
+                                                ? Value::fromFloat(-a.number)
+                                                : Value::fromInt(-a.asInt());
+                    const Value power = binary(e.op, magnitude, b);
+                    return power.kind == ValueKind::floating ? Value::fromFloat(-power.number)
+                                                             : Value::fromInt(-power.integer);
+                }
                 return binary(e.op, a, b);
             }
             case ExprKind::compare: {
@@ -652,7 +662,8 @@ class Renderer {
                 break;
             case ValueKind::sequence:
                 if ((v.sequence->kind == SequenceKind::list && kListMethods.count(name) != 0) ||
-                    (v.sequence->kind == SequenceKind::tuple &&
+                    ((v.sequence->kind == SequenceKind::tuple ||
+                      v.sequence->kind == SequenceKind::range) &&
                      (name == "count" || name == "index"))) {
                     if (kListChanging.count(name) != 0) {
                         return Value::undefined("access to attribute " + quoted(name) +
@@ -719,7 +730,8 @@ class Renderer {
         switch (v.kind) {
             case ValueKind::sequence: {
                 const Sequence& s = *v.sequence;
-                if ((s.kind == SequenceKind::list || s.kind == SequenceKind::tuple) &&
+                if ((s.kind == SequenceKind::list || s.kind == SequenceKind::tuple ||
+                     s.kind == SequenceKind::range) &&
                     key.isIntegral()) {
                     if (const auto i = index(key.asInt(), s.items.size())) return s.items[*i];
                 }
@@ -752,13 +764,52 @@ class Renderer {
         return Value::undefined(objectName(v) + " has no element " + pyRepr(key));
     }
 
+    // What Jinja2 can fold into a constant while compiling: no names and no calls.
+    static bool isConstant(const Expr& e) {
+        if (e.kind == ExprKind::name || e.kind == ExprKind::call) return false;
+        return std::all_of(e.items.begin(), e.items.end(),
+                           [](const auto& item) { return !item || isConstant(*item); }) &&
+               std::all_of(e.kwargs.begin(), e.kwargs.end(),
+                           [](const auto& kw) { return isConstant(*kw.second); });
+    }
+
+    // A literal built of constants only: Jinja2 folds it while compiling.
+    static bool isLiteral(const Expr& e) {
+        if (e.kind == ExprKind::constant) return true;
+        if (e.kind != ExprKind::list && e.kind != ExprKind::tuple && e.kind != ExprKind::dict) {
+            return false;
+        }
+        return std::all_of(e.items.begin(), e.items.end(),
+                           [](const auto& item) { return isLiteral(*item); });
+    }
+
+    // A slice is a plain Python subscript, whose TypeErrors fail the rendering, except on a
+    // literal: Jinja2 folds that through its getitem, which turns them into undefined.
     Value slice(const Value& v, const std::optional<Value>& start_v,
-                const std::optional<Value>& stop_v, const std::optional<Value>& step_v) {
+                const std::optional<Value>& stop_v, const std::optional<Value>& step_v,
+                bool literal) {
         if (v.isUndefined()) undefinedError(v);
+        const bool sliceable =
+            v.isString() ||
+            (v.kind == ValueKind::sequence &&
+             (v.sequence->kind == SequenceKind::list || v.sequence->kind == SequenceKind::tuple));
+        const auto refuse = [&](const std::string& message) -> Value {
+            if (literal) return Value::undefined(typeName(v) + " object has no element slice");
+            throw ValueError(message);
+        };
+        if (v.kind == ValueKind::sequence && v.sequence->kind == SequenceKind::range) {
+            fail(line_, "slicing a range is not supported");
+        }
+        if (!sliceable) {
+            return refuse(v.kind == ValueKind::mapping
+                              ? "unhashable type: 'slice'"
+                              : quoted(typeName(v)) + " object is not subscriptable");
+        }
         const auto bound = [&](const std::optional<Value>& b) -> std::optional<std::int64_t> {
             if (!b || b->kind == ValueKind::none) return std::nullopt;
             if (!b->isIntegral()) {
-                throw ValueError("slice indices must be integers or None");
+                throw ValueError(
+                    "slice indices must be integers or None or have an __index__ method");
             }
             return b->asInt();
         };
@@ -769,9 +820,8 @@ class Renderer {
             start = bound(start_v);
             stop = bound(stop_v);
             step_opt = bound(step_v);
-        } catch (const ValueError&) {
-            if (v.kind == ValueKind::sequence || v.isString()) throw;
-            return Value::undefined(typeName(v) + " object has no element slice");
+        } catch (const ValueError& e) {
+            return refuse(e.what());
         }
         const std::int64_t stride = step_opt.value_or(1);
         if (stride == 0) throw ValueError("slice step cannot be zero");
@@ -882,7 +932,8 @@ class Renderer {
             }
             case ValueKind::mapping:
                 if (item.kind == ValueKind::sequence &&
-                    item.sequence->kind != SequenceKind::tuple) {
+                    item.sequence->kind != SequenceKind::tuple &&
+                    item.sequence->kind != SequenceKind::range) {
                     throw ValueError("unhashable type: " + quoted(typeName(item)));
                 }
                 return container.mapping->find(item) != nullptr;
@@ -940,6 +991,9 @@ class Renderer {
     }
 
     Value binary(BinaryOp op, const Value& a, const Value& b) {
+        if (op == BinaryOp::mod && a.isString()) {
+            fail(line_, "string formatting with % is not supported");
+        }
         if (a.isUndefined()) undefinedError(a);
         if (b.isUndefined()) undefinedError(b);
         static const char* kSymbols[] = {"+", "-", "*", "/", "//", "%", "**"};
@@ -1256,7 +1310,12 @@ class Renderer {
                     break;
                 }
             }
-            return sequence(std::move(items), SequenceKind::list);
+            Value range = sequence(std::move(items), SequenceKind::range);
+            auto* data = const_cast<Sequence*>(range.sequence.get());
+            data->range_start = start;
+            data->range_stop = stop;
+            data->range_step = stride;
+            return range;
         }
         fail(line_, "function " + quoted(name) + " is not supported");
     }
@@ -2053,7 +2112,8 @@ class Renderer {
             none_args();
             return v.isUndefined() || v.isString() || v.kind == ValueKind::mapping ||
                    (v.kind == ValueKind::sequence && (v.sequence->kind == SequenceKind::list ||
-                                                      v.sequence->kind == SequenceKind::tuple));
+                                                      v.sequence->kind == SequenceKind::tuple ||
+                                                      v.sequence->kind == SequenceKind::range));
         }
         if (name == "odd" || name == "even" || name == "divisibleby") {
             const Value divisor = name == "divisibleby" ? one() : Value::fromInt(2);
@@ -2076,7 +2136,6 @@ class Renderer {
         fail(line_, "no test named " + quoted(name));
     }
 
-    const std::string& name_;
     const ChatRenderOptions& options_;
     std::string* out_ = nullptr;
     std::uint32_t line_ = 1;
@@ -2088,7 +2147,7 @@ class Renderer {
 std::string renderProgram(const TemplateProgram& program, const std::string& name,
                           const Mapping& variables, const ChatRenderOptions& options) {
     try {
-        return Renderer(name, options).run(program, variables);
+        return Renderer(options).run(program, variables);
     } catch (const Failure& f) {
         throw ChatTemplateError(
             f.kind, name + ": line " + std::to_string(f.line) + ": " + f.message, f.message);

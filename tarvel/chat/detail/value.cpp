@@ -30,7 +30,8 @@ void requireDepth(std::uint32_t depth) {
 // hash.
 void requireHashable(const Value& key) {
     chargeSteps(1);
-    if (key.kind == ValueKind::sequence && key.sequence->kind != SequenceKind::tuple) {
+    if (key.kind == ValueKind::sequence && key.sequence->kind != SequenceKind::tuple &&
+        key.sequence->kind != SequenceKind::range) {
         throw ValueError("unhashable type: '" + typeName(key) + "'");
     }
     if (key.kind == ValueKind::mapping || key.kind == ValueKind::ns) {
@@ -533,6 +534,8 @@ std::string typeName(const Value& v) {
                     return "generator";
                 case SequenceKind::view:
                     return v.sequence->view_name;
+                case SequenceKind::range:
+                    return "range";
             }
             return "list";
         case ValueKind::mapping:
@@ -591,6 +594,10 @@ std::string pyRepr(const Value& v) {
                     return "(" + joinRepr(s.items, 0) + (s.items.size() == 1 ? ",)" : ")");
                 case SequenceKind::view:
                     return std::string(s.view_name) + "([" + joinRepr(s.items, 0) + "])";
+                case SequenceKind::range:
+                    return "range(" + std::to_string(s.range_start) + ", " +
+                           std::to_string(s.range_stop) +
+                           (s.range_step == 1 ? "" : ", " + std::to_string(s.range_step)) + ")";
                 default:
                     break;
             }

@@ -32,9 +32,9 @@ enum class ValueKind : std::uint8_t {
     loop,
 };
 
-// A list, a tuple, a one-shot generator (what select, map and friends give), or a view of a
-// dict's items, keys or values.
-enum class SequenceKind : std::uint8_t { list, tuple, generator, view };
+// A list, a tuple, a one-shot generator (what select, map and friends give), a view of a
+// dict's items, keys or values, or a range.
+enum class SequenceKind : std::uint8_t { list, tuple, generator, view, range };
 
 // Lists and dicts nest at most this deep; a namespace counts as half of it, since it may hold
 // values up to half as deep and may change after it was put in a list.
@@ -91,6 +91,9 @@ struct Sequence {
     SequenceKind kind = SequenceKind::list;
     std::uint32_t depth = 1;
     const char* view_name = "dict_items";  // a view's Python type
+    std::int64_t range_start = 0;          // a range's arguments, for its repr
+    std::int64_t range_stop = 0;
+    std::int64_t range_step = 1;
     // How far a generator has been consumed; Python's generators run once.
     mutable std::size_t cursor = 0;
 };
