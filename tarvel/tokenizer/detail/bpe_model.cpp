@@ -63,6 +63,7 @@ class CandidateQueue {
     std::vector<std::uint64_t> heap_;
 };
 
+// The key of an empty slot: no pair of ids (below 2^22) or of code points is all ones.
 constexpr std::uint64_t empty_key = ~std::uint64_t{0};
 
 std::uint64_t mixKey(std::uint64_t key) {

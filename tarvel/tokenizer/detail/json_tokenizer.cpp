@@ -34,17 +34,24 @@ class JsonTokenizer final : public TokenizerBackend {
         raw_tokens_ = AddedTokenSet(std::move(raw), raw_patterns);
         normalized_tokens_ = AddedTokenSet(std::move(normalized), normalized_patterns);
 
-        texts_.resize(parts_.piece_count);
+        // The text of each id, for decoding: an added token's content where there is one.
+        std::vector<std::string_view> by_id(parts_.piece_count);
         kinds_.assign(parts_.piece_count, Kind::none);
         for (const auto& [text, id] : parts_.model.vocabulary()) {
-            texts_[id] = text;
+            by_id[id] = text;
             kinds_[id] = Kind::vocabulary;
         }
         for (const AddedToken& token : parts_.added_tokens) {
-            texts_[token.id] = token.content;
+            by_id[token.id] = token.content;
             kinds_[token.id] = token.special ? Kind::special : Kind::vocabulary;
             added_ids_.emplace(token.content, token.id);
         }
+        text_starts_.reserve(std::size_t{parts_.piece_count} + 1);
+        for (const std::string_view text : by_id) {
+            text_starts_.push_back(texts_.size());
+            texts_.append(text);
+        }
+        text_starts_.push_back(texts_.size());
     }
 
     std::string_view kind() const noexcept override { return "tokenizer.json"; }
@@ -100,7 +107,10 @@ class JsonTokenizer final : public TokenizerBackend {
                 throw std::out_of_range("token id exceeds tokenizer vocabulary");
             }
             // Special tokens and ids without a token give no text.
-            if (kinds_[id] == Kind::vocabulary) tokens.push_back(texts_[id]);
+            if (kinds_[id] == Kind::vocabulary) {
+                tokens.emplace_back(texts_, text_starts_[id],
+                                    text_starts_[id + 1] - text_starts_[id]);
+            }
         }
         return decodeTokens(parts_.decoders, parts_.has_decoder, std::move(tokens));
     }
@@ -147,8 +157,10 @@ class JsonTokenizer final : public TokenizerBackend {
     TokenizerJsonParts parts_;
     AddedTokenSet raw_tokens_;
     AddedTokenSet normalized_tokens_;
-    std::vector<std::string> texts_;  // by id
-    std::vector<Kind> kinds_;         // by id
+    // The token texts back to back; id k's is [text_starts_[k], text_starts_[k + 1]).
+    std::string texts_;
+    std::vector<std::size_t> text_starts_;
+    std::vector<Kind> kinds_;  // by id
     TextIdMap added_ids_;
 };
 

@@ -15,7 +15,7 @@ namespace Nuvexis::Core::Tarvel::detail {
 std::unique_ptr<TokenizerBackend> readTokenizerJson(std::string_view bytes, std::string_view name);
 
 // The limits on what a file may hold.
-inline constexpr std::uint64_t max_token_id = (std::uint64_t{1} << 24) - 1;
+inline constexpr std::uint64_t max_token_id = (std::uint64_t{1} << 22) - 1;
 inline constexpr std::uint64_t max_vocabulary_tokens = std::uint64_t{1} << 22;
 inline constexpr std::uint64_t max_merges = std::uint64_t{1} << 23;
 inline constexpr std::uint64_t max_added_tokens = std::uint64_t{1} << 20;
