@@ -262,14 +262,20 @@ void writeOutput(std::string_view text) {
     }
 }
 
-// How generate and chat draw and compute tokens.
-GenerateOptions generateOptions(const SamplingArgs& args, const Tokenizer& tokenizer) {
+// How generate and chat draw and compute tokens, and which ids end a text: the tokenizer's EOS,
+// tokenizer_config.json's eos_token and generation_config.json's eos_token_id.
+GenerateOptions generateOptions(const SamplingArgs& args, const LoadedCheckpoint& checkpoint,
+                                const Tokenizer& tokenizer) {
     if (!(args.top_p > 0.0)) throw UsageError("--top-p must be greater than zero");
     GenerateOptions options;
     options.sampling = SamplingOptions{args.temperature, args.top_p, args.seed,
                                        args.top_k,       args.min_p, args.repetition_penalty};
     options.max_tokens = args.max_tokens;
     options.eos = tokenizer.eos();
+    options.end_ids = checkpoint.eos_ids;
+    if (!checkpoint.eos_token.empty()) {
+        if (const auto id = tokenizer.tokenId(checkpoint.eos_token)) options.end_ids.push_back(*id);
+    }
     // Ids of a padded vocabulary past the tokenizer's pieces have no text: never sampled.
     options.sampled_vocabulary = tokenizer.pieceCount();
     options.kv.double_precision = doublePrecision(args.precision);
@@ -308,7 +314,7 @@ int runGenerate(const GenerateArgs& args) {
             "; the model's context is " + std::to_string(context));
     }
 
-    GenerateOptions options = generateOptions(args.sampling, tokenizer);
+    GenerateOptions options = generateOptions(args.sampling, checkpoint, tokenizer);
     options.feed_last = !args.save_session.empty();
 
     std::vector<std::uint32_t> earlier = session.token_prefix();
@@ -373,11 +379,6 @@ ChatSetup chatSetup(const LoadedCheckpoint& checkpoint, const ChatArgs& args,
     }
     setup.bos_token = checkpoint.bos_token;
     setup.eos_token = checkpoint.eos_token;
-    setup.end_ids = checkpoint.eos_ids;
-    if (tokenizer.eos()) setup.end_ids.push_back(*tokenizer.eos());
-    if (!checkpoint.eos_token.empty()) {
-        if (const auto id = tokenizer.tokenId(checkpoint.eos_token)) setup.end_ids.push_back(*id);
-    }
     for (const char* text : end_of_turn_texts) {
         if (const auto id = tokenizer.tokenId(text)) setup.end_ids.push_back(*id);
     }
@@ -408,7 +409,7 @@ int runChat(const ChatArgs& args) {
     LoadedCheckpoint checkpoint = load(args.common);
     (void)requireTokenizer(checkpoint, args.common);
     auto tokenizer = std::make_shared<const Tokenizer>(std::move(*checkpoint.tokenizer));
-    const GenerateOptions options = generateOptions(args.sampling, *tokenizer);
+    const GenerateOptions options = generateOptions(args.sampling, checkpoint, *tokenizer);
     Conversation conversation(checkpoint.model, tokenizer, chatSetup(checkpoint, args, *tokenizer));
     const ArtifactLimits limits = snapshotLimits(*checkpoint.model);
     if (!args.resume.empty()) {
@@ -566,15 +567,23 @@ int runInspect(const CommonArgs& common) {
         checkpoint.tokenizer
             ? Json(std::min<std::uint64_t>(checkpoint.tokenizer->pieceCount(), s.vocabulary))
             : Json(nullptr);
-    Json out = {{"spec", spec},
-                {"parameters", parameters ? Json(*parameters) : Json(nullptr)},
-                {"fingerprint", hex(specFingerprint(s))},
-                {"model_identity", hex(model.artifact_checksum())},
-                {"tokenizer_identity",
-                 model.tokenizer_identity() ? Json(*model.tokenizer_identity()) : Json(nullptr)},
-                {"kv_bytes_per_token", kvBytesPerToken(s)},
-                {"model_bytes", model.weight_bytes()},
-                {"sampled_vocabulary", sampled}};
+    Json out = {
+        {"spec", spec},
+        {"parameters", parameters ? Json(*parameters) : Json(nullptr)},
+        {"fingerprint", hex(specFingerprint(s))},
+        {"model_identity", hex(model.artifact_checksum())},
+        {"tokenizer_identity",
+         model.tokenizer_identity() ? Json(*model.tokenizer_identity()) : Json(nullptr)},
+        {"kv_bytes_per_token", kvBytesPerToken(s)},
+        {"model_bytes", model.weight_bytes()},
+        {"sampled_vocabulary", sampled},
+        // Which tokenizer file the folder's text goes through, and its chat template.
+        {"tokenizer", checkpoint.tokenizer
+                          ? Json(checkpoint.tokenizer->kind() == "sentencepiece" ? "tokenizer.model"
+                                                                                 : "tokenizer.json")
+                          : Json(nullptr)},
+        {"chat_template",
+         checkpoint.chat_template ? Json(checkpoint.chat_template_file) : Json(nullptr)}};
     writeOutput(out.dump(2) + '\n');
     return 0;
 }

@@ -11,7 +11,7 @@ build_packages="g++ cmake ninja-build pkg-config libsentencepiece-dev nlohmann-j
 libcli11-dev libtbb-dev libpcre2-dev libicu-dev"
 python_packages="python3-dev pybind11-dev python3-numpy"
 test_packages="python3-pytest python3-jinja2 clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind
-locales nodejs"
+locales nodejs tmux"
 
 case "${1:-}" in
   "") wanted="$build_packages" ;;

@@ -430,6 +430,8 @@ TEST_F(CliTest, TokenizeDetokenizeAndInspect) {
     EXPECT_EQ(info["parameters"], *parameterCount(loaded.model->spec()));
     EXPECT_EQ(info["tokenizer_identity"], loaded.tokenizer->identity());
     EXPECT_EQ(info["kv_bytes_per_token"], kvBytesPerToken(loaded.model->spec()));
+    EXPECT_EQ(info["tokenizer"], "tokenizer.model");
+    EXPECT_TRUE(info["chat_template"].is_null());
     EXPECT_TRUE(info["fingerprint"].is_string());
     EXPECT_TRUE(info["model_identity"].is_string());
     // The model holds its packed weights and nothing else of their size.

@@ -117,6 +117,48 @@ TEST_F(TokenizerTest, RefusesBytesThatAreNotAModel) {
     }
 }
 
+TEST_F(TokenizerTest, AFolderPrefersTokenizerJsonAndReadsItsChatFiles) {
+    const auto folder = *dir_ / "chat-model";
+    tarvel_test::writeCheckpoint(folder, tarvel_test::textFixture(320));
+    tarvel_test::writeText(folder / "tokenizer.model", *model_);
+    std::filesystem::copy_file(
+        std::filesystem::path(TARVEL_TOKENIZER_FIXTURES) / "byte_level_bpe.json",
+        folder / "tokenizer.json");
+    tarvel_test::writeText(folder / "tokenizer_config.json",
+                           R"({"bos_token": {"content": "<|begin|>"}, "eos_token": "<|end|>",
+                               "chat_template": [{"name": "tool_use", "template": "T"},
+                                                 {"name": "default", "template": "D"}]})");
+    tarvel_test::writeText(folder / "generation_config.json", R"({"eos_token_id": [7, 9]})");
+    const LoadedCheckpoint both = loadCheckpoint(folder);
+    ASSERT_TRUE(both.tokenizer.has_value());
+    EXPECT_EQ(both.tokenizer->kind(), "tokenizer.json");
+    EXPECT_EQ(both.model->tokenizer_identity(),
+              std::optional<std::string>(both.tokenizer->identity()));
+    EXPECT_EQ(both.chat_template, std::optional<std::string>("D"));
+    EXPECT_EQ(both.chat_template_file, (folder / "tokenizer_config.json").string());
+    EXPECT_EQ(both.bos_token, "<|begin|>");
+    EXPECT_EQ(both.eos_token, "<|end|>");
+    EXPECT_EQ(both.eos_ids, (std::vector<std::uint32_t>{7, 9}));
+
+    CheckpointOptions sentencepiece;
+    sentencepiece.tokenizer = TokenizerFile::sentencepiece;
+    EXPECT_EQ(loadCheckpoint(folder, sentencepiece).tokenizer->kind(), "sentencepiece");
+    // chat_template.jinja is the template where a folder has one.
+    tarvel_test::writeText(folder / "chat_template.jinja", "J");
+    EXPECT_EQ(loadCheckpoint(folder).chat_template, std::optional<std::string>("J"));
+
+    std::filesystem::remove(folder / "tokenizer.json");
+    EXPECT_EQ(loadCheckpoint(folder).tokenizer->kind(), "sentencepiece");
+    CheckpointOptions json;
+    json.tokenizer = TokenizerFile::tokenizer_json;
+    EXPECT_THROW_MSG(loadCheckpoint(folder, json), std::invalid_argument,
+                     (folder / "tokenizer.json").string() + ": file is missing");
+    tarvel_test::writeText(folder / "generation_config.json", R"({"eos_token_id": 320})");
+    EXPECT_THROW_MSG(loadCheckpoint(folder), std::invalid_argument,
+                     (folder / "generation_config.json").string() +
+                         ": eos_token_id must be token ids below vocab_size");
+}
+
 TEST_F(TokenizerTest, ImportBindsTheModelToTheTokenizerAndReadsAddBos) {
     tarvel_test::FixtureCheckpoint fixture = tarvel_test::textFixture(320);
     const auto folder = *dir_ / "model";
