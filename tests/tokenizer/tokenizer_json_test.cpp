@@ -618,7 +618,8 @@ TEST(TokenizerJson, ReadsFilesAndRefusesWhatIsNotOne) {
     EXPECT_EQ(Tokenizer::fromJsonFile(path).decode(Tokenizer::fromJsonFile(path).encode("hello")),
               "hello");
     EXPECT_THROW_MSG(Tokenizer::fromJsonFile(dir / "missing.json"), std::invalid_argument,
-                     (dir / "missing.json").string() + ": cannot open the tokenizer file");
+                     (dir / "missing.json").string() +
+                         ": cannot open the tokenizer file (No such file or directory)");
     EXPECT_THROW_MSG(Tokenizer::fromJsonFile(dir), std::invalid_argument,
                      dir.string() + ": tokenizer file is not a regular file");
     std::filesystem::remove_all(dir);
