@@ -160,6 +160,16 @@ std::string tokenText(const nlohmann::json& config, const char* key,
     fail(path, std::string(key) + " must be a string or an object with a string \"content\"");
 }
 
+// A small JSON file of the folder that must hold one object; `what` names it in messages.
+nlohmann::json readJsonObject(const std::filesystem::path& path, const std::string& what) {
+    const nlohmann::json json =
+        detail::parseBoundedJson(asText(readSmallFile(path)), path.string(), what);
+    if (json.is_discarded() || !json.is_object()) {
+        fail(path, what + " is not a well-formed JSON object");
+    }
+    return json;
+}
+
 // The tokenizer, and what tokenizer_config.json, chat_template.jinja and
 // generation_config.json say about chatting and stopping.
 void loadTokenizer(const std::filesystem::path& folder, TokenizerFile choice,
@@ -168,11 +178,7 @@ void loadTokenizer(const std::filesystem::path& folder, TokenizerFile choice,
     bool add_bos = true;
     const std::filesystem::path config_path = folder / "tokenizer_config.json";
     if (std::filesystem::exists(config_path)) {
-        const nlohmann::json json = detail::parseBoundedJson(
-            asText(readSmallFile(config_path)), config_path.string(), "tokenizer config");
-        if (json.is_discarded() || !json.is_object()) {
-            fail(config_path, "tokenizer config is not a well-formed JSON object");
-        }
+        const nlohmann::json json = readJsonObject(config_path, "tokenizer config");
         const auto it = json.find("add_bos_token");
         if (it != json.end() && !it->is_null()) {
             if (!it->is_boolean()) fail(config_path, "add_bos_token must be true or false");
@@ -208,11 +214,7 @@ void loadTokenizer(const std::filesystem::path& folder, TokenizerFile choice,
     }
     const std::filesystem::path generation_path = folder / "generation_config.json";
     if (std::filesystem::exists(generation_path)) {
-        const nlohmann::json json = detail::parseBoundedJson(
-            asText(readSmallFile(generation_path)), generation_path.string(), "generation config");
-        if (json.is_discarded() || !json.is_object()) {
-            fail(generation_path, "generation config is not a well-formed JSON object");
-        }
+        const nlohmann::json json = readJsonObject(generation_path, "generation config");
         const auto it = json.find("eos_token_id");
         if (it != json.end() && !it->is_null()) {
             const nlohmann::json list = it->is_array() ? *it : nlohmann::json::array({*it});
