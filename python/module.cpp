@@ -519,7 +519,7 @@ PYBIND11_MODULE(_tarvel, m) {
             return "Spec(" + py::repr(specDict(s)).cast<std::string>() + ")";
         });
 
-    py::class_<PyTokenizer>(m, "Tokenizer", "The model's SentencePiece tokenizer.")
+    py::class_<PyTokenizer>(m, "Tokenizer", "The model's tokenizer: tokenizer.json or SentencePiece.")
         .def(
             "encode",
             [](const PyTokenizer& t, const std::string& text, bool with_bos) {
