@@ -287,6 +287,20 @@ TEST(TransformerForward, FeaturesAgreeWithAPlainReference) {
         const TransformerModel model(m.spec, weights);
         const Tensor packed = model.forward(singleSequence(tokens));
         EXPECT_EQ(packed.data, full.data);
+        // In a padded batch each sequence sees its own positions only.
+        std::vector<std::uint32_t> both = tokens;
+        both.insert(both.end(), {5, 1, 20, 8, 3, 0, 0, 0});
+        const Tensor padded =
+            transformerForward(m.spec, weights, TokenBatch{2, 8, both, {8, 5}}, {});
+        const Matrix second = referenceLogits(m.spec, weights, {5, 1, 20, 8, 3});
+        for (std::uint64_t t = 0; t < 8; ++t) {
+            for (std::uint64_t v = 0; v < m.spec.vocabulary; ++v) {
+                EXPECT_EQ(at(padded, {0, t, v}), at(full, {0, t, v}));
+                const double want = t < 5 ? second[t][v] : 0.0;
+                EXPECT_NEAR(at(padded, {1, t, v}), want,
+                            1e-12 * (t < 5 ? largest(second[t]) : 0.0));
+            }
+        }
         for (std::uint64_t t = 0; t < tokens.size(); ++t) {
             const double scale = largest(expected[t]);
             for (std::uint64_t v = 0; v < m.spec.vocabulary; ++v) {
