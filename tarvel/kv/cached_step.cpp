@@ -106,33 +106,34 @@ Tensor attendChunk(const Tensor& query, std::uint64_t previous, std::uint64_t n,
     const std::uint64_t row_work = std::max<std::uint64_t>(2 * (previous + n) * head_dim, 1);
     const detail::RowScoring row_scoring{detail::scoreScale(scoring.score_scalar, head_dim),
                                          scoring.softcap};
-    const auto attendRows = [&](auto capped, std::uint64_t begin, std::uint64_t end) {
-        std::vector<double> scores(positions);
-        std::vector<double> exps(positions);
-        for (std::uint64_t item = begin; item < end; ++item) {
-            const std::uint64_t t = item / query_heads;
-            const std::uint64_t h = item % query_heads;
-            const std::uint64_t g = h / group;
-            const std::uint64_t qcol = h * head_dim;
-            double* out_row = out.data.data() + t * query_heads * head_dim + qcol;
-            const std::uint64_t visible = previous + t + 1;
-            detail::attendRow<checkCachedValue, decltype(capped)::value>(
-                detail::firstVisible(visible, scoring.window), visible, head_dim, row_scoring,
-                double_precision, query.data.data() + t * query_heads * head_dim + qcol,
-                [&](std::uint64_t j) { return key_row(j, g); },
-                [&](std::uint64_t j) { return value_row(j, g); }, [](std::uint64_t, double) {},
-                [&](std::uint64_t c, double x) { out_row[c] = x; }, scores.data(), exps.data());
-        }
+    // Windowed or not is decided once for the call, and parallelFor is handed the work of that
+    // form itself.
+    const auto rowsOf = [&](auto windowed) {
+        constexpr bool Windowed = decltype(windowed)::value;
+        return [&](std::uint64_t begin, std::uint64_t end) TARVEL_ATTENTION_ROWS {
+            std::vector<double> scores(positions);
+            std::vector<double> exps(positions);
+            for (std::uint64_t item = begin; item < end; ++item) {
+                const std::uint64_t t = item / query_heads;
+                const std::uint64_t h = item % query_heads;
+                const std::uint64_t g = h / group;
+                const std::uint64_t qcol = h * head_dim;
+                double* out_row = out.data.data() + t * query_heads * head_dim + qcol;
+                const std::uint64_t visible = previous + t + 1;
+                detail::attendRow<checkCachedValue, Windowed>(
+                    detail::firstVisible(visible, scoring.window), visible, head_dim, row_scoring,
+                    double_precision, query.data.data() + t * query_heads * head_dim + qcol,
+                    [&](std::uint64_t j) { return key_row(j, g); },
+                    [&](std::uint64_t j) { return value_row(j, g); }, [](std::uint64_t, double) {},
+                    [&](std::uint64_t c, double x) { out_row[c] = x; }, scores.data(), exps.data());
+            }
+        };
     };
     const std::uint64_t min_rows = std::max<std::uint64_t>((std::uint64_t{1} << 15) / row_work, 1);
-    if (scoring.softcap != 0.0) {
-        detail::parallelFor(n * query_heads, min_rows, [&](std::uint64_t begin, std::uint64_t end) {
-            attendRows(std::true_type{}, begin, end);
-        });
+    if (scoring.window != 0) {
+        detail::parallelFor(n * query_heads, min_rows, rowsOf(std::true_type{}));
     } else {
-        detail::parallelFor(n * query_heads, min_rows, [&](std::uint64_t begin, std::uint64_t end) {
-            attendRows(std::false_type{}, begin, end);
-        });
+        detail::parallelFor(n * query_heads, min_rows, rowsOf(std::false_type{}));
     }
     return out;
 }

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -62,7 +61,7 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
     // and their exponentials.
     const std::uint64_t group = query_heads / kv_heads;
     const std::uint64_t query_width = query_heads * head_dim;
-    const auto attendHeads = [&](auto capped, std::uint64_t begin, std::uint64_t end) {
+    const auto attendHeads = [&](std::uint64_t begin, std::uint64_t end) TARVEL_ATTENTION_ROWS {
         std::vector<double> row_scores(static_cast<std::size_t>(seq));
         std::vector<double> exps(static_cast<std::size_t>(seq));
         for (std::uint64_t item = begin; item < end; ++item) {
@@ -76,7 +75,7 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
                 // Every row lies in storage: the shapes were demanded above.
                 double* out_row = output.data.data() + (base + i) * query_width + qcol;
                 const std::uint64_t first = detail::firstVisible(i + 1, scoring.window);
-                detail::attendRow<checkOperatorValue, decltype(capped)::value>(
+                detail::attendRow<checkOperatorValue, true>(
                     first, i + 1, head_dim, row_scoring, double_precision,
                     query.data.data() + (base + i) * query_width + qcol,
                     [&](std::uint64_t j) {
@@ -98,19 +97,9 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
     };
     // A head of a sequence is about seq^2 * head_dim multiply-adds.
     const std::uint64_t head_work = std::max<std::uint64_t>(seq * seq * head_dim, 1);
-    const std::uint64_t min_heads =
-        std::max<std::uint64_t>((std::uint64_t{1} << 15) / head_work, 1);
-    if (scoring.softcap != 0.0) {
-        detail::parallelFor(batch * query_heads, min_heads,
-                            [&](std::uint64_t begin, std::uint64_t end) {
-                                attendHeads(std::true_type{}, begin, end);
-                            });
-    } else {
-        detail::parallelFor(batch * query_heads, min_heads,
-                            [&](std::uint64_t begin, std::uint64_t end) {
-                                attendHeads(std::false_type{}, begin, end);
-                            });
-    }
+    detail::parallelFor(batch * query_heads,
+                        std::max<std::uint64_t>((std::uint64_t{1} << 15) / head_work, 1),
+                        attendHeads);
     return result;
 }
 

@@ -51,11 +51,19 @@ inline const double* vectorValues(const PackedTensor& vector, std::uint64_t dim,
     return widened.data();
 }
 
+// The features' helpers stay out of line: the block a model without features runs keeps the
+// size, and so the inlining, it always had.
+#if defined(__GNUC__)
+#define TARVEL_FEATURE_PATH __attribute__((noinline))
+#else
+#define TARVEL_FEATURE_PATH
+#endif
+
 // t[r, c] = Check(t[r, c] + bias[c]) for every element in storage order: a bias is added to the
 // finished projection, as a residual is added to the stream.
 template <double (*Check)(double, bool), typename Vector>
-void addBias(Tensor& t, const Vector& bias, std::uint64_t width, const char* name,
-             bool double_precision) {
+TARVEL_FEATURE_PATH void addBias(Tensor& t, const Vector& bias, std::uint64_t width,
+                                 const char* name, bool double_precision) {
     requireShape(bias, {width}, name);
     std::vector<double> widened;
     const double* b = vectorValues(bias, width, widened);
@@ -66,22 +74,32 @@ void addBias(Tensor& t, const Vector& bias, std::uint64_t width, const char* nam
 
 // x = Check(cap * tanh(x / cap)) for every element, in storage order.
 template <double (*Check)(double, bool)>
-void softcap(std::vector<double>& values, double cap, bool double_precision) {
+TARVEL_FEATURE_PATH void softcap(std::vector<double>& values, double cap, bool double_precision) {
     for (double& x : values) x = Check(cap * std::tanh(x / cap), double_precision);
 }
 
 // RMSNorm over each head of t {rows, heads * head_dim}, with one {head_dim} scale for every
 // head: each head's values are a row of their own.
 template <typename Vector>
-Tensor normaliseHeads(Tensor t, const Vector& scale, std::uint64_t rows, std::uint64_t heads,
-                      std::uint64_t head_dim, const char* name, const NormalizationSpec& norm,
-                      bool double_precision) {
+TARVEL_FEATURE_PATH Tensor normaliseHeads(Tensor t, const Vector& scale, std::uint64_t rows,
+                                          std::uint64_t heads, std::uint64_t head_dim,
+                                          const char* name, const NormalizationSpec& norm,
+                                          bool double_precision) {
     requireShape(scale, {head_dim}, name);
     t.shape = {rows * heads, head_dim};
     Tensor out =
         rmsNorm(t, scale, rows * heads, head_dim, norm.epsilon, double_precision, norm.unit_offset);
     out.shape = {rows, heads * head_dim};
     return out;
+}
+
+// RMSNorm of a block's output x {rows, model_dim} before its residual sum: Gemma 2's post norms.
+template <typename Vector>
+TARVEL_FEATURE_PATH Tensor postNorm(const Tensor& x, const Vector& scale, std::uint64_t rows,
+                                    std::uint64_t d, const char* name,
+                                    const NormalizationSpec& norm, bool double_precision) {
+    requireShape(scale, {d}, name);
+    return rmsNorm(x, scale, rows, d, norm.epsilon, double_precision, norm.unit_offset);
 }
 
 // One transformer block over `hidden` {batch * seq, model_dim}, in place: attention norm,
@@ -108,10 +126,6 @@ void transformerBlock(Tensor& hidden, const Layer& w, const TransformerSpec& spe
     const std::uint64_t kv_width = std::uint64_t{spec.kv_heads} * hd;
     const NormalizationSpec& norm = spec.normalization;
     const AttentionSpec& features = spec.attention;
-    const auto normalise = [&](const Tensor& x, const auto& weight, const char* name) {
-        requireShape(weight, {d}, name);
-        return rmsNorm(x, weight, rows, d, norm.epsilon, dp, norm.unit_offset);
-    };
     const auto addResidual = [&](const Tensor& delta) {
         for (std::size_t e = 0; e < hidden.data.size(); ++e) {
             hidden.data[e] = Check(hidden.data[e] + delta.data[e], dp);
@@ -142,16 +156,22 @@ void transformerBlock(Tensor& hidden, const Layer& w, const TransformerSpec& spe
         // Released before the feed-forward block, whose working memory it would add to.
         Tensor o = project(attended, w.attention_output, q_width, d);
         if (features.output_bias) addBias<Check>(o, w.output_bias, d, "output bias", dp);
-        if (norm.post_attention) o = normalise(o, w.post_attention_norm, "post-attention norm");
+        if (norm.post_attention) {
+            o = postNorm(o, w.post_attention_norm, rows, d, "post-attention norm", norm, dp);
+        }
         addResidual(o);
     }
 
     normed = rmsNorm(hidden, w.ffn_norm, rows, d, norm.epsilon, dp, norm.unit_offset);
     Tensor mlp = feedForward(normed, w.ffn_gate, w.ffn_up, w.ffn_down, rows, d, spec.ffn_dim,
                              spec.feed_forward, dp);
-    if (norm.post_feed_forward) mlp = normalise(mlp, w.post_ffn_norm, "post-feed-forward norm");
+    if (norm.post_feed_forward) {
+        mlp = postNorm(mlp, w.post_ffn_norm, rows, d, "post-feed-forward norm", norm, dp);
+    }
     trace("mlp", mlp);
     addResidual(mlp);
 }
+
+#undef TARVEL_FEATURE_PATH
 
 }  // namespace Nuvexis::Core::Tarvel::detail

@@ -5,10 +5,18 @@
 #include <limits>
 #include <type_traits>
 
+// On the function that runs attendRow for many rows: everything it calls is inlined into it,
+// whatever else its file instantiates, so that the loops keep their values in registers.
+#if defined(__GNUC__)
+#define TARVEL_ATTENTION_ROWS __attribute__((flatten))
+#else
+#define TARVEL_ATTENTION_ROWS
+#endif
+
 namespace Nuvexis::Core::Tarvel::detail {
 
-// How a row's scores are formed: each dot product times `scale`, checked; with Capped, then
-// cap * tanh(score / cap), checked again.
+// How a row's scores are formed: each dot product times `scale`, checked; with a cap other than
+// 0, then cap * tanh(score / cap), checked again.
 struct RowScoring {
     double scale = 1.0;
     double cap = 0.0;
@@ -34,13 +42,16 @@ inline std::uint64_t firstVisible(std::uint64_t visible, std::uint64_t window) n
 //   store(c, x)                        each finished output value, in ascending c
 // scores and exps hold `visible` values, indexed by position; the caller allocates them once.
 // Every sum starts at 0.0 and runs in ascending index order; every finished value passes Check.
-// Capped is decided once per call, so that rows without a cap run the loops they always ran.
-template <double (*Check)(double, bool), bool Capped, typename KeyRow, typename ValueRow,
+// The cap is applied in a pass of its own over the row's scores, so that rows without one run
+// the loops they always ran. Windowed is decided once per call: without it `window_first` is not
+// read and every row starts at position 0, as the loops are fastest when that is known.
+template <double (*Check)(double, bool), bool Windowed, typename KeyRow, typename ValueRow,
           typename Probability, typename Store>
-inline void attendRow(std::uint64_t first, std::uint64_t visible, std::uint64_t head_dim,
-                      const RowScoring& scoring, bool double_precision, const double* query,
+inline void attendRow(std::uint64_t window_first, std::uint64_t visible, std::uint64_t head_dim,
+                      RowScoring scoring, bool double_precision, const double* query,
                       KeyRow&& key_row, ValueRow&& value_row, Probability&& probability,
                       Store&& store, double* scores, double* exps) {
+    const std::uint64_t first = Windowed ? window_first : 0;
     const double scale = scoring.scale;
     // Scores of eight positions side by side: each still its own sum over the head's columns,
     // so which positions a span groups changes no score.
@@ -55,10 +66,6 @@ inline void attendRow(std::uint64_t first, std::uint64_t visible, std::uint64_t 
         }
         for (std::uint64_t u = 0; u < Span; ++u) {
             scores[j + u] = Check(acc[u] * scale, double_precision);
-            if constexpr (Capped) {
-                const double cap = scoring.cap;
-                scores[j + u] = Check(cap * std::tanh(scores[j + u] / cap), double_precision);
-            }
         }
     };
     const std::integral_constant<std::uint64_t, 8> eight;
@@ -66,6 +73,12 @@ inline void attendRow(std::uint64_t first, std::uint64_t visible, std::uint64_t 
     std::uint64_t j = first;
     for (; j + 8 <= visible; j += 8) scoreSpan(eight, j);
     for (; j < visible; ++j) scoreSpan(one, j);
+    if (scoring.cap != 0.0) {
+        const double cap = scoring.cap;
+        for (j = first; j < visible; ++j) {
+            scores[j] = Check(cap * std::tanh(scores[j] / cap), double_precision);
+        }
+    }
 
     // The softmax reads the scores as stored, rounded in reduced precision.
     double max = -std::numeric_limits<double>::infinity();
