@@ -272,7 +272,7 @@ GenerateOptions generateOptions(const SamplingArgs& args, const LoadedCheckpoint
                                        args.top_k,       args.min_p, args.repetition_penalty};
     options.max_tokens = args.max_tokens;
     options.eos = tokenizer.eos();
-    options.end_ids = checkpoint.eos_ids;
+    options.end_ids = checkpoint.generation.eos_ids;
     if (!checkpoint.eos_token.empty()) {
         if (const auto id = tokenizer.tokenId(checkpoint.eos_token)) options.end_ids.push_back(*id);
     }

@@ -68,7 +68,8 @@ std::optional<std::shared_ptr<const TransformerModel>> construct(const Different
 // after the last record.
 void checkModel(const TransformerModel& model) {
     const TransformerWeights& w = model.weights();
-    const bool gated = model.spec().feed_forward == FeedForwardKind::swiglu;
+    const bool gated = model.spec().feed_forward == FeedForwardKind::swiglu ||
+                       model.spec().feed_forward == FeedForwardKind::geglu_tanh;
     std::uint64_t values = w.token_embedding.data.size() + w.final_norm.data.size();
     for (const LayerWeights& l : w.layers) {
         for (const Tensor* t : {&l.attention_norm, &l.query, &l.key, &l.value, &l.attention_output,

@@ -85,7 +85,7 @@ inline DifferentialCase decodeCase(const std::uint8_t* data, std::size_t size) {
     spec.ffn_dim = in.pick(1, 8);
     b = in.byte();
     spec.feed_forward =
-        b == 0xff ? static_cast<FeedForwardKind>(2) : static_cast<FeedForwardKind>(b & 1);
+        b == 0xff ? static_cast<FeedForwardKind>(3) : static_cast<FeedForwardKind>(b & 1);
     spec.tied_embeddings = (b & 2) != 0;
     spec.precision.kv_cache = static_cast<DType>(((b >> 2) & 3) % 3);
     spec.position.rope_base = rope_bases[(b >> 4) & 7];

@@ -436,6 +436,8 @@ const char* feedForwardName(FeedForwardKind kind) {
             return "gelu";
         case FeedForwardKind::swiglu:
             return "swiglu";
+        case FeedForwardKind::geglu_tanh:
+            return "geglu_tanh";
     }
     return "unknown";
 }

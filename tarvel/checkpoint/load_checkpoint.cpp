@@ -1,5 +1,6 @@
 #include "tarvel/checkpoint/load_checkpoint.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <map>
@@ -53,36 +54,139 @@ struct Located {
     const SafetensorsTensor* tensor = nullptr;
 };
 
+// Rows [first, first + rows) of a stored tensor and the packed tensor they become. A stored
+// tensor is one part, or several when the layout fuses projections (Phi-3's qkv_proj and
+// gate_up_proj), split at load.
+struct Part {
+    detail::PackedTensor* target = nullptr;
+    std::uint64_t first = 0;
+    std::uint64_t rows = 0;
+    // Non-zero: each head of this width is stored in half-split rotary order: its rows, or for
+    // a vector (a bias, a head norm) its values, are brought back to adjacent pairs.
+    std::uint64_t rotary_head_dim = 0;
+};
+
 // One tensor the config implies, with where its values go.
 struct Expected {
     std::string name;
     std::vector<std::uint64_t> shape;
-    detail::PackedTensor* target = nullptr;
-    std::uint64_t rotary_head_dim = 0;  // non-zero: rows are stored in half-split order
+    std::vector<Part> parts;
 };
+
+// The tensor names of one layer after "model.layers.N.", in model order: those every layer of
+// the family has.
+std::vector<std::string> layerSuffixes(const CheckpointConfig& c) {
+    const bool fused = c.family == CheckpointFamily::phi3;
+    const bool gemma2 = c.family == CheckpointFamily::gemma2;
+    std::vector<std::string> names = {"input_layernorm.weight"};
+    if (fused) {
+        names.push_back("self_attn.qkv_proj.weight");
+    } else {
+        names.insert(names.end(), {"self_attn.q_proj.weight", "self_attn.k_proj.weight",
+                                   "self_attn.v_proj.weight"});
+    }
+    if (c.qkv_bias) {
+        names.insert(names.end(),
+                     {"self_attn.q_proj.bias", "self_attn.k_proj.bias", "self_attn.v_proj.bias"});
+    }
+    if (c.family == CheckpointFamily::qwen3) {
+        names.insert(names.end(), {"self_attn.q_norm.weight", "self_attn.k_norm.weight"});
+    }
+    names.push_back("self_attn.o_proj.weight");
+    if (c.output_bias) names.push_back("self_attn.o_proj.bias");
+    names.push_back("post_attention_layernorm.weight");
+    if (gemma2) {
+        names.insert(names.end(),
+                     {"pre_feedforward_layernorm.weight", "post_feedforward_layernorm.weight"});
+    }
+    if (fused) {
+        names.push_back("mlp.gate_up_proj.weight");
+    } else {
+        names.insert(names.end(), {"mlp.gate_proj.weight", "mlp.up_proj.weight"});
+    }
+    names.push_back("mlp.down_proj.weight");
+    return names;
+}
 
 std::vector<Expected> expectedTensors(const CheckpointConfig& c, detail::PackedWeights& w) {
     const std::uint64_t d = c.hidden_size, f = c.intermediate_size, v = c.vocab_size;
     const std::uint64_t hd = c.head_dim;
     const std::uint64_t q = c.num_attention_heads * hd, kv = c.num_key_value_heads * hd;
     std::vector<Expected> list;
-    list.push_back({"model.embed_tokens.weight", {v, d}, &w.token_embedding, 0});
+    const auto add = [&](std::string name, std::vector<std::uint64_t> shape,
+                         detail::PackedTensor* target, std::uint64_t rotary = 0) {
+        const std::uint64_t rows = shape.size() == 2 ? shape[0] : 1;
+        list.push_back({std::move(name), std::move(shape), {Part{target, 0, rows, rotary}}});
+    };
+    add("model.embed_tokens.weight", {v, d}, &w.token_embedding);
     for (std::uint32_t i = 0; i < c.num_hidden_layers; ++i) {
         detail::PackedLayerWeights& l = w.layers[i];
         const std::string p = "model.layers." + std::to_string(i) + ".";
-        list.push_back({p + "input_layernorm.weight", {d}, &l.attention_norm, 0});
-        list.push_back({p + "self_attn.q_proj.weight", {q, d}, &l.query, hd});
-        list.push_back({p + "self_attn.k_proj.weight", {kv, d}, &l.key, hd});
-        list.push_back({p + "self_attn.v_proj.weight", {kv, d}, &l.value, 0});
-        list.push_back({p + "self_attn.o_proj.weight", {d, q}, &l.attention_output, 0});
-        list.push_back({p + "post_attention_layernorm.weight", {d}, &l.ffn_norm, 0});
-        list.push_back({p + "mlp.gate_proj.weight", {f, d}, &l.ffn_gate, 0});
-        list.push_back({p + "mlp.up_proj.weight", {f, d}, &l.ffn_up, 0});
-        list.push_back({p + "mlp.down_proj.weight", {d, f}, &l.ffn_down, 0});
+        for (const std::string& suffix : layerSuffixes(c)) {
+            const std::string name = p + suffix;
+            if (suffix == "input_layernorm.weight") {
+                add(name, {d}, &l.attention_norm);
+            } else if (suffix == "self_attn.qkv_proj.weight") {
+                list.push_back({name,
+                                {q + 2 * kv, d},
+                                {Part{&l.query, 0, q, hd}, Part{&l.key, q, kv, hd},
+                                 Part{&l.value, q + kv, kv, 0}}});
+            } else if (suffix == "self_attn.q_proj.weight") {
+                add(name, {q, d}, &l.query, hd);
+            } else if (suffix == "self_attn.k_proj.weight") {
+                add(name, {kv, d}, &l.key, hd);
+            } else if (suffix == "self_attn.v_proj.weight") {
+                add(name, {kv, d}, &l.value);
+            } else if (suffix == "self_attn.q_proj.bias") {
+                add(name, {q}, &l.query_bias, hd);
+            } else if (suffix == "self_attn.k_proj.bias") {
+                add(name, {kv}, &l.key_bias, hd);
+            } else if (suffix == "self_attn.v_proj.bias") {
+                add(name, {kv}, &l.value_bias);
+            } else if (suffix == "self_attn.q_norm.weight") {
+                add(name, {hd}, &l.query_norm, hd);
+            } else if (suffix == "self_attn.k_norm.weight") {
+                add(name, {hd}, &l.key_norm, hd);
+            } else if (suffix == "self_attn.o_proj.weight") {
+                add(name, {d, q}, &l.attention_output);
+            } else if (suffix == "self_attn.o_proj.bias") {
+                add(name, {d}, &l.output_bias);
+            } else if (suffix == "post_attention_layernorm.weight") {
+                // Gemma 2 normalises the attention output with it; the others the stream before
+                // the feed-forward block.
+                add(name, {d},
+                    c.family == CheckpointFamily::gemma2 ? &l.post_attention_norm : &l.ffn_norm);
+            } else if (suffix == "pre_feedforward_layernorm.weight") {
+                add(name, {d}, &l.ffn_norm);
+            } else if (suffix == "post_feedforward_layernorm.weight") {
+                add(name, {d}, &l.post_ffn_norm);
+            } else if (suffix == "mlp.gate_up_proj.weight") {
+                list.push_back(
+                    {name, {2 * f, d}, {Part{&l.ffn_gate, 0, f, 0}, Part{&l.ffn_up, f, f, 0}}});
+            } else if (suffix == "mlp.gate_proj.weight") {
+                add(name, {f, d}, &l.ffn_gate);
+            } else if (suffix == "mlp.up_proj.weight") {
+                add(name, {f, d}, &l.ffn_up);
+            } else {
+                add(name, {d, f}, &l.ffn_down);
+            }
+        }
     }
-    list.push_back({"model.norm.weight", {d}, &w.final_norm, 0});
-    if (!c.tie_word_embeddings) list.push_back({"lm_head.weight", {v, d}, &w.output_embedding, 0});
+    add("model.norm.weight", {d}, &w.final_norm);
+    if (!c.tie_word_embeddings) add("lm_head.weight", {v, d}, &w.output_embedding);
     return list;
+}
+
+// The same dtype, shape and bytes.
+bool sameStoredTensor(const Located& a, const Located& b) {
+    const SafetensorsTensor& x = *a.tensor;
+    const SafetensorsTensor& y = *b.tensor;
+    if (x.dtype != y.dtype || x.shape != y.shape || x.end - x.begin != y.end - y.begin) {
+        return false;
+    }
+    const std::uint8_t* p = a.shard->file.bytes().data() + a.shard->header.data_offset + x.begin;
+    const std::uint8_t* q = b.shard->file.bytes().data() + b.shard->header.data_offset + y.begin;
+    return std::equal(p, p + (x.end - x.begin), q);
 }
 
 bool isIgnored(const std::string& name) {
@@ -170,8 +274,7 @@ nlohmann::json readJsonObject(const std::filesystem::path& path, const std::stri
     return json;
 }
 
-// The tokenizer, and what tokenizer_config.json, chat_template.jinja and
-// generation_config.json say about chatting and stopping.
+// The tokenizer, and what tokenizer_config.json and chat_template.jinja say about chatting.
 void loadTokenizer(const std::filesystem::path& folder, TokenizerFile choice,
                    LoadedCheckpoint& result) {
     const CheckpointConfig& config = result.config;
@@ -212,21 +315,6 @@ void loadTokenizer(const std::filesystem::path& folder, TokenizerFile choice,
         result.chat_template = asText(readSmallFile(jinja_path));
         result.chat_template_file = jinja_path.string();
     }
-    const std::filesystem::path generation_path = folder / "generation_config.json";
-    if (std::filesystem::exists(generation_path)) {
-        const nlohmann::json json = readJsonObject(generation_path, "generation config");
-        const auto it = json.find("eos_token_id");
-        if (it != json.end() && !it->is_null()) {
-            const nlohmann::json list = it->is_array() ? *it : nlohmann::json::array({*it});
-            for (const nlohmann::json& id : list) {
-                if (!id.is_number_unsigned() || id.get<std::uint64_t>() >= config.vocab_size) {
-                    fail(generation_path, "eos_token_id must be token ids below vocab_size");
-                }
-                result.eos_ids.push_back(static_cast<std::uint32_t>(id.get<std::uint64_t>()));
-            }
-        }
-    }
-
     const std::filesystem::path json_path = folder / "tokenizer.json";
     const std::filesystem::path model_path = folder / "tokenizer.model";
     const bool use_json =
@@ -244,6 +332,25 @@ void loadTokenizer(const std::filesystem::path& folder, TokenizerFile choice,
                        " pieces, more than vocab_size " + std::to_string(config.vocab_size));
     }
     result.tokenizer = std::move(tokenizer);
+}
+
+// generation_config.json when the folder has one; its eos_token_id, else config.json's, ends
+// generation, as the family's own generation does.
+GenerationDefaults loadGenerationDefaults(const std::filesystem::path& folder,
+                                          const CheckpointConfig& config) {
+    const std::filesystem::path path = folder / "generation_config.json";
+    GenerationDefaults defaults;
+    if (std::filesystem::exists(path)) {
+        defaults = parseGenerationConfig(readSmallFile(path), path.string());
+        for (const std::uint32_t id : defaults.eos_ids) {
+            if (id >= config.vocab_size) {
+                fail(path, "eos_token_id " + std::to_string(id) + " is not below vocab_size " +
+                               std::to_string(config.vocab_size));
+            }
+        }
+    }
+    if (defaults.eos_ids.empty()) defaults.eos_ids = config.eos_token_ids;
+    return defaults;
 }
 
 }  // namespace
@@ -267,19 +374,16 @@ LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
     // A config may claim any number of layers. When the files hold fewer tensors than the
     // layers need, the first one missing in model order is named before any record is made;
     // the names are distinct, so that search ends within one more name than there are tensors.
-    const std::uint64_t needed =
-        9 * std::uint64_t{config.num_hidden_layers} + 2 + (config.tie_word_embeddings ? 0 : 1);
+    const std::vector<std::string> suffixes = layerSuffixes(config);
+    const std::uint64_t needed = suffixes.size() * std::uint64_t{config.num_hidden_layers} + 2 +
+                                 (config.tie_word_embeddings ? 0 : 1);
     if (found.size() < needed) {
         const auto require = [&](const std::string& name) {
             if (found.count(name) == 0) fail(folder, "tensor " + name + " is missing");
         };
         require("model.embed_tokens.weight");
-        const char* suffixes[] = {
-            "input_layernorm.weight",  "self_attn.q_proj.weight", "self_attn.k_proj.weight",
-            "self_attn.v_proj.weight", "self_attn.o_proj.weight", "post_attention_layernorm.weight",
-            "mlp.gate_proj.weight",    "mlp.up_proj.weight",      "mlp.down_proj.weight"};
         for (std::uint32_t i = 0; i < config.num_hidden_layers; ++i) {
-            for (const char* suffix : suffixes) {
+            for (const std::string& suffix : suffixes) {
                 require("model.layers." + std::to_string(i) + "." + suffix);
             }
         }
@@ -292,9 +396,18 @@ LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
     std::set<std::string> expected_names;
     for (const Expected& e : expected) expected_names.insert(e.name);
     for (const auto& [name, where] : found) {
-        if (expected_names.count(name) == 0 && !isIgnored(name)) {
-            fail(where.shard->path, "unexpected tensor " + name);
+        if (expected_names.count(name) != 0 || isIgnored(name)) continue;
+        // Some exporters store the tied classifier anyway: the same bytes mean the same model.
+        if (name == "lm_head.weight" && config.tie_word_embeddings) {
+            const auto embedding = found.find("model.embed_tokens.weight");
+            if (embedding != found.end() && !sameStoredTensor(where, embedding->second)) {
+                fail(where.shard->path,
+                     "tensor lm_head.weight differs from model.embed_tokens.weight, but "
+                     "tie_word_embeddings is true");
+            }
+            continue;
         }
+        fail(where.shard->path, "unexpected tensor " + name);
     }
     std::uint64_t total = 0;
     for (const Expected& e : expected) {
@@ -319,38 +432,49 @@ LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
         const SafetensorsTensor& t = *where.tensor;
         const std::uint8_t* data =
             where.shard->file.bytes().data() + where.shard->header.data_offset;
-        const std::uint64_t columns = e.shape.size() == 2 ? e.shape[1] : e.shape[0];
-        const std::uint64_t rows = e.shape.size() == 2 ? e.shape[0] : 1;
-        // One row at a time from the mapped file into the packed tensor: no copy of the whole
-        // tensor as doubles is ever made. The first pass checks the values and picks the
-        // narrowest type holding all of them; the second stores them in it.
-        std::vector<double> row(static_cast<std::size_t>(columns));
-        const auto widenRow = [&](std::uint64_t r) {
-            const std::uint64_t source =
-                e.rotary_head_dim != 0 ? halfSplitRow(r, e.rotary_head_dim) : r;
-            const std::uint64_t offset = t.begin + source * columns * t.element_size;
-            widenValues(std::span<const std::uint8_t>(data + offset, columns * t.element_size),
-                        t.dtype, std::span<double>(row));
-        };
-        detail::ExactTypes types;
-        for (std::uint64_t r = 0; r < rows; ++r) {
-            widenRow(r);
-            for (const double value : row) {
-                if (!std::isfinite(value))
-                    fail(where.shard->path, "tensor " + e.name + " contains NaN/Inf");
+        const bool vector = e.shape.size() == 1;
+        const std::uint64_t columns = vector ? e.shape[0] : e.shape[1];
+        for (const Part& part : e.parts) {
+            // One row at a time from the mapped file into the packed tensor: no copy of the
+            // whole tensor as doubles is ever made. The first pass checks the values and picks
+            // the narrowest type holding all of them; the second stores them in it.
+            std::vector<double> row(static_cast<std::size_t>(columns));
+            std::vector<double> stored(vector && part.rotary_head_dim != 0 ? row.size() : 0);
+            const auto widenRow = [&](std::uint64_t r) {
+                const std::uint64_t source =
+                    part.first + (part.rotary_head_dim != 0 && !vector
+                                      ? halfSplitRow(r, part.rotary_head_dim)
+                                      : r);
+                const std::uint64_t offset = t.begin + source * columns * t.element_size;
+                const std::span<double> into(stored.empty() ? row : stored);
+                widenValues(std::span<const std::uint8_t>(data + offset, columns * t.element_size),
+                            t.dtype, into);
+                for (std::uint64_t i = 0; i < stored.size(); ++i) {
+                    row[i] = stored[halfSplitRow(i, part.rotary_head_dim)];
+                }
+            };
+            detail::ExactTypes types;
+            for (std::uint64_t r = 0; r < part.rows; ++r) {
+                widenRow(r);
+                for (const double value : row) {
+                    if (!std::isfinite(value))
+                        fail(where.shard->path, "tensor " + e.name + " contains NaN/Inf");
+                }
+                types.add(row);
             }
-            types.add(row);
+            std::vector<std::uint64_t> shape = e.shape;
+            if (!vector) shape[0] = part.rows;
+            detail::PackedTensor tensor = detail::emptyPacked(
+                shape, types.narrowest(), static_cast<std::size_t>(part.rows * columns));
+            for (std::uint64_t r = 0; r < part.rows; ++r) {
+                widenRow(r);
+                detail::appendPacked(tensor, row);
+            }
+            detail::arrangePanels(tensor);
+            *part.target = std::move(tensor);
         }
-        detail::PackedTensor tensor = detail::emptyPacked(e.shape, types.narrowest(),
-                                                          static_cast<std::size_t>(rows * columns));
-        for (std::uint64_t r = 0; r < rows; ++r) {
-            widenRow(r);
-            detail::appendPacked(tensor, row);
-        }
-        detail::arrangePanels(tensor);
         // The tensor's bytes are packed now; the mapping need not keep them resident.
         where.shard->file.release(where.shard->header.data_offset + t.begin, t.end - t.begin);
-        *e.target = std::move(tensor);
         done += t.end - t.begin;
         if (options.progress) options.progress(done, total);
     }
@@ -359,6 +483,7 @@ LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
         checkpointSpec(config, declaredDtype(found.at("model.embed_tokens.weight").tensor->dtype));
     shards.clear();  // the values are packed; release the mappings before the model is built
     loadTokenizer(folder, options.tokenizer, result);
+    result.generation = loadGenerationDefaults(folder, config);
     std::optional<std::string> identity;
     if (result.tokenizer) identity = result.tokenizer->identity();
     result.model =

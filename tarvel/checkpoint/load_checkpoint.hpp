@@ -38,20 +38,23 @@ struct LoadedCheckpoint {
     std::string chat_template_file;  // the file it came from, for messages
     std::string bos_token;           // tokenizer_config.json's texts of BOS and EOS, if given
     std::string eos_token;
-    // generation_config.json's eos_token_id (a number or a list), if the folder has one.
-    std::vector<std::uint32_t> eos_ids;
+    // From generation_config.json when present; eos_ids falls back to config.json's
+    // eos_token_id, and is empty when neither gives one.
+    GenerationDefaults generation;
 };
 
-// Loads a Llama-family checkpoint folder in the Hugging Face layout: config.json with either
-// model.safetensors or model.safetensors.index.json and its shards, and optionally
-// tokenizer.json or tokenizer.model, tokenizer_config.json, chat_template.jinja and
-// generation_config.json. Files are memory-mapped and every byte is checked
-// before use; q_proj and k_proj rows are brought from the stored half-split rotary order back
-// to adjacent pairs. Each file is opened without blocking and refused unless it is a regular
-// file ("<file>: not a regular file"; "tokenizer file is not a regular file" for
-// tokenizer.model), so a FIFO or device in the folder is never waited on. The JSON files are
-// read whole, at most 64 MiB each, and refused before they are built when they nest deeper
-// than 64 levels or hold more than a million values. The model is bound to the tokenizer's identity
+// Loads a checkpoint folder in the Hugging Face layout of one of the families config.json may
+// name (see parseCheckpointConfig): config.json with either model.safetensors or
+// model.safetensors.index.json and its shards, and optionally tokenizer.json or tokenizer.model,
+// tokenizer_config.json, chat_template.jinja and generation_config.json. Files are
+// memory-mapped and every byte is checked before use. The rows of the query and key projections
+// (and their biases and head norms) are brought from the stored half-split rotary order back to
+// adjacent pairs; fused qkv_proj and gate_up_proj are split; a stored lm_head.weight of a tied
+// model must hold the embedding's bytes. Each file is opened without blocking and refused unless
+// it is a regular file ("<file>: not a regular file"; "tokenizer file is not a regular file" for
+// a tokenizer), so a FIFO or device in the folder is never waited on. The JSON files are read
+// whole, at most 64 MiB each, and refused before they are built when they nest deeper than 64
+// levels or hold more than a million values. The model is bound to the tokenizer's identity
 // when there is one. Throws std::invalid_argument "<file>: <problem>" naming the file and, where
 // one is at fault, the tensor or field; exceptions of model construction propagate unchanged.
 LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,

@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "tarvel/core/detail/checked_arithmetic.hpp"
@@ -94,7 +95,8 @@ void reserveCache(std::vector<Tensor>& cache, const TransformerSpec& spec, std::
 template <typename KeyRow, typename ValueRow>
 Tensor attendChunk(const Tensor& query, std::uint64_t previous, std::uint64_t n,
                    std::uint64_t query_heads, std::uint64_t kv_heads, std::uint64_t head_dim,
-                   bool double_precision, KeyRow&& key_row, ValueRow&& value_row) {
+                   const AttentionScoring& scoring, bool double_precision, KeyRow&& key_row,
+                   ValueRow&& value_row) {
     detail::restateShape(query, {n, query_heads * head_dim});
     Tensor out({n, query_heads * head_dim}, 0.0, double_precision);
     // Query rows and heads are split over the threads; each piece allocates its own scores
@@ -102,26 +104,37 @@ Tensor attendChunk(const Tensor& query, std::uint64_t previous, std::uint64_t n,
     const auto positions = static_cast<std::size_t>(previous + n);
     const std::uint64_t group = query_heads / kv_heads;
     const std::uint64_t row_work = std::max<std::uint64_t>(2 * (previous + n) * head_dim, 1);
-    const auto attendRows = [&](std::uint64_t begin, std::uint64_t end) {
-        std::vector<double> scores(positions);
-        std::vector<double> exps(positions);
-        for (std::uint64_t item = begin; item < end; ++item) {
-            const std::uint64_t t = item / query_heads;
-            const std::uint64_t h = item % query_heads;
-            const std::uint64_t g = h / group;
-            const std::uint64_t qcol = h * head_dim;
-            double* out_row = out.data.data() + t * query_heads * head_dim + qcol;
-            detail::attendRow<checkCachedValue>(
-                previous + t + 1, head_dim, double_precision,
-                query.data.data() + t * query_heads * head_dim + qcol,
-                [&](std::uint64_t j) { return key_row(j, g); },
-                [&](std::uint64_t j) { return value_row(j, g); }, [](std::uint64_t, double) {},
-                [&](std::uint64_t c, double x) { out_row[c] = x; }, scores.data(), exps.data());
-        }
+    const detail::RowScoring row_scoring{detail::scoreScale(scoring.score_scalar, head_dim),
+                                         scoring.softcap};
+    // Windowed or not is decided once for the call, and parallelFor is handed the work of that
+    // form itself.
+    const auto rowsOf = [&](auto windowed) {
+        constexpr bool Windowed = decltype(windowed)::value;
+        return [&](std::uint64_t begin, std::uint64_t end) TARVEL_ATTENTION_ROWS {
+            std::vector<double> scores(positions);
+            std::vector<double> exps(positions);
+            for (std::uint64_t item = begin; item < end; ++item) {
+                const std::uint64_t t = item / query_heads;
+                const std::uint64_t h = item % query_heads;
+                const std::uint64_t g = h / group;
+                const std::uint64_t qcol = h * head_dim;
+                double* out_row = out.data.data() + t * query_heads * head_dim + qcol;
+                const std::uint64_t visible = previous + t + 1;
+                detail::attendRow<checkCachedValue, Windowed>(
+                    detail::firstVisible(visible, scoring.window), visible, head_dim, row_scoring,
+                    double_precision, query.data.data() + t * query_heads * head_dim + qcol,
+                    [&](std::uint64_t j) { return key_row(j, g); },
+                    [&](std::uint64_t j) { return value_row(j, g); }, [](std::uint64_t, double) {},
+                    [&](std::uint64_t c, double x) { out_row[c] = x; }, scores.data(), exps.data());
+            }
+        };
     };
-    detail::parallelFor(n * query_heads,
-                        std::max<std::uint64_t>((std::uint64_t{1} << 15) / row_work, 1),
-                        attendRows);
+    const std::uint64_t min_rows = std::max<std::uint64_t>((std::uint64_t{1} << 15) / row_work, 1);
+    if (scoring.window != 0) {
+        detail::parallelFor(n * query_heads, min_rows, rowsOf(std::true_type{}));
+    } else {
+        detail::parallelFor(n * query_heads, min_rows, rowsOf(std::false_type{}));
+    }
     return out;
 }
 
@@ -159,7 +172,10 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
         const std::uint64_t id = chunk.tokens[static_cast<std::size_t>(t)];
         double* row = x.data.data() + t * d;
         detail::widenRun(weights.token_embedding, id * d, d, row);
-        for (std::uint64_t c = 0; c < d; ++c) row[c] = checkCachedValue(row[c], flag);
+        // A scale of 1 changes no bit of the embedding.
+        for (std::uint64_t c = 0; c < d; ++c) {
+            row[c] = checkCachedValue(row[c] * spec.embedding_scale, flag);
+        }
     }
 
     std::vector<Tensor>& grown = previous != 0 ? result.rows : result.cache;
@@ -167,14 +183,15 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
     const std::vector<Tensor>& cache = session.cache();
     const std::uint64_t kv_width = hkv * hd;
     const Tensor absent;
-    const RopeTable rope = buildRopeTable(n, hd, spec.position.rope_base, previous);
+    const RopeTable rope = detail::ropeTableFor(spec, n, previous);
     for (std::uint64_t l = 0; l < spec.layers; ++l) {
         const Tensor& old_keys = previous != 0 ? cache[static_cast<std::size_t>(2 * l)] : absent;
         const Tensor& old_values =
             previous != 0 ? cache[static_cast<std::size_t>(2 * l + 1)] : absent;
         // Attention over the cache followed by the chunk's own keys and values, read where they
         // are: the one way this step's block differs from the full pass's.
-        const auto attend = [&](const Tensor& q, const Tensor& k, const Tensor& v) {
+        const auto attend = [&](const Tensor& q, const Tensor& k, const Tensor& v,
+                                const AttentionScoring& scoring) {
             // Committed positions from the cache, the chunk's own from its rows; every shape
             // was checked before the step began or made by this step.
             const auto row = [&](const Tensor& cached, const Tensor& own, std::uint64_t j,
@@ -183,7 +200,7 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
                                     : own.data.data() + (j - previous) * kv_width + g * hd;
             };
             Tensor out = attendChunk(
-                q, previous, n, hq, hkv, hd, flag,
+                q, previous, n, hq, hkv, hd, scoring, flag,
                 [&](std::uint64_t j, std::uint64_t g) { return row(old_keys, k, j, g); },
                 [&](std::uint64_t j, std::uint64_t g) { return row(old_values, v, j, g); });
             keepRows(grown, k, previous, n, hkv, hd, flag);
@@ -195,7 +212,7 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
             return cachedLinear(input, weight, n, in_dim, out_dim, flag);
         };
         detail::transformerBlock<checkCachedValue>(x, weights.layers[static_cast<std::size_t>(l)],
-                                                   spec, {1, n, rope}, flag, project, attend,
+                                                   spec, l, {1, n, rope}, flag, project, attend,
                                                    [](const char*, const Tensor&) {});
     }
 
@@ -207,10 +224,14 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
         x.data.erase(x.data.begin(), x.data.end() - static_cast<std::ptrdiff_t>(d));
         x.shape = {1, d};
     }
-    const Tensor xf = rmsNorm(x, weights.final_norm, rows, d, epsilon, flag);
+    const Tensor xf =
+        rmsNorm(x, weights.final_norm, rows, d, epsilon, flag, spec.normalization.unit_offset);
     const detail::PackedTensor& unembedding =
         spec.tied_embeddings ? weights.token_embedding : weights.output_embedding;
     result.logits = cachedLinear(xf, unembedding, rows, d, spec.vocabulary, flag);
+    if (spec.logit_softcap != 0.0) {
+        detail::softcap<checkCachedValue>(result.logits.data, spec.logit_softcap, flag);
+    }
     result.logits.shape = {1, rows, spec.vocabulary};  // same elements, one batch row
     return result;
 }
@@ -315,7 +336,7 @@ Tensor cachedAttention(const Tensor& query, const Tensor& keys, const Tensor& va
         return cache.data.data() + (j * kv_heads + g) * head_dim;
     };
     return attendChunk(
-        query, previous, n, query_heads, kv_heads, head_dim, double_precision,
+        query, previous, n, query_heads, kv_heads, head_dim, AttentionScoring{}, double_precision,
         [&](std::uint64_t j, std::uint64_t g) { return row(keys, j, g); },
         [&](std::uint64_t j, std::uint64_t g) { return row(values, j, g); });
 }

@@ -47,8 +47,8 @@ void traceLayer(const ForwardOptions& options, std::uint64_t layer, const char* 
 }
 
 template <typename Layer>
-void requireLayerShapes(const Layer& w, std::uint64_t d, std::uint64_t f, std::uint64_t q_width,
-                        std::uint64_t kv_width) {
+void requireLayerShapes(const TransformerSpec& spec, const Layer& w, std::uint64_t d,
+                        std::uint64_t f, std::uint64_t q_width, std::uint64_t kv_width) {
     requireShape(w.attention_norm, {d}, "attention norm");
     requireShape(w.query, {q_width, d}, "query weight");
     requireShape(w.key, {kv_width, d}, "key weight");
@@ -58,6 +58,24 @@ void requireLayerShapes(const Layer& w, std::uint64_t d, std::uint64_t f, std::u
     requireShape(w.ffn_gate, {f, d}, "feed-forward gate weight");
     requireShape(w.ffn_up, {f, d}, "feed-forward up weight");
     requireShape(w.ffn_down, {d, f}, "feed-forward down weight");
+    // The optional tensors, each only when its feature is on.
+    const std::uint64_t hd = spec.head_dim;
+    if (spec.attention.qkv_bias) {
+        requireShape(w.query_bias, {q_width}, "query bias");
+        requireShape(w.key_bias, {kv_width}, "key bias");
+        requireShape(w.value_bias, {kv_width}, "value bias");
+    }
+    if (spec.attention.output_bias) requireShape(w.output_bias, {d}, "output bias");
+    if (spec.attention.qk_norm) {
+        requireShape(w.query_norm, {hd}, "query norm");
+        requireShape(w.key_norm, {hd}, "key norm");
+    }
+    if (spec.normalization.post_attention) {
+        requireShape(w.post_attention_norm, {d}, "post-attention norm");
+    }
+    if (spec.normalization.post_feed_forward) {
+        requireShape(w.post_ffn_norm, {d}, "post-feed-forward norm");
+    }
 }
 
 // logits[b, t, v] = sum over c ascending of E[v, c] * final[b * width + t, c], for positions
@@ -225,6 +243,7 @@ Tensor forwardPass(const TransformerSpec& spec, const Weights& weights, const To
     const std::uint64_t kv_width = hkv * hd;
     const std::uint64_t rows = tokens.batch * tokens.width;
     const double epsilon = spec.normalization.epsilon;
+    const double embedding_scale = spec.embedding_scale;
 
     Tensor hidden({rows, d}, 0.0, dp);
     for (std::uint64_t b = 0; b < tokens.batch; ++b) {
@@ -233,37 +252,40 @@ Tensor forwardPass(const TransformerSpec& spec, const Weights& weights, const To
             const std::uint64_t row = b * tokens.width + t;
             const std::uint64_t token = tokens.tokens[static_cast<std::size_t>(row)];
             for (std::uint64_t c = 0; c < d; ++c) {
-                at(hidden, {row, c}) =
-                    checkForwardValue(embeddingAt(weights.token_embedding, token, c, d), dp);
+                // A scale of 1 changes no bit of the embedding.
+                at(hidden, {row, c}) = checkForwardValue(
+                    embeddingAt(weights.token_embedding, token, c, d) * embedding_scale, dp);
             }
         }
     }
     trace(options, "embedding", hidden);
 
-    const RopeTable rope = buildRopeTable(tokens.width, hd, spec.position.rope_base, 0);
+    const RopeTable rope = detail::ropeTableFor(spec, tokens.width, 0);
     for (std::uint64_t l = 0; l < spec.layers; ++l) {
         const auto& w = weights.layers[static_cast<std::size_t>(l)];
-        requireLayerShapes(w, d, f, q_width, kv_width);
+        requireLayerShapes(spec, w, d, f, q_width, kv_width);
         const auto project = [&](const Tensor& input, const auto& weight, std::uint64_t in_dim,
                                  std::uint64_t out_dim) {
             return linear(input, weight, rows, in_dim, out_dim, dp, LinearVariant::forward);
         };
         // Causal attention within each sequence of the batch: the one way the full pass's block
         // differs from the cached step's.
-        const auto attend = [&](const Tensor& q, const Tensor& k, const Tensor& v) {
-            AttentionResult att =
-                attention(q, k, v, tokens.batch, tokens.width, hq, hkv, hd, tokens.lengths, dp);
+        const auto attend = [&](const Tensor& q, const Tensor& k, const Tensor& v,
+                                const AttentionScoring& scoring) {
+            AttentionResult att = attention(q, k, v, tokens.batch, tokens.width, hq, hkv, hd,
+                                            tokens.lengths, scoring, dp);
             traceLayer(options, l, "scores", att.scores);
             traceLayer(options, l, "probabilities", att.probabilities);
             traceLayer(options, l, "attention", att.output);
             return std::move(att.output);
         };
         detail::transformerBlock<checkForwardValue>(
-            hidden, w, spec, {tokens.batch, tokens.width, rope}, dp, project, attend,
+            hidden, w, spec, l, {tokens.batch, tokens.width, rope}, dp, project, attend,
             [&](const char* name, const Tensor& tensor) { traceLayer(options, l, name, tensor); });
     }
 
-    const Tensor final_hidden = rmsNorm(hidden, weights.final_norm, rows, d, epsilon, dp);
+    const Tensor final_hidden =
+        rmsNorm(hidden, weights.final_norm, rows, d, epsilon, dp, spec.normalization.unit_offset);
     trace(options, "final_norm", final_hidden);
     if (!options.compute_logits) return Tensor();
 
@@ -271,6 +293,10 @@ Tensor forwardPass(const TransformerSpec& spec, const Weights& weights, const To
     const auto& embedding =
         spec.tied_embeddings ? weights.token_embedding : weights.output_embedding;
     Tensor logits = projectLogits(embedding, final_hidden, tokens, vocabulary, d, dp);
+    // Padded positions stay 0.0: cap * tanh(0 / cap) is 0.
+    if (spec.logit_softcap != 0.0) {
+        detail::softcap<checkForwardValue>(logits.data, spec.logit_softcap, dp);
+    }
     trace(options, "logits", logits);
     return logits;
 }

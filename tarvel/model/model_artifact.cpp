@@ -31,6 +31,19 @@ std::vector<NamedTensor> modelArtifactTensors(const TransformerWeights& weights)
         entries.emplace_back(prefix + "ffn_gate", std::cref(layer.ffn_gate));
         entries.emplace_back(prefix + "ffn_up", std::cref(layer.ffn_up));
         entries.emplace_back(prefix + "ffn_down", std::cref(layer.ffn_down));
+        // The optional tensors follow their layer's nine, each only when it holds values, so a
+        // model without them has the artifact it always had.
+        const auto optional = [&](const char* suffix, const Tensor& tensor) {
+            if (!tensor.data.empty()) entries.emplace_back(prefix + suffix, std::cref(tensor));
+        };
+        optional("query_bias", layer.query_bias);
+        optional("key_bias", layer.key_bias);
+        optional("value_bias", layer.value_bias);
+        optional("output_bias", layer.output_bias);
+        optional("query_norm", layer.query_norm);
+        optional("key_norm", layer.key_norm);
+        optional("post_attention_norm", layer.post_attention_norm);
+        optional("post_ffn_norm", layer.post_ffn_norm);
     }
     entries.emplace_back("final_norm", std::cref(weights.final_norm));
     // Decided by the tensor alone: an untied model always has one, a tied model normally not.
@@ -83,6 +96,17 @@ std::vector<PackedEntry> packedArtifactTensors(const detail::PackedWeights& weig
         entries.push_back({prefix + "ffn_gate", &layer.ffn_gate});
         entries.push_back({prefix + "ffn_up", &layer.ffn_up});
         entries.push_back({prefix + "ffn_down", &layer.ffn_down});
+        const auto optional = [&](const char* suffix, const detail::PackedTensor& tensor) {
+            if (!tensor.empty()) entries.push_back({prefix + suffix, &tensor});
+        };
+        optional("query_bias", layer.query_bias);
+        optional("key_bias", layer.key_bias);
+        optional("value_bias", layer.value_bias);
+        optional("output_bias", layer.output_bias);
+        optional("query_norm", layer.query_norm);
+        optional("key_norm", layer.key_norm);
+        optional("post_attention_norm", layer.post_attention_norm);
+        optional("post_ffn_norm", layer.post_ffn_norm);
     }
     entries.push_back({"final_norm", &weights.final_norm});
     if (!weights.output_embedding.empty()) {

@@ -19,6 +19,15 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
                           std::uint64_t batch, std::uint64_t seq, std::uint64_t query_heads,
                           std::uint64_t kv_heads, std::uint64_t head_dim,
                           const std::vector<std::uint64_t>& lengths, bool double_precision) {
+    return attention(query, key, value, batch, seq, query_heads, kv_heads, head_dim, lengths,
+                     AttentionScoring{}, double_precision);
+}
+
+AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& value,
+                          std::uint64_t batch, std::uint64_t seq, std::uint64_t query_heads,
+                          std::uint64_t kv_heads, std::uint64_t head_dim,
+                          const std::vector<std::uint64_t>& lengths,
+                          const AttentionScoring& scoring, bool double_precision) {
     if (query_heads == 0 || kv_heads == 0 || query_heads % kv_heads != 0) {
         throw std::invalid_argument("GQA query heads must be divisible by KV heads");
     }
@@ -30,6 +39,12 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
     const std::uint64_t kv_width = detail::expectedExtent(kv_heads, head_dim);
     requireShape(key, {rows, kv_width}, "attention key");
     requireShape(value, {rows, kv_width}, "attention value");
+    const auto offOrPositive = [](double x) { return x == 0.0 || (std::isfinite(x) && x > 0.0); };
+    if (!offOrPositive(scoring.score_scalar) || !offOrPositive(scoring.softcap)) {
+        throw std::invalid_argument("attention scoring is invalid");
+    }
+    const detail::RowScoring row_scoring{detail::scoreScale(scoring.score_scalar, head_dim),
+                                         scoring.softcap};
 
     AttentionResult result{Tensor({batch, query_heads, seq, seq}, 0.0, double_precision),
                            Tensor({batch, query_heads, seq, seq}, 0.0, double_precision),
@@ -46,7 +61,7 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
     // and their exponentials.
     const std::uint64_t group = query_heads / kv_heads;
     const std::uint64_t query_width = query_heads * head_dim;
-    const auto attendHeads = [&](std::uint64_t begin, std::uint64_t end) {
+    const auto attendHeads = [&](std::uint64_t begin, std::uint64_t end) TARVEL_ATTENTION_ROWS {
         std::vector<double> row_scores(static_cast<std::size_t>(seq));
         std::vector<double> exps(static_cast<std::size_t>(seq));
         for (std::uint64_t item = begin; item < end; ++item) {
@@ -59,8 +74,9 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
             for (std::uint64_t i = 0; i < len; ++i) {
                 // Every row lies in storage: the shapes were demanded above.
                 double* out_row = output.data.data() + (base + i) * query_width + qcol;
-                detail::attendRow<checkOperatorValue>(
-                    i + 1, head_dim, double_precision,
+                const std::uint64_t first = detail::firstVisible(i + 1, scoring.window);
+                detail::attendRow<checkOperatorValue, true>(
+                    first, i + 1, head_dim, row_scoring, double_precision,
                     query.data.data() + (base + i) * query_width + qcol,
                     [&](std::uint64_t j) {
                         return key.data.data() + (base + j) * kv_width + kvcol;
@@ -73,7 +89,7 @@ AttentionResult attention(const Tensor& query, const Tensor& key, const Tensor& 
                     },
                     [&](std::uint64_t c, double x) { out_row[c] = x; }, row_scores.data(),
                     exps.data());
-                for (std::uint64_t j = 0; j <= i; ++j) {
+                for (std::uint64_t j = first; j <= i; ++j) {
                     at(scores, {b, h, i, j}) = row_scores[static_cast<std::size_t>(j)];
                 }
             }

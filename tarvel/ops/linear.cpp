@@ -58,6 +58,18 @@ Tensor feedForwardOf(const Tensor& input, const W& gate_weight, const W& up_weig
                 });
             break;
         }
+        case FeedForwardKind::geglu_tanh: {
+            const Tensor gate = linearOf(input, gate_weight, rows, model_dim, ffn_dim,
+                                         double_precision, LinearVariant::operator_);
+            detail::parallelFor(
+                hidden.data.size(), min_run, [&](std::uint64_t begin, std::uint64_t end) {
+                    for (std::uint64_t e = begin; e < end; ++e) {
+                        hidden.data[e] = checkOperatorValue(
+                            detail::geluTanh(gate.data[e]) * up.data[e], double_precision);
+                    }
+                });
+            break;
+        }
         case FeedForwardKind::gelu:
             detail::parallelFor(
                 hidden.data.size(), min_run, [&](std::uint64_t begin, std::uint64_t end) {

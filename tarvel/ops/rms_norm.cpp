@@ -25,7 +25,7 @@ const double* scaleValues(const detail::PackedTensor& weight, std::uint64_t dim,
 
 template <typename W>
 Tensor rmsNormOf(const Tensor& input, const W& weight, std::uint64_t rows, std::uint64_t dim,
-                 double epsilon, bool double_precision) {
+                 double epsilon, bool double_precision, bool unit_offset) {
     // Negative zero fails `> 0.0` as well, so it is refused like zero.
     if (!(std::isfinite(epsilon) && epsilon > 0.0)) {
         throw std::invalid_argument("RMSNorm epsilon must be finite and positive");
@@ -36,6 +36,13 @@ Tensor rmsNormOf(const Tensor& input, const W& weight, std::uint64_t rows, std::
     Tensor out({rows, dim}, 0.0, double_precision);
     std::vector<double> widened;
     const double* scale = scaleValues(weight, dim, widened);
+    // 1 + w is a scale of its own, formed once per feature; the loop below is the same for both.
+    std::vector<double> offset;
+    if (unit_offset) {
+        offset.resize(static_cast<std::size_t>(dim));
+        for (std::uint64_t d = 0; d < dim; ++d) offset[d] = 1.0 + scale[d];
+        scale = offset.data();
+    }
     const double features = static_cast<double>(dim);
     for (std::uint64_t r = 0; r < rows; ++r) {
         const double* x = input.data.data() + r * dim;
@@ -59,12 +66,17 @@ Tensor rmsNormOf(const Tensor& input, const W& weight, std::uint64_t rows, std::
 
 Tensor rmsNorm(const Tensor& input, const Tensor& weight, std::uint64_t rows, std::uint64_t dim,
                double epsilon, bool double_precision) {
-    return rmsNormOf(input, weight, rows, dim, epsilon, double_precision);
+    return rmsNormOf(input, weight, rows, dim, epsilon, double_precision, false);
+}
+
+Tensor rmsNorm(const Tensor& input, const Tensor& weight, std::uint64_t rows, std::uint64_t dim,
+               double epsilon, bool double_precision, bool unit_offset) {
+    return rmsNormOf(input, weight, rows, dim, epsilon, double_precision, unit_offset);
 }
 
 Tensor detail::rmsNorm(const Tensor& input, const PackedTensor& weight, std::uint64_t rows,
-                       std::uint64_t dim, double epsilon, bool double_precision) {
-    return rmsNormOf(input, weight, rows, dim, epsilon, double_precision);
+                       std::uint64_t dim, double epsilon, bool double_precision, bool unit_offset) {
+    return rmsNormOf(input, weight, rows, dim, epsilon, double_precision, unit_offset);
 }
 
 }  // namespace Tarvel

@@ -45,6 +45,44 @@ void rotate(Tensor& t, std::uint64_t batch, std::uint64_t seq, std::uint64_t hea
 
 RopeTable buildRopeTable(std::uint64_t positions, std::uint64_t dim, double base,
                          std::uint64_t offset) {
+    return buildRopeTable(positions, dim, base, offset, RopeScalingSpec{});
+}
+
+double scaledInverseFrequency(double f, const RopeScalingSpec& scaling) {
+    if (scaling.kind == RopeScalingKind::linear) return f / scaling.factor;
+    if (scaling.kind != RopeScalingKind::llama3) return f;
+    // The double nearest 2 * pi.
+    const double wavelength = 6.283185307179586 / f;
+    const auto original = static_cast<double>(scaling.original_context);
+    if (wavelength < original / scaling.high_freq_factor) return f;
+    if (wavelength > original / scaling.low_freq_factor) return f / scaling.factor;
+    const double s = (original / wavelength - scaling.low_freq_factor) /
+                     (scaling.high_freq_factor - scaling.low_freq_factor);
+    return (1.0 - s) * (f / scaling.factor) + s * f;
+}
+
+namespace {
+
+bool validScaling(const RopeScalingSpec& scaling) {
+    const auto positive = [](double x) { return std::isfinite(x) && x > 0.0; };
+    switch (scaling.kind) {
+        case RopeScalingKind::none:
+            return true;
+        case RopeScalingKind::linear:
+            return positive(scaling.factor);
+        case RopeScalingKind::llama3:
+            return positive(scaling.factor) && positive(scaling.low_freq_factor) &&
+                   std::isfinite(scaling.high_freq_factor) &&
+                   scaling.high_freq_factor > scaling.low_freq_factor &&
+                   scaling.original_context != 0;
+    }
+    return false;
+}
+
+}  // namespace
+
+RopeTable buildRopeTable(std::uint64_t positions, std::uint64_t dim, double base,
+                         std::uint64_t offset, const RopeScalingSpec& scaling) {
     RopeTable table;
     table.positions = positions;
     table.dim = dim;
@@ -54,6 +92,7 @@ RopeTable buildRopeTable(std::uint64_t positions, std::uint64_t dim, double base
     if (!(std::isfinite(base) && base > 0.0)) {
         throw std::invalid_argument("RoPE base must be finite and positive");
     }
+    if (!validScaling(scaling)) throw std::invalid_argument("RoPE scaling is invalid");
     const std::uint64_t pairs = dim / 2;
     // dim is even, so positions * dim / 2 == positions * pairs without the intermediate overflow.
     const std::optional<std::uint64_t> entry_count = detail::checkedProduct(positions, pairs);
@@ -64,12 +103,31 @@ RopeTable buildRopeTable(std::uint64_t positions, std::uint64_t dim, double base
     table.cos.assign(entries, 0.0);
     table.sin.assign(entries, 0.0);
     const double width = static_cast<double>(dim);
+    if (scaling.kind == RopeScalingKind::none) {
+        for (std::uint64_t p = 0; p < positions; ++p) {
+            const auto a = static_cast<double>(offset + p);
+            for (std::uint64_t k = 0; k < pairs; ++k) {
+                const double e = static_cast<double>(2 * k) / width;
+                const double f = std::pow(base, e);
+                const double theta = a / f;
+                const auto entry = static_cast<std::size_t>(p * pairs + k);
+                table.cos[entry] = std::cos(theta);
+                table.sin[entry] = std::sin(theta);
+            }
+        }
+        return table;
+    }
+    // Scaled tables work with inverse frequencies, as the scalings are defined: each pair's is
+    // stretched once, and the angle is the position times it.
+    std::vector<double> inverse(static_cast<std::size_t>(pairs));
+    for (std::uint64_t k = 0; k < pairs; ++k) {
+        const double e = static_cast<double>(2 * k) / width;
+        inverse[k] = scaledInverseFrequency(1.0 / std::pow(base, e), scaling);
+    }
     for (std::uint64_t p = 0; p < positions; ++p) {
         const auto a = static_cast<double>(offset + p);
         for (std::uint64_t k = 0; k < pairs; ++k) {
-            const double e = static_cast<double>(2 * k) / width;
-            const double f = std::pow(base, e);
-            const double theta = a / f;
+            const double theta = a * inverse[k];
             const auto entry = static_cast<std::size_t>(p * pairs + k);
             table.cos[entry] = std::cos(theta);
             table.sin[entry] = std::sin(theta);

@@ -5,6 +5,7 @@
 
 #include "tarvel/core/tensor.hpp"
 #include "tarvel/export.hpp"
+#include "tarvel/spec/transformer_spec.hpp"
 
 namespace Nuvexis::Core {
 namespace Tarvel TARVEL_EXPORT {
@@ -20,6 +21,20 @@ struct RopeTable {
 
 RopeTable buildRopeTable(std::uint64_t positions, std::uint64_t dim, double base,
                          std::uint64_t offset);
+
+// The same with the inverse frequencies stretched by `scaling`. With kind none it is the table
+// above, bit for bit; otherwise pair k's angle is a * scaled(1 / pow(base, 2k / dim)). After
+// the checks above, invalid parameters (those validateSpec reports) throw
+// std::invalid_argument "RoPE scaling is invalid".
+RopeTable buildRopeTable(std::uint64_t positions, std::uint64_t dim, double base,
+                         std::uint64_t offset, const RopeScalingSpec& scaling);
+
+// Inverse frequency f of one pair as `scaling` stretches it, in double: linear gives
+// f / factor; llama3 keeps f when its wavelength 2 * pi / f is below original_context /
+// high_freq_factor, gives f / factor above original_context / low_freq_factor, and between
+// them (1 - s) * (f / factor) + s * f with s = (original_context / wavelength - low_freq_factor)
+// / (high_freq_factor - low_freq_factor). Does not check the parameters.
+double scaledInverseFrequency(double f, const RopeScalingSpec& scaling);
 double ropeCos(const RopeTable& table, std::uint64_t position, std::uint64_t pair);
 double ropeSin(const RopeTable& table, std::uint64_t position, std::uint64_t pair);
 

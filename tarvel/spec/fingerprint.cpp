@@ -50,6 +50,45 @@ std::string code(Enum value) {
     return unsignedDecimal(static_cast<std::uint8_t>(value));
 }
 
+// The block's optional features, each only when it is switched on, after every field above: a
+// spec that uses none of them keeps the text it always had, and one that uses any names each of
+// them with its parameters. Their keys differ from every earlier key, so no text of one kind
+// can be read as the other.
+void appendFeatures(std::string& text, const TransformerSpec& spec) {
+    const auto flag = [&](std::string_view key, bool on) {
+        if (on) appendField(text, key, "1");
+    };
+    const auto real = [&](std::string_view key, double value, double off) {
+        if (value != off) appendField(text, key, realNumber(key, value));
+    };
+    const RopeScalingSpec& scaling = spec.position.scaling;
+    if (scaling.kind != RopeScalingKind::none) {
+        appendField(text, "rope_scaling_kind", code(scaling.kind));
+        appendField(text, "rope_scaling_factor", realNumber("rope_scaling_factor", scaling.factor));
+        appendField(text, "rope_scaling_low_freq_factor",
+                    realNumber("rope_scaling_low_freq_factor", scaling.low_freq_factor));
+        appendField(text, "rope_scaling_high_freq_factor",
+                    realNumber("rope_scaling_high_freq_factor", scaling.high_freq_factor));
+        appendField(text, "rope_scaling_original_context",
+                    unsignedDecimal(scaling.original_context));
+    }
+    const AttentionSpec& attention = spec.attention;
+    flag("attention_qkv_bias", attention.qkv_bias);
+    flag("attention_output_bias", attention.output_bias);
+    flag("attention_qk_norm", attention.qk_norm);
+    if (attention.window != 0) {
+        appendField(text, "attention_window", unsignedDecimal(attention.window));
+        appendField(text, "attention_window_layers", code(attention.window_layers));
+    }
+    real("attention_score_scalar", attention.score_scalar, 0.0);
+    real("attention_score_softcap", attention.score_softcap, 0.0);
+    flag("normalization_unit_offset", spec.normalization.unit_offset);
+    flag("normalization_post_attention", spec.normalization.post_attention);
+    flag("normalization_post_feed_forward", spec.normalization.post_feed_forward);
+    real("embedding_scale", spec.embedding_scale, 1.0);
+    real("logit_softcap", spec.logit_softcap, 0.0);
+}
+
 }  // namespace
 
 std::string canonicalSpecText(const TransformerSpec& spec) {
@@ -80,6 +119,7 @@ std::string canonicalSpecText(const TransformerSpec& spec) {
         appendField(text, "port_width", unsignedDecimal(port.width));
         appendField(text, "port_schema", port.schema);
     }
+    appendFeatures(text, spec);
     return text;
 }
 

@@ -15,6 +15,49 @@ bool finitePositive(double x) {
     return std::isfinite(x) && x > 0.0;
 }
 
+// Zero switches the feature off; anything else must be a usable positive number.
+bool offOrFinitePositive(double x) {
+    return x == 0.0 || finitePositive(x);
+}
+
+void checkFeatures(const TransformerSpec& spec, std::vector<SpecIssue>& issues) {
+    auto add = [&](const char* path, const char* message) { issues.push_back({path, message}); };
+    const char* positive = "must be finite and greater than zero";
+    const RopeScalingSpec& scaling = spec.position.scaling;
+    if (static_cast<std::uint8_t>(scaling.kind) >= 3) {
+        add("position.scaling.kind", "unknown RoPE scaling");
+    }
+    if (scaling.kind == RopeScalingKind::linear || scaling.kind == RopeScalingKind::llama3) {
+        if (!finitePositive(scaling.factor)) add("position.scaling.factor", positive);
+    }
+    if (scaling.kind == RopeScalingKind::llama3) {
+        if (!finitePositive(scaling.low_freq_factor)) {
+            add("position.scaling.low_freq_factor", positive);
+        }
+        // The blend divides by the difference of the two factors.
+        if (!(std::isfinite(scaling.high_freq_factor) &&
+              scaling.high_freq_factor > scaling.low_freq_factor)) {
+            add("position.scaling.high_freq_factor",
+                "must be finite and greater than low_freq_factor");
+        }
+        if (scaling.original_context == 0) {
+            add("position.scaling.original_context", "must be greater than zero");
+        }
+    }
+    const char* off_or_positive = "must be zero or finite and greater than zero";
+    if (static_cast<std::uint8_t>(spec.attention.window_layers) >= 2) {
+        add("attention.window_layers", "unknown window layers");
+    }
+    if (!offOrFinitePositive(spec.attention.score_scalar)) {
+        add("attention.score_scalar", off_or_positive);
+    }
+    if (!offOrFinitePositive(spec.attention.score_softcap)) {
+        add("attention.score_softcap", off_or_positive);
+    }
+    if (!finitePositive(spec.embedding_scale)) add("embedding_scale", positive);
+    if (!offOrFinitePositive(spec.logit_softcap)) add("logit_softcap", off_or_positive);
+}
+
 struct CheckedU64 {
     std::optional<std::uint64_t> value;
 
@@ -85,9 +128,6 @@ std::vector<SpecIssue> validateSpec(const TransformerSpec& spec) {
     if (spec.query_heads == 0) add("query_heads", positive);
     if (spec.kv_heads == 0) add("kv_heads", positive);
     if (spec.head_dim == 0) add("head_dim", positive);
-    if (std::uint64_t{spec.query_heads} * spec.head_dim != spec.model_dim) {
-        add("model_dim", "must equal query_heads * head_dim");
-    }
     if (spec.kv_heads > spec.query_heads) add("kv_heads", "must not exceed query_heads");
     if (spec.kv_heads != 0 && spec.query_heads % spec.kv_heads != 0) {
         add("kv_heads", "must divide query_heads exactly");
@@ -106,7 +146,7 @@ std::vector<SpecIssue> validateSpec(const TransformerSpec& spec) {
     if (!finitePositive(spec.normalization.epsilon)) {
         add("normalization.epsilon", "must be finite and greater than zero");
     }
-    if (static_cast<std::uint8_t>(spec.feed_forward) >= 2) {
+    if (static_cast<std::uint8_t>(spec.feed_forward) >= 3) {
         add("feed_forward", "unknown feed-forward kind");
     }
     if (static_cast<std::uint8_t>(spec.precision.weights) >= 3) {
@@ -118,6 +158,7 @@ std::vector<SpecIssue> validateSpec(const TransformerSpec& spec) {
     if (static_cast<std::uint8_t>(spec.precision.kv_cache) >= 3) {
         add("precision.kv_cache", "unknown dtype");
     }
+    checkFeatures(spec, issues);
     bool has_input = false;
     bool has_output = false;
     checkPorts(spec, issues, has_input, has_output);
@@ -135,9 +176,20 @@ std::optional<std::uint64_t> parameterCount(const TransformerSpec& spec) {
     const CheckedU64 q = CheckedU64{std::uint64_t{spec.query_heads}}.times(spec.head_dim);
     const CheckedU64 kv = CheckedU64{std::uint64_t{spec.kv_heads}}.times(spec.head_dim);
     const CheckedU64 f = CheckedU64{d}.times(spec.ffn_dim);
-    const std::uint64_t m = spec.feed_forward == FeedForwardKind::swiglu ? 3 : 2;
-    const CheckedU64 attention = CheckedU64{d}.times(q.plus(kv).plus(kv).plus(d));
-    const CheckedU64 per_layer = attention.plus(f.times(m)).plus(CheckedU64{2}.times(d));
+    // The gated kinds have a gate projection beside the up and down projections.
+    const bool gated = spec.feed_forward == FeedForwardKind::swiglu ||
+                       spec.feed_forward == FeedForwardKind::geglu_tanh;
+    const std::uint64_t m = gated ? 3 : 2;
+    // The output projection is [model_dim, q]; q = model_dim unless head_dim is set apart.
+    const CheckedU64 attention =
+        CheckedU64{d}.times(q.plus(kv).plus(kv)).plus(q.times(CheckedU64{d}));
+    CheckedU64 per_layer = attention.plus(f.times(m)).plus(CheckedU64{2}.times(d));
+    const AttentionSpec& a = spec.attention;
+    if (a.qkv_bias) per_layer = per_layer.plus(q.plus(kv).plus(kv));
+    if (a.output_bias) per_layer = per_layer.plus(d);
+    if (a.qk_norm) per_layer = per_layer.plus(CheckedU64{2}.times(spec.head_dim));
+    if (spec.normalization.post_attention) per_layer = per_layer.plus(d);
+    if (spec.normalization.post_feed_forward) per_layer = per_layer.plus(d);
     total = total.plus(per_layer.times(spec.layers)).plus(d);
     return total.value;
 }

@@ -4,6 +4,7 @@
 #include <bit>
 #include <new>
 
+#include "support/feature_models.hpp"
 #include "support/models.hpp"
 #include "tests/alloc/failing_allocator.hpp"
 #include "tests/alloc/sweep.hpp"
@@ -120,13 +121,26 @@ TEST(AllocationSweep, FullForwardPassThrowsCleanly) {
 // is several KiB here, so one left out would show; the slack covers the shapes' own small
 // vectors and the C library's rounding of each block, which stays small while no block is
 // large enough to be mapped in whole pages. The bound is not loose either.
+// A model with every feature of the block (model_dim 24 beside heads of 32) holds no more.
 TEST(AllocationSweep, FullForwardPassStaysWithinItsAnnouncedWorkingMemory) {
     ASSERT_EQ(mallopt(M_MMAP_THRESHOLD, 16 << 20), 1);
-    for (const std::uint32_t vocabulary : {100u, 1000u}) {
+    for (const auto& [vocabulary, features] :
+         {std::pair{100u, false}, std::pair{1000u, false}, std::pair{100u, true}}) {
         TransformerSpec spec =
             smallSpec(2, 4, 2, 8, FeedForwardKind::swiglu, false, 16, vocabulary);
         spec.ffn_dim = 64;
-        const auto model = makeModel(spec, 2.0);
+        if (features) {
+            spec.model_dim = 24;
+            spec.position.scaling = {RopeScalingKind::llama3, 4.0, 1.0, 4.0, 64};
+            spec.attention = {true, true, true, 5, WindowLayers::even, 12.0, 2.5};
+            spec.normalization.unit_offset = true;
+            spec.normalization.post_attention = true;
+            spec.normalization.post_feed_forward = true;
+            spec.feed_forward = FeedForwardKind::geglu_tanh;
+            spec.embedding_scale = 4.90625;
+            spec.logit_softcap = 3.0;
+        }
+        const auto model = features ? featureModel(spec, 2) : makeModel(spec, 2.0);
         (void)model->weights();  // the double view is made on first use, not by the pass
         std::vector<std::uint32_t> tokens(4 * 16);
         for (std::size_t i = 0; i < tokens.size(); ++i) {
@@ -137,7 +151,7 @@ TEST(AllocationSweep, FullForwardPassStaysWithinItsAnnouncedWorkingMemory) {
         for (const TokenBatch* batch : {&dense, &padded}) {
             for (const bool logits : {true, false}) {
                 SCOPED_TRACE(::testing::Message()
-                             << "vocabulary " << vocabulary << ", "
+                             << "vocabulary " << vocabulary << ", features " << features << ", "
                              << (batch == &dense ? "dense" : "padded") << ", logits " << logits);
                 const ForwardOptions options{false, {}, logits};
                 const std::uint64_t announced = forwardWorkingBytes(model->spec(), *batch, options);

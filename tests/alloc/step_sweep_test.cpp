@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "support/feature_models.hpp"
 #include "support/models.hpp"
 #include "support/small_model.hpp"
 #include "tests/alloc/failing_allocator.hpp"
@@ -75,6 +76,19 @@ TEST(AllocationSweep, PrefillAndDecodeSteps) {
     sweep(s, fixtureBatch({1, 2, 3}), false);
     (void)forwardCached(fixtureBatch({1, 2, 3}), s, {});
     sweep(s, fixtureBatch({4}), true);
+}
+
+// Every family's features allocate inside the computation only: any failure there is the step's
+// own and changes nothing.
+TEST(AllocationSweep, StepsOfEveryFamily) {
+    for (const FeatureModel& m : featureModels()) {
+        SCOPED_TRACE(m.name);
+        const auto model = featureModel(m.spec, 6);
+        TransformerKvSession s(model, 1);
+        sweep(s, fixtureBatch({1, 2, 3, 4}), false);
+        (void)forwardCached(fixtureBatch({1, 2, 3, 4}), s, {});
+        sweep(s, fixtureBatch({5}), true);
+    }
 }
 
 // The same on four threads, with a model wide enough that a prefill splits its projections and

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <stdexcept>
 
 namespace tarvel_test {
@@ -99,7 +100,189 @@ FixtureCheckpoint build(const Shape& s) {
     return c;
 }
 
+// One small checkpoint of a family, in the tensor names, layout and config keys its published
+// configuration class and modeling code use, with every feature the family has made to matter
+// over 14 tokens: a window of 4, a llama3 band holding one rotary pair of each kind, heads wider
+// than hidden_size / num_attention_heads, an embedding scale that rounds in every dtype.
+FixtureCheckpoint familyFixture(const std::string& family, const std::string& dtype) {
+    const std::map<std::string, std::string> dtype_names = {
+        {"F32", "float32"}, {"F16", "float16"}, {"BF16", "bfloat16"}};
+    FixtureCheckpoint c;
+    c.name = family + "_" + dtype_names.at(dtype);
+    std::uint32_t hidden = 16, heads = 4, kv_heads = 2, head_dim = 4, inter = 24, layers = 2;
+    std::string architecture;
+    nlohmann::json extra = nlohmann::json::object();
+    bool tied = false, qkv_bias = false, o_bias = false, qk_norm = false, gemma = false,
+         gemma2 = false, fused = false;
+    if (family == "llama3") {
+        architecture = "LlamaForCausalLM";
+        hidden = 32;
+        head_dim = 8;
+        tied = true;
+        // Wavelengths 2 pi * 100^(k / 4): 6.3 below 32 / 4 is kept, 19.9 is blended, 62.8 and
+        // 199 above 32 are stretched.
+        extra = {{"rope_theta", 100.0},
+                 {"head_dim", 8},
+                 {"rope_scaling",
+                  {{"rope_type", "llama3"},
+                   {"factor", 4.0},
+                   {"low_freq_factor", 1.0},
+                   {"high_freq_factor", 4.0},
+                   {"original_max_position_embeddings", 32}}}};
+    } else if (family == "llama_linear") {
+        architecture = "LlamaForCausalLM";
+        qkv_bias = o_bias = true;
+        extra = {{"rope_scaling", {{"type", "linear"}, {"factor", 2.0}}}, {"attention_bias", true}};
+    } else if (family == "mistral") {
+        architecture = "MistralForCausalLM";
+        extra = {{"sliding_window", 4}};
+    } else if (family == "qwen2") {
+        architecture = "Qwen2ForCausalLM";
+        tied = qkv_bias = true;
+        extra = {{"rope_theta", 1000000.0},
+                 {"use_sliding_window", false},
+                 {"sliding_window", 4096},
+                 {"max_window_layers", 2}};
+    } else if (family == "qwen3") {
+        architecture = "Qwen3ForCausalLM";
+        head_dim = 8;
+        tied = qk_norm = true;
+        extra = {{"head_dim", 8}, {"attention_bias", false}, {"use_sliding_window", false}};
+    } else if (family == "gemma") {
+        architecture = "GemmaForCausalLM";
+        hidden = 24;
+        head_dim = 8;
+        kv_heads = 1;
+        tied = gemma = true;
+        extra = {
+            {"head_dim", 8}, {"hidden_act", "gelu"}, {"hidden_activation", "gelu_pytorch_tanh"}};
+    } else if (family == "gemma2") {
+        architecture = "Gemma2ForCausalLM";
+        hidden = 24;
+        head_dim = 8;
+        tied = gemma = gemma2 = true;
+        extra = {{"head_dim", 8},
+                 {"hidden_activation", "gelu_pytorch_tanh"},
+                 {"query_pre_attn_scalar", 12},
+                 {"sliding_window", 4},
+                 {"attn_logit_softcapping", 2.0},
+                 {"final_logit_softcapping", 3.0}};
+    } else if (family == "phi3") {
+        architecture = "Phi3ForCausalLM";
+        fused = true;
+        extra = {{"sliding_window", 4}, {"original_max_position_embeddings", 32}};
+    } else {
+        throw std::invalid_argument("no fixture family " + family);
+    }
+    c.config = {{"architectures", {architecture}},
+                {"hidden_size", hidden},
+                {"intermediate_size", inter},
+                {"num_hidden_layers", layers},
+                {"num_attention_heads", heads},
+                {"num_key_value_heads", kv_heads},
+                {"vocab_size", 40},
+                {"max_position_embeddings", 64},
+                {"rms_norm_eps", 1e-5},
+                {"tie_word_embeddings", tied},
+                {"torch_dtype", dtype_names.at(dtype)},
+                {"eos_token_id", 2}};
+    if (!gemma) c.config["hidden_act"] = "silu";
+    c.config.update(extra);
+
+    const std::uint64_t d = hidden, f = inter, v = 40, q = heads * head_dim,
+                        kv = kv_heads * head_dim;
+    std::uint64_t seed = 100;
+    const auto add = [&](const std::string& name, std::vector<std::uint64_t> shape, double scale) {
+        std::uint64_t count = 1;
+        for (const auto e : shape) count *= e;
+        c.tensors.push_back({name, dtype, shape, fill(seed++, count, scale), {}});
+    };
+    // Gemma stores norm weights as offsets from one.
+    const auto addNorm = [&](const std::string& name, std::uint64_t width) {
+        if (gemma) {
+            add(name, {width}, 0.25);
+        } else {
+            c.tensors.push_back({name, dtype, {width}, norm(seed++, width), {}});
+        }
+    };
+    add("model.embed_tokens.weight", {v, d}, 1.0);
+    for (std::uint32_t i = 0; i < layers; ++i) {
+        const std::string p = "model.layers." + std::to_string(i) + ".";
+        addNorm(p + "input_layernorm.weight", d);
+        if (fused) {
+            add(p + "self_attn.qkv_proj.weight", {q + 2 * kv, d}, 0.5);
+        } else {
+            add(p + "self_attn.q_proj.weight", {q, d}, 0.5);
+            add(p + "self_attn.k_proj.weight", {kv, d}, 0.5);
+            add(p + "self_attn.v_proj.weight", {kv, d}, 0.5);
+        }
+        if (qkv_bias) {
+            add(p + "self_attn.q_proj.bias", {q}, 0.5);
+            add(p + "self_attn.k_proj.bias", {kv}, 0.5);
+            add(p + "self_attn.v_proj.bias", {kv}, 0.5);
+        }
+        if (qk_norm) {
+            addNorm(p + "self_attn.q_norm.weight", head_dim);
+            addNorm(p + "self_attn.k_norm.weight", head_dim);
+        }
+        add(p + "self_attn.o_proj.weight", {d, q}, 0.25);
+        if (o_bias) add(p + "self_attn.o_proj.bias", {d}, 0.25);
+        addNorm(p + "post_attention_layernorm.weight", d);
+        if (gemma2) {
+            addNorm(p + "pre_feedforward_layernorm.weight", d);
+            addNorm(p + "post_feedforward_layernorm.weight", d);
+        }
+        if (fused) {
+            add(p + "mlp.gate_up_proj.weight", {2 * f, d}, 0.5);
+        } else {
+            add(p + "mlp.gate_proj.weight", {f, d}, 0.5);
+            add(p + "mlp.up_proj.weight", {f, d}, 0.5);
+        }
+        add(p + "mlp.down_proj.weight", {d, f}, 0.25);
+    }
+    addNorm("model.norm.weight", d);
+    if (!tied) add("lm_head.weight", {v, d}, 0.5);
+    c.tokens = {1, 5, 9, 2, 33, 17, 0, 38, 12, 7, 21, 30, 4, 39};
+    return c;
+}
+
 }  // namespace
+
+std::vector<FixtureCheckpoint> familyFixtures() {
+    std::vector<FixtureCheckpoint> list;
+    for (const char* family : {"llama3", "mistral", "qwen2", "qwen3", "gemma", "gemma2", "phi3"}) {
+        for (const char* dtype : {"F32", "F16", "BF16"})
+            list.push_back(familyFixture(family, dtype));
+    }
+    list.push_back(familyFixture("llama_linear", "F32"));
+    return list;
+}
+
+std::vector<IgnoredFeature> ignoredFeatures() {
+    return {
+        {"llama3_bfloat16", "scaling"},
+        {"llama_linear_float32", "scaling"},
+        {"llama_linear_float32", "bias"},
+        {"mistral_bfloat16", "window"},
+        {"qwen2_bfloat16", "bias"},
+        {"qwen3_bfloat16", "qk_norm"},
+        {"gemma_bfloat16", "norm_offset"},
+        {"gemma_bfloat16", "embed_scale"},
+        {"gemma_bfloat16", "embed_rounding"},
+        {"gemma_bfloat16", "gelu_tanh"},
+        {"gemma2_bfloat16", "norm_offset"},
+        {"gemma2_bfloat16", "embed_scale"},
+        {"gemma2_bfloat16", "embed_rounding"},
+        {"gemma2_bfloat16", "gelu_tanh"},
+        {"gemma2_bfloat16", "post_norms"},
+        {"gemma2_bfloat16", "attn_softcap"},
+        {"gemma2_bfloat16", "final_softcap"},
+        {"gemma2_bfloat16", "query_scalar"},
+        {"gemma2_bfloat16", "window"},
+        {"phi3_bfloat16", "fused_order"},
+        {"phi3_bfloat16", "window"},
+    };
+}
 
 std::vector<FixtureCheckpoint> goldenFixtures() {
     std::vector<FixtureCheckpoint> list;
@@ -144,6 +327,7 @@ std::vector<FixtureCheckpoint> goldenFixtures() {
     sharded.tensors.push_back(
         {"model.layers.0.self_attn.rotary_emb.inv_freq", "F32", {4}, {1.0, 0.5, 0.25, 0.125}, {}});
     list.push_back(sharded);
+    for (FixtureCheckpoint& family : familyFixtures()) list.push_back(std::move(family));
     return list;
 }
 

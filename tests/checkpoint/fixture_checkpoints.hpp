@@ -35,8 +35,21 @@ inline void PrintTo(const FixtureCheckpoint& checkpoint, std::ostream* os) {
     *os << checkpoint.name;
 }
 
-// Every configuration whose logits are compared with the float64 reference.
+// Every configuration whose logits are compared with the float64 reference: the Llama-family
+// folders, then familyFixtures().
 std::vector<FixtureCheckpoint> goldenFixtures();
+
+// One folder of each family in F32, F16 and BF16 ("qwen2_bfloat16", ...), every feature of the
+// family in use, and a Llama with linear rotary scaling and attention biases.
+std::vector<FixtureCheckpoint> familyFixtures();
+
+// A family folder and one of its features the reference computes the folder without (its
+// --ignore name): golden logits of the model as it is not, which the runtime must miss by far.
+struct IgnoredFeature {
+    std::string fixture;
+    std::string feature;
+};
+std::vector<IgnoredFeature> ignoredFeatures();
 
 // A model with room for a SentencePiece vocabulary: vocab ids, context 64, untied, GQA.
 FixtureCheckpoint textFixture(std::uint32_t vocab);

@@ -37,8 +37,21 @@ struct FolderCase {
     std::string problem;
 };
 
+// The index of a family's float32 folder in goldenFixtures().
+std::size_t familyFixture(const std::string& name) {
+    const std::vector<FixtureCheckpoint> all = tarvel_test::goldenFixtures();
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (all[i].name == name) return i;
+    }
+    throw std::invalid_argument("no fixture " + name);
+}
+
 TEST(LoadCheckpoint, RefusesEachTensorFaultNamingFileAndTensor) {
     const std::string q = "model.layers.0.self_attn.q_proj.weight";
+    const std::size_t phi3 = familyFixture("phi3_float32"),
+                      gemma2 = familyFixture("gemma2_float32"),
+                      qwen2 = familyFixture("qwen2_float32"),
+                      qwen3 = familyFixture("qwen3_float32");
     const std::vector<FolderCase> cases = {
         {"missing", 0, [](FixtureCheckpoint& c) { erase(c, "model.norm.weight"); }, "",
          "tensor model.norm.weight is missing"},
@@ -59,7 +72,48 @@ TEST(LoadCheckpoint, RefusesEachTensorFaultNamingFileAndTensor) {
              c.tensors.push_back(
                  {"lm_head.weight", "F16", {40, 16}, std::vector<double>(640, 0.5), {}});
          },
-         "model.safetensors", "unexpected tensor lm_head.weight"},
+         "model.safetensors",
+         "tensor lm_head.weight differs from model.embed_tokens.weight, but tie_word_embeddings "
+         "is true"},
+        {"fused missing", phi3,
+         [](FixtureCheckpoint& c) { erase(c, "model.layers.1.mlp.gate_up_proj.weight"); }, "",
+         "tensor model.layers.1.mlp.gate_up_proj.weight is missing"},
+        {"fused shape", phi3,
+         [](FixtureCheckpoint& c) {
+             StoredTensor& t = find(c, "model.layers.0.self_attn.qkv_proj.weight");
+             t.shape = {24, 16};
+             t.values.resize(24 * 16);
+         },
+         "model.safetensors",
+         "tensor model.layers.0.self_attn.qkv_proj.weight has shape [24, 16], expected [32, 16]"},
+        {"unfused beside fused", phi3,
+         [](FixtureCheckpoint& c) {
+             c.tensors.push_back({"model.layers.0.mlp.up_proj.weight",
+                                  "F32",
+                                  {24, 16},
+                                  std::vector<double>(24 * 16, 0.0),
+                                  {}});
+         },
+         "model.safetensors", "unexpected tensor model.layers.0.mlp.up_proj.weight"},
+        {"gemma 2 norm missing", gemma2,
+         [](FixtureCheckpoint& c) { erase(c, "model.layers.0.pre_feedforward_layernorm.weight"); },
+         "", "tensor model.layers.0.pre_feedforward_layernorm.weight is missing"},
+        {"gemma 2 layers beyond the files", gemma2,
+         [](FixtureCheckpoint& c) { c.config["num_hidden_layers"] = 4000000000u; }, "",
+         "tensor model.layers.2.input_layernorm.weight is missing"},
+        {"qwen2 bias shape", qwen2,
+         [](FixtureCheckpoint& c) {
+             StoredTensor& t = find(c, "model.layers.1.self_attn.k_proj.bias");
+             t.shape = {16};
+             t.values.resize(16);
+         },
+         "model.safetensors",
+         "tensor model.layers.1.self_attn.k_proj.bias has shape [16], expected [8]"},
+        {"qwen3 norm nan", qwen3,
+         [](FixtureCheckpoint& c) {
+             find(c, "model.layers.0.self_attn.k_norm.weight").values[3] = std::nan("");
+         },
+         "model.safetensors", "tensor model.layers.0.self_attn.k_norm.weight contains NaN/Inf"},
         {"shape", 0,
          [](FixtureCheckpoint& c) {
              StoredTensor& t = find(c, "model.norm.weight");
@@ -218,6 +272,85 @@ TEST(LoadCheckpoint, AFolderWithoutTokenizerLoadsUnboundAndReportsProgress) {
     const auto& stored =
         find(const_cast<FixtureCheckpoint&>(fixture), "model.layers.0.self_attn.q_proj.weight");
     EXPECT_EQ(checkpoint.model->weights().layers[0].query.data[16], stored.values[2 * 16]);
+    std::filesystem::remove_all(dir);
+}
+
+// A tied model's stored lm_head.weight is accepted when it holds the embedding's very bytes.
+TEST(LoadCheckpoint, ATiedHeadWithTheEmbeddingsBytesIsAccepted) {
+    FixtureCheckpoint fixture = tarvel_test::goldenFixtures()[2];
+    const auto plain_dir = tarvel_test::freshDirectory("tied-plain");
+    tarvel_test::writeCheckpoint(plain_dir, fixture);
+    StoredTensor head = find(fixture, "model.embed_tokens.weight");
+    head.name = "lm_head.weight";
+    fixture.tensors.push_back(head);
+    const auto dir = tarvel_test::freshDirectory("tied-head");
+    tarvel_test::writeCheckpoint(dir, fixture);
+    EXPECT_EQ(loadCheckpoint(dir).model->artifact_checksum(),
+              loadCheckpoint(plain_dir).model->artifact_checksum());
+    // The same values in another dtype are other bytes.
+    fixture.tensors.back().dtype = "F32";
+    tarvel_test::writeCheckpoint(dir, fixture);
+    EXPECT_THROW_MSG(loadCheckpoint(dir), std::invalid_argument,
+                     (dir / "model.safetensors").string() +
+                         ": tensor lm_head.weight differs from model.embed_tokens.weight, but "
+                         "tie_word_embeddings is true");
+    std::filesystem::remove_all(dir);
+    std::filesystem::remove_all(plain_dir);
+}
+
+// Phi-3's fused projections are split at load: rows of qkv_proj are q, k, v; rows of
+// gate_up_proj are gate, up.
+TEST(LoadCheckpoint, FusedProjectionsAreSplit) {
+    const FixtureCheckpoint fixture = tarvel_test::goldenFixtures()[familyFixture("phi3_float32")];
+    const auto dir = tarvel_test::freshDirectory("fused");
+    tarvel_test::writeCheckpoint(dir, fixture);
+    const LoadedCheckpoint loaded = loadCheckpoint(dir);
+    const TransformerWeights& w = loaded.model->weights();
+    const StoredTensor& qkv =
+        find(const_cast<FixtureCheckpoint&>(fixture), "model.layers.1.self_attn.qkv_proj.weight");
+    const StoredTensor& gate_up =
+        find(const_cast<FixtureCheckpoint&>(fixture), "model.layers.1.mlp.gate_up_proj.weight");
+    const std::uint64_t d = 16, q = 16, kv = 8, f = 24, hd = 4;
+    ASSERT_EQ(w.layers[1].query.shape, (std::vector<std::uint64_t>{q, d}));
+    ASSERT_EQ(w.layers[1].key.shape, (std::vector<std::uint64_t>{kv, d}));
+    ASSERT_EQ(w.layers[1].value.shape, (std::vector<std::uint64_t>{kv, d}));
+    for (std::uint64_t r = 0; r < kv; ++r) {
+        for (std::uint64_t c = 0; c < d; ++c) {
+            // Keys rotate, so their rows come back from half-split order; values do not.
+            EXPECT_EQ(w.layers[1].key.data[r * d + c],
+                      qkv.values[(q + halfSplitRow(r, hd)) * d + c]);
+            EXPECT_EQ(w.layers[1].value.data[r * d + c], qkv.values[(q + kv + r) * d + c]);
+        }
+    }
+    for (std::uint64_t r = 0; r < f; ++r) {
+        for (std::uint64_t c = 0; c < d; ++c) {
+            EXPECT_EQ(w.layers[1].ffn_gate.data[r * d + c], gate_up.values[r * d + c]);
+            EXPECT_EQ(w.layers[1].ffn_up.data[r * d + c], gate_up.values[(f + r) * d + c]);
+        }
+    }
+    std::filesystem::remove_all(dir);
+}
+
+// generation_config.json's eos_token_id and sampling defaults, else config.json's eos_token_id;
+// an id past the vocabulary is refused naming the file.
+TEST(LoadCheckpoint, GenerationDefaultsComeFromGenerationConfig) {
+    const FixtureCheckpoint fixture = tarvel_test::goldenFixtures()[familyFixture("qwen2_float32")];
+    const auto dir = tarvel_test::freshDirectory("generation");
+    tarvel_test::writeCheckpoint(dir, fixture);
+    EXPECT_EQ(loadCheckpoint(dir).generation.eos_ids, (std::vector<std::uint32_t>{2}));
+    tarvel_test::writeText(dir / "generation_config.json",
+                           R"({"eos_token_id": [3, 39], "temperature": 0.7, "top_p": 0.8,
+                               "top_k": 20, "do_sample": true})");
+    const GenerationDefaults g = loadCheckpoint(dir).generation;
+    EXPECT_EQ(g.eos_ids, (std::vector<std::uint32_t>{3, 39}));
+    EXPECT_EQ(g.temperature, 0.7);
+    EXPECT_EQ(g.top_p, 0.8);
+    EXPECT_EQ(g.top_k, 20u);
+    EXPECT_EQ(g.do_sample, true);
+    tarvel_test::writeText(dir / "generation_config.json", R"({"eos_token_id": 40})");
+    EXPECT_THROW_MSG(
+        loadCheckpoint(dir), std::invalid_argument,
+        (dir / "generation_config.json").string() + ": eos_token_id 40 is not below vocab_size 40");
     std::filesystem::remove_all(dir);
 }
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "support/expect_throw.hpp"
+#include "support/feature_models.hpp"
 #include "support/models.hpp"
 #include "support/small_model.hpp"
 #include "support/tensors.hpp"
@@ -91,6 +92,57 @@ TEST(CachedStep, EveryChunkSplitReproducesTheFullPassExactly) {
                     EXPECT_EQ(t.double_precision, dp);
                 }
             }
+        }
+    }
+}
+
+// The same for every family's features (windows, scaled rotation, biases, head norms, soft-caps
+// and the rest): every split of 8 tokens gives the full pass's logits bit for bit in both
+// precisions, the cache holds every position, and a fork or a restored snapshot taken midway
+// steps exactly like its source.
+TEST(CachedStep, EveryFamilyAndChunkSplitReproducesTheFullPassExactly) {
+    const std::vector<std::uint32_t> sequence = {3, 17, 0, 22, 9, 9, 4, 12};
+    for (const FeatureModel& m : featureModels()) {
+        SCOPED_TRACE(m.name);
+        const auto model = featureModel(m.spec, 3);
+        for (bool dp : {false, true}) {
+            SCOPED_TRACE(dp);
+            TransformerKvOptions options;
+            options.double_precision = dp;
+            const Tensor full =
+                model->forward(fixtureBatch(sequence), ForwardOptions{dp, {}, true});
+            for (const auto& widths : allSplits(sequence.size())) {
+                TransformerKvSession s(model, 1);
+                std::uint64_t offset = 0;
+                for (const std::uint64_t width : widths) {
+                    const std::vector<std::uint32_t> chunk(
+                        sequence.begin() + static_cast<std::ptrdiff_t>(offset),
+                        sequence.begin() + static_cast<std::ptrdiff_t>(offset + width));
+                    const TransformerKvStep step = forwardCached(fixtureBatch(chunk), s, options);
+                    for (std::uint64_t p = 0; p < width; ++p) {
+                        for (std::uint64_t v = 0; v < m.spec.vocabulary; ++v) {
+                            ASSERT_EQ(at(step.logits, {0, p, v}), at(full, {0, offset + p, v}))
+                                << "position " << offset + p;
+                        }
+                    }
+                    offset += width;
+                }
+                for (const Tensor& t : s.cache()) {
+                    EXPECT_EQ(t.shape,
+                              (std::vector<std::uint64_t>{1, 8, m.spec.kv_heads, m.spec.head_dim}));
+                }
+            }
+            TransformerKvSession s(model, 1);
+            (void)forwardCached(fixtureBatch({3, 17, 0, 22, 9}), s, options);
+            TransformerKvSession fork = s;
+            TransformerKvSession restored(model, 1);
+            restoreSnapshot(restored, saveSnapshot(s), generous_limits);
+            const TransformerKvStep next = forwardCached(fixtureBatch({9, 4, 12}), s, options);
+            EXPECT_EQ(forwardCached(fixtureBatch({9, 4, 12}), fork, options).logits.data,
+                      next.logits.data);
+            EXPECT_EQ(forwardCached(fixtureBatch({9, 4, 12}), restored, options).logits.data,
+                      next.logits.data);
+            EXPECT_EQ(saveSnapshot(restored), saveSnapshot(s));
         }
     }
 }

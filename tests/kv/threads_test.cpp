@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/expect_throw.hpp"
+#include "support/feature_models.hpp"
 #include "support/models.hpp"
 #include "support/small_model.hpp"
 #include "tarvel/core/detail/packed.hpp"
@@ -180,6 +181,39 @@ TEST(Threads, LogitsAreBitIdenticalForOneToFourThreads) {
                              std::to_string(threads) + " threads");
                 expectSameBits(c.run(threads, dp), one);
             }
+        }
+    }
+}
+
+// The block's features change no thread split: a model of that size with every feature at once
+// (and heads wider than model_dim / query_heads) gives the same bits on one to four threads.
+TEST(Threads, EveryFeatureIsBitIdenticalForOneToFourThreads) {
+    TransformerSpec spec = makeSpec(threadsShape());
+    spec.model_dim = 48;
+    spec.position.scaling = {RopeScalingKind::llama3, 4.0, 1.0, 4.0, 64};
+    spec.attention = {true, true, true, 5, WindowLayers::even, 12.0, 2.5};
+    spec.normalization.unit_offset = true;
+    spec.normalization.post_attention = true;
+    spec.normalization.post_feed_forward = true;
+    spec.feed_forward = FeedForwardKind::geglu_tanh;
+    spec.embedding_scale = 6.9375;
+    spec.logit_softcap = 3.0;
+    const auto model = featureModel(spec, 21);
+    for (const bool dp : {true, false}) {
+        const auto run = [&](std::uint32_t threads) {
+            ForwardOptions options;
+            options.double_precision = dp;
+            options.threads = threads;
+            std::vector<double> all = model->forward(twoSequences(), options).data;
+            const std::vector<double> cached = cachedRun(model, threads, dp);
+            all.insert(all.end(), cached.begin(), cached.end());
+            return all;
+        };
+        const std::vector<double> one = run(1);
+        for (const std::uint32_t threads : {2u, 3u, 4u}) {
+            SCOPED_TRACE(std::string(dp ? "double, " : "float32, ") + std::to_string(threads) +
+                         " threads");
+            expectSameBits(run(threads), one);
         }
     }
 }

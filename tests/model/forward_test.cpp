@@ -4,8 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "support/small_model.hpp"
 #include "support/expect_throw.hpp"
+#include "support/feature_models.hpp"
+#include "support/small_model.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
 using namespace tarvel_test;
@@ -307,6 +308,35 @@ TEST(TransformerForward, LayerShapesAreDemandedInOrderWhenTheLayerIsReached) {
     gelu.layers[0].ffn_gate = Tensor();
     EXPECT_THROW_MSG(transformerForward(makeSpec(gelu_shape), gelu, {1, 1, {0}, {}}, exact),
                      std::invalid_argument, "feed-forward gate weight has an invalid shape");
+}
+
+// The optional tensors are demanded, after the nine, only when their feature is on: absent ones
+// are refused in field order, and without the features the same absent tensors are not read.
+TEST(TransformerForward, OptionalTensorsAreDemandedInOrderWhenTheirFeatureIsOn) {
+    TransformerSpec spec = featureBase();
+    spec.attention.qkv_bias = true;
+    spec.attention.output_bias = true;
+    spec.attention.qk_norm = true;
+    spec.normalization.post_attention = true;
+    spec.normalization.post_feed_forward = true;
+    const TransformerWeights good = featureWeights(spec, 5);
+    Tensor LayerWeights::*const fields[] = {
+        &LayerWeights::query_bias,          &LayerWeights::key_bias,     &LayerWeights::value_bias,
+        &LayerWeights::output_bias,         &LayerWeights::query_norm,   &LayerWeights::key_norm,
+        &LayerWeights::post_attention_norm, &LayerWeights::post_ffn_norm};
+    const char* names[] = {
+        "query bias", "key bias", "value bias",          "output bias",
+        "query norm", "key norm", "post-attention norm", "post-feed-forward norm"};
+    for (std::size_t k = 0; k < 8; ++k) {
+        SCOPED_TRACE(names[k]);
+        TransformerWeights weights = good;
+        for (std::size_t later = k; later < 8; ++later) weights.layers[0].*fields[later] = Tensor();
+        EXPECT_THROW_MSG(transformerForward(spec, weights, {1, 1, {0}, {}}, exact),
+                         std::invalid_argument, std::string(names[k]) + " has an invalid shape");
+    }
+    TransformerWeights bare = good;
+    for (Tensor LayerWeights::*field : fields) bare.layers[0].*field = Tensor();
+    EXPECT_NO_THROW(transformerForward(featureBase(), bare, {1, 1, {0}, {}}, exact));
 }
 
 TEST(TransformerForward, TraceExceptionsPropagate) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "support/expect_throw.hpp"
+#include "support/feature_models.hpp"
 #include "support/models.hpp"
 
 using namespace tarvel_test;
@@ -22,8 +23,9 @@ TEST(ModelArtifact, ReadsBackThroughTheContainerReaders) {
     const std::vector<NamedTensor> entries = modelArtifactTensors(model->weights());
     ASSERT_EQ(manifest.tensors.size(), 1 + 18 + 1 + 1u);
     ASSERT_EQ(entries.size(), manifest.tensors.size());
-    const char* layer_names[] = {"attention_norm", "query", "key", "value", "attention_output",
-                                 "ffn_norm", "ffn_gate", "ffn_up", "ffn_down"};
+    const char* layer_names[] = {"attention_norm",   "query",    "key",      "value",
+                                 "attention_output", "ffn_norm", "ffn_gate", "ffn_up",
+                                 "ffn_down"};
     std::vector<std::string> expected_names = {"token_embedding"};
     for (int l = 0; l < 2; ++l) {
         for (const char* name : layer_names) {
@@ -65,6 +67,36 @@ TEST(ModelArtifact, TiedModelEndsWithFinalNormAndLayerIndexIsDecimal) {
     EXPECT_EQ(modelArtifactTensors(weights).back().first, "output_embedding");
 }
 
+// A feature's tensors follow their layer's nine, in field order, only when they hold values; a
+// model without them has exactly the records it always had.
+TEST(ModelArtifact, OptionalTensorsFollowTheirLayerWhenPresent) {
+    TransformerSpec spec = featureBase();
+    spec.attention.qkv_bias = true;
+    spec.attention.qk_norm = true;
+    spec.normalization.post_feed_forward = true;
+    const auto model = featureModel(spec, 4);
+    const std::vector<NamedTensor> entries = modelArtifactTensors(model->weights());
+    std::vector<std::string> names;
+    for (const NamedTensor& entry : entries) names.push_back(entry.first);
+    const std::vector<std::string> layer0(names.begin() + 1, names.begin() + 16);
+    EXPECT_EQ(layer0, (std::vector<std::string>{
+                          "layers.0.attention_norm", "layers.0.query", "layers.0.key",
+                          "layers.0.value", "layers.0.attention_output", "layers.0.ffn_norm",
+                          "layers.0.ffn_gate", "layers.0.ffn_up", "layers.0.ffn_down",
+                          "layers.0.query_bias", "layers.0.key_bias", "layers.0.value_bias",
+                          "layers.0.query_norm", "layers.0.key_norm", "layers.0.post_ffn_norm"}));
+    EXPECT_EQ(names[16], "layers.1.attention_norm");
+    EXPECT_EQ(names.size(), 1 + 2 * 15 + 2u);
+    // The packed form writes the same bytes, with the same checksum.
+    const ByteBuffer expected = buildModelArtifact(spec, model->weights(), std::nullopt);
+    EXPECT_EQ(model->artifact_bytes(), expected);
+    EXPECT_EQ(model->artifact_checksum(), artifactGlobalChecksum(expected));
+    // Another bias value is another model.
+    TransformerWeights other = model->weights();
+    other.layers[1].value_bias.data[2] += 0.25;
+    EXPECT_NE(TransformerModel(spec, other).artifact_checksum(), model->artifact_checksum());
+}
+
 TEST(ModelArtifact, IdentityFollowsContent) {
     const TransformerSpec spec = fixtureSpec(true, 2);
     const auto a = fixtureModel(spec, 3.0);
@@ -77,8 +109,8 @@ TEST(ModelArtifact, IdentityFollowsContent) {
     const auto c = std::make_shared<const TransformerModel>(spec, changed);
     const auto d = std::make_shared<const TransformerModel>(spec, fixtureWeights(spec, 3.0),
                                                             std::string("tok"));
-    const auto e = std::make_shared<const TransformerModel>(spec, fixtureWeights(spec, 3.0),
-                                                            std::string(""));
+    const auto e =
+        std::make_shared<const TransformerModel>(spec, fixtureWeights(spec, 3.0), std::string(""));
     const auto f = std::make_shared<const TransformerModel>(spec, fixtureWeights(spec, 3.0),
                                                             std::string("tol"));
     const std::vector<std::uint64_t> ids = {a->artifact_checksum(), c->artifact_checksum(),

@@ -222,3 +222,76 @@ TEST(Attention, StorageThatDisagreesWithTheShapeIsMisshapen) {
 }
 
 }  // namespace
+
+namespace {
+
+// Scores formed and masked as the scoring says: each visible score is the plain scaled dot
+// product, rescaled and capped by hand here; the window's excluded positions stay 0.0 like the
+// causal mask's, and the softmax runs over the visible ones alone.
+TEST(Attention, ScoringScalesCapsAndWindowsTheScores) {
+    const std::uint64_t seq = 6, heads = 2, head_dim = 4;
+    const Tensor q = pattern(seq, heads * head_dim, 4), k = pattern(seq, heads * head_dim, 5),
+                 v = pattern(seq, heads * head_dim, 6);
+    const AttentionResult plain = attention(q, k, v, 1, seq, heads, heads, head_dim, {}, true);
+    struct Case {
+        AttentionScoring scoring;
+    };
+    const Case cases[] = {{{0.0, 0.0, 0}},  {{9.0, 0.0, 0}}, {{0.0, 0.25, 0}}, {{0.0, 0.0, 3}},
+                          {{9.0, 0.25, 2}}, {{0.0, 0.0, 1}}, {{0.0, 0.0, 6}}};
+    for (const Case& c : cases) {
+        const AttentionScoring& s = c.scoring;
+        SCOPED_TRACE(::testing::Message() << s.score_scalar << " " << s.softcap << " " << s.window);
+        const AttentionResult r = attention(q, k, v, 1, seq, heads, heads, head_dim, {}, s, true);
+        for (std::uint64_t h = 0; h < heads; ++h) {
+            for (std::uint64_t i = 0; i < seq; ++i) {
+                std::vector<double> expected(seq, 0.0);
+                double max = -std::numeric_limits<double>::infinity();
+                for (std::uint64_t j = 0; j <= i; ++j) {
+                    if (s.window != 0 && j + s.window <= i) continue;
+                    // The plain score is the dot product times 1 / sqrt(4) = 0.5 exactly.
+                    double x = at(plain.scores, {0, h, i, j}) / 0.5;
+                    x *= s.score_scalar != 0.0 ? 1.0 / std::sqrt(s.score_scalar) : 0.5;
+                    if (s.softcap != 0.0) x = s.softcap * std::tanh(x / s.softcap);
+                    expected[j] = x;
+                    max = std::max(max, x);
+                }
+                double z = 0.0;
+                for (std::uint64_t j = 0; j <= i; ++j) {
+                    if (s.window == 0 || j + s.window > i) z += std::exp(expected[j] - max);
+                }
+                for (std::uint64_t j = 0; j < seq; ++j) {
+                    const bool seen = j <= i && (s.window == 0 || j + s.window > i);
+                    EXPECT_NEAR(at(r.scores, {0, h, i, j}), expected[j], 1e-15);
+                    const double p = seen ? std::exp(expected[j] - max) / z : 0.0;
+                    EXPECT_NEAR(at(r.probabilities, {0, h, i, j}), p, 1e-15) << i << " " << j;
+                    if (!seen) {
+                        EXPECT_EQ(at(r.probabilities, {0, h, i, j}), 0.0);
+                    }
+                }
+            }
+        }
+    }
+    // A window of one position: every query sees only itself, so the output is its value row.
+    const AttentionResult own =
+        attention(q, k, v, 1, seq, heads, heads, head_dim, {}, AttentionScoring{0.0, 0.0, 1}, true);
+    EXPECT_EQ(own.output.data, v.data);
+    // The defaults are the plain attention, bit for bit.
+    const AttentionResult defaults =
+        attention(q, k, v, 1, seq, heads, heads, head_dim, {}, AttentionScoring{}, true);
+    EXPECT_EQ(defaults.scores.data, plain.scores.data);
+    EXPECT_EQ(defaults.output.data, plain.output.data);
+}
+
+TEST(Attention, InvalidScoringIsRefusedAfterTheShapes) {
+    const Tensor q = pattern(2, 4, 1), kv = pattern(2, 4, 2), bad = pattern(3, 3, 3);
+    for (const AttentionScoring& s :
+         {AttentionScoring{-1.0, 0.0, 0}, AttentionScoring{0.0, std::nan(""), 0},
+          AttentionScoring{std::numeric_limits<double>::infinity(), 0.0, 0}}) {
+        EXPECT_THROW_MSG(attention(bad, kv, kv, 1, 2, 1, 1, 4, {}, s, true), std::invalid_argument,
+                         "attention query has an invalid shape");
+        EXPECT_THROW_MSG(attention(q, kv, kv, 1, 2, 1, 1, 4, {}, s, true), std::invalid_argument,
+                         "attention scoring is invalid");
+    }
+}
+
+}  // namespace

@@ -87,6 +87,8 @@ struct Activation {
 TEST(FeedForward, Activations) {
     const double silu1 = 0.7310585786300049;  // 1 / (1 + e^-1)
     const double gelu1 = 0.8413447460685429;  // Phi(1)
+    // 0.5 * (1 + tanh(sqrt(2 / pi) * 1.044715))
+    const double gelu_tanh1 = 0.8411919906082768;
     const Activation cases[] = {
         {FeedForwardKind::swiglu, 1.0, 1.0, 1.0, silu1},
         {FeedForwardKind::swiglu, 0.0, 1.0, 1.0, 0.0},
@@ -97,6 +99,11 @@ TEST(FeedForward, Activations) {
         {FeedForwardKind::gelu, 0.0, 7.0, 1.0, 0.0},
         {FeedForwardKind::gelu, 40.0, 7.0, 1.0, 40.0},  // erf saturates at 1
         {FeedForwardKind::gelu, -40.0, 7.0, 1.0, 0.0},  // (-1 + 1) * -20 = -0
+        {FeedForwardKind::geglu_tanh, 1.0, 1.0, 1.0, gelu_tanh1},
+        {FeedForwardKind::geglu_tanh, 1.0, 1.0, -3.0, -3.0 * gelu_tanh1},
+        {FeedForwardKind::geglu_tanh, 1.0, 0.0, 3.0, 0.0},       // gate 0
+        {FeedForwardKind::geglu_tanh, 1e120, 1.0, 1e-240, 1.0},  // x^3 overflows, tanh is 1
+        {FeedForwardKind::geglu_tanh, -1e120, 1.0, 1.0, 0.0},    // tanh is -1: -0
     };
     for (const Activation& c : cases) {
         SCOPED_TRACE(::testing::Message() << static_cast<int>(c.kind) << " x=" << c.x);
@@ -114,11 +121,18 @@ TEST(FeedForward, MatchesTheComposedProjections) {
     const Tensor g = linear(input, gate, rows, model_dim, ffn_dim, true);
     const Tensor u = linear(input, up, rows, model_dim, ffn_dim, true);
     Tensor swiglu_hidden({rows, ffn_dim}, 0.0, true), gelu_hidden({rows, ffn_dim}, 0.0, true);
+    Tensor geglu_hidden({rows, ffn_dim}, 0.0, true);
     for (std::size_t e = 0; e < g.data.size(); ++e) {
         const double sigmoid = 1.0 / (1.0 + std::exp(-g.data[e]));
         swiglu_hidden.data[e] = g.data[e] * sigmoid * u.data[e];
         gelu_hidden.data[e] = 0.5 * u.data[e] * (1.0 + std::erf(u.data[e] / std::sqrt(2.0)));
+        const double x = g.data[e];
+        const double inner = std::sqrt(2.0 / std::acos(-1.0)) * (x + 0.044715 * std::pow(x, 3));
+        geglu_hidden.data[e] = 0.5 * x * (1.0 + std::tanh(inner)) * u.data[e];
     }
+    const Tensor geglu_expected = linear(geglu_hidden, down, rows, ffn_dim, model_dim, true);
+    const Tensor geglu = feedForward(input, gate, up, down, rows, model_dim, ffn_dim,
+                                     FeedForwardKind::geglu_tanh, true);
     const Tensor swiglu_expected = linear(swiglu_hidden, down, rows, ffn_dim, model_dim, true);
     const Tensor gelu_expected = linear(gelu_hidden, down, rows, ffn_dim, model_dim, true);
     const Tensor swiglu =
@@ -129,11 +143,12 @@ TEST(FeedForward, MatchesTheComposedProjections) {
     for (std::size_t e = 0; e < swiglu.data.size(); ++e) {
         EXPECT_NEAR(swiglu.data[e], swiglu_expected.data[e], 1e-14);
         EXPECT_NEAR(gelu.data[e], gelu_expected.data[e], 1e-14);
+        EXPECT_NEAR(geglu.data[e], geglu_expected.data[e], 1e-14);
     }
 }
 
 TEST(FeedForward, ChecksRunInOrder) {
-    const auto unknown = static_cast<FeedForwardKind>(2);
+    const auto unknown = static_cast<FeedForwardKind>(3);
     const Tensor input = pattern(2, 3, 1), weight = pattern(4, 3, 2), down = pattern(3, 4, 3);
     const Tensor bad = pattern(5, 5, 5);
     struct Case {
@@ -166,7 +181,8 @@ TEST(FeedForward, NonFiniteValuesAreOperatorFailures) {
     Tensor up = pattern(4, 3, 2);
     at(up, {3, 1}) = std::nan("");
     const Tensor input = pattern(2, 3, 1), down = pattern(3, 4, 3);
-    for (FeedForwardKind kind : {FeedForwardKind::swiglu, FeedForwardKind::gelu}) {
+    for (FeedForwardKind kind :
+         {FeedForwardKind::swiglu, FeedForwardKind::gelu, FeedForwardKind::geglu_tanh}) {
         EXPECT_THROW_MSG(feedForward(input, pattern(4, 3, 4), up, down, 2, 3, 4, kind, true),
                          std::domain_error, "transformer operator produced NaN/Inf");
     }

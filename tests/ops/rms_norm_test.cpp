@@ -119,3 +119,23 @@ TEST(RmsNorm, AnOverflowingSumOfSquaresIsAnOperatorFailure) {
 }
 
 }  // namespace
+
+namespace {
+
+// With a unit offset the scale is 1 + weight, formed in double: the result is the plain norm's
+// with that weight, bit for bit, in both precisions; without it, the plain norm.
+TEST(RmsNorm, UnitOffsetScalesByOnePlusTheWeight) {
+    const Tensor input = tensorOf({2, 3}, {0.3, -1.7, 2.2, 5.0, 0.125, -0.75});
+    const Tensor weight = tensorOf({3}, {0.5, -0.25, 0.0078125});
+    const Tensor shifted = tensorOf({3}, {1.5, 0.75, 1.0078125});
+    for (const bool dp : {true, false}) {
+        EXPECT_EQ(rmsNorm(input, weight, 2, 3, 1e-6, dp, true).data,
+                  rmsNorm(input, shifted, 2, 3, 1e-6, dp).data);
+        EXPECT_EQ(rmsNorm(input, weight, 2, 3, 1e-6, dp, false).data,
+                  rmsNorm(input, weight, 2, 3, 1e-6, dp).data);
+    }
+    EXPECT_THROW_MSG(rmsNorm(input, Tensor({2}, 0.0, true), 2, 3, 1e-6, true, true),
+                     std::invalid_argument, "RMSNorm weight has an invalid shape");
+}
+
+}  // namespace

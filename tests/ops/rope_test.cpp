@@ -215,3 +215,70 @@ TEST(RopeTable, LookupsNeverReadPastTheStoredEntries) {
 }
 
 }  // namespace
+
+namespace {
+
+// llama3 with the published parameters: factor 8, frequency factors 1 and 4, original context
+// 8192, so wavelengths below 2048 are kept, those above 8192 divided by 8, and those between
+// blended with weight s = (8192 / wavelength - 1) / 3.
+TEST(RopeScaling, InverseFrequenciesByBand) {
+    const double two_pi = 6.283185307179586;
+    const RopeScalingSpec llama3{RopeScalingKind::llama3, 8.0, 1.0, 4.0, 8192};
+    const double short_f = two_pi / 1000.0, long_f = two_pi / 10000.0, mid_f = two_pi / 4096.0;
+    EXPECT_EQ(scaledInverseFrequency(short_f, llama3), short_f);
+    EXPECT_EQ(scaledInverseFrequency(long_f, llama3), long_f / 8.0);
+    const double s = (8192.0 / 4096.0 - 1.0) / 3.0;
+    EXPECT_NEAR(scaledInverseFrequency(mid_f, llama3), (1.0 - s) * (mid_f / 8.0) + s * mid_f,
+                1e-15 * mid_f);
+    // The band's edges join the outer bands continuously.
+    EXPECT_NEAR(scaledInverseFrequency(two_pi / 2048.0 * (1.0 - 1e-12), llama3), two_pi / 2048.0,
+                1e-9 * two_pi / 2048.0);
+    EXPECT_NEAR(scaledInverseFrequency(two_pi / 8192.0 * (1.0 + 1e-12), llama3),
+                two_pi / 8192.0 / 8.0, 1e-9 * two_pi / 8192.0);
+    EXPECT_EQ(scaledInverseFrequency(0.3, RopeScalingSpec{RopeScalingKind::linear, 4.0}), 0.075);
+    EXPECT_EQ(scaledInverseFrequency(0.3, RopeScalingSpec{}), 0.3);
+}
+
+TEST(RopeScaling, TablesUseTheScaledFrequencies) {
+    // Linear 2: position 2 turns as far as position 1 of the plain table.
+    const RopeTable plain = buildRopeTable(2, 4, 100.0, 0);
+    const RopeTable linear =
+        buildRopeTable(3, 4, 100.0, 0, RopeScalingSpec{RopeScalingKind::linear, 2.0});
+    for (std::uint64_t k = 0; k < 2; ++k) {
+        EXPECT_EQ(ropeCos(linear, 2, k), ropeCos(plain, 1, k));
+        EXPECT_EQ(ropeSin(linear, 2, k), ropeSin(plain, 1, k));
+    }
+    // llama3, read at an offset: angle = position * scaled inverse frequency.
+    const RopeScalingSpec llama3{RopeScalingKind::llama3, 8.0, 1.0, 4.0, 64};
+    const RopeTable table = buildRopeTable(2, 8, 10000.0, 5, llama3);
+    for (std::uint64_t k = 0; k < 4; ++k) {
+        const double f = scaledInverseFrequency(
+            1.0 / std::pow(10000.0, static_cast<double>(2 * k) / 8.0), llama3);
+        EXPECT_EQ(ropeCos(table, 1, k), std::cos(6.0 * f));
+        EXPECT_EQ(ropeSin(table, 1, k), std::sin(6.0 * f));
+    }
+    // No scaling is the plain table, bit for bit.
+    const RopeTable none = buildRopeTable(5, 6, 500.0, 3, RopeScalingSpec{});
+    const RopeTable same = buildRopeTable(5, 6, 500.0, 3);
+    EXPECT_EQ(none.cos, same.cos);
+    EXPECT_EQ(none.sin, same.sin);
+}
+
+TEST(RopeScaling, InvalidParametersAreRefusedAfterDimensionsAndBase) {
+    const RopeScalingSpec bad[] = {
+        {RopeScalingKind::linear, 0.0},
+        {RopeScalingKind::llama3, 8.0, 4.0, 4.0, 64},
+        {RopeScalingKind::llama3, 8.0, 1.0, 4.0, 0},
+        {static_cast<RopeScalingKind>(3), 1.0},
+    };
+    for (const RopeScalingSpec& scaling : bad) {
+        EXPECT_THROW_MSG(buildRopeTable(2, 3, 100.0, 0, scaling), std::invalid_argument,
+                         "RoPE table dimensions must be positive and even");
+        EXPECT_THROW_MSG(buildRopeTable(2, 4, 0.0, 0, scaling), std::invalid_argument,
+                         "RoPE base must be finite and positive");
+        EXPECT_THROW_MSG(buildRopeTable(2, 4, 100.0, 0, scaling), std::invalid_argument,
+                         "RoPE scaling is invalid");
+    }
+}
+
+}  // namespace

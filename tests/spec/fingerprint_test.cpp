@@ -125,6 +125,105 @@ TEST(Fingerprint, EveryFieldChangesTheText) {
     }
 }
 
+// Each feature of the block, and each of its parameters, on its own: every one gets a text and a
+// fingerprint of its own, different from the plain spec's and from every other's.
+TEST(Fingerprint, EverySingleFeatureChangeHasItsOwnFingerprint) {
+    using Change = std::function<void(TransformerSpec&)>;
+    const auto llama3 = [](TransformerSpec& s) {
+        s.position.scaling = {RopeScalingKind::llama3, 8.0, 1.0, 4.0, 8192};
+    };
+    const std::vector<Change> changes = {
+        [](TransformerSpec& s) {
+            s.position.scaling = {RopeScalingKind::linear, 2.0, 1.0, 4.0, 0};
+        },
+        [](TransformerSpec& s) {
+            s.position.scaling = {RopeScalingKind::linear, 4.0, 1.0, 4.0, 0};
+        },
+        llama3,
+        [&](TransformerSpec& s) {
+            llama3(s);
+            s.position.scaling.factor = 32.0;
+        },
+        [&](TransformerSpec& s) {
+            llama3(s);
+            s.position.scaling.low_freq_factor = 2.0;
+        },
+        [&](TransformerSpec& s) {
+            llama3(s);
+            s.position.scaling.high_freq_factor = 8.0;
+        },
+        [&](TransformerSpec& s) {
+            llama3(s);
+            s.position.scaling.original_context = 4096;
+        },
+        [](TransformerSpec& s) { s.attention.qkv_bias = true; },
+        [](TransformerSpec& s) { s.attention.output_bias = true; },
+        [](TransformerSpec& s) { s.attention.qk_norm = true; },
+        [](TransformerSpec& s) { s.attention.window = 4; },
+        [](TransformerSpec& s) { s.attention.window = 5; },
+        [](TransformerSpec& s) {
+            s.attention.window = 4;
+            s.attention.window_layers = WindowLayers::even;
+        },
+        [](TransformerSpec& s) { s.attention.score_scalar = 256.0; },
+        [](TransformerSpec& s) { s.attention.score_scalar = 144.0; },
+        [](TransformerSpec& s) { s.attention.score_softcap = 50.0; },
+        [](TransformerSpec& s) { s.attention.score_softcap = 30.0; },
+        [](TransformerSpec& s) { s.normalization.unit_offset = true; },
+        [](TransformerSpec& s) { s.normalization.post_attention = true; },
+        [](TransformerSpec& s) { s.normalization.post_feed_forward = true; },
+        [](TransformerSpec& s) { s.feed_forward = FeedForwardKind::geglu_tanh; },
+        [](TransformerSpec& s) { s.embedding_scale = 2.0; },
+        [](TransformerSpec& s) { s.embedding_scale = 45.25; },
+        [](TransformerSpec& s) { s.logit_softcap = 30.0; },
+        [](TransformerSpec& s) { s.logit_softcap = 50.0; },
+        // Model dimensions apart from the heads' width.
+        [](TransformerSpec& s) { s.head_dim = 4; },
+    };
+    std::vector<std::string> texts = {golden_text};
+    std::vector<std::uint64_t> fingerprints = {specFingerprint(goldenSpec())};
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        TransformerSpec spec = goldenSpec();
+        changes[i](spec);
+        const std::string text = canonicalSpecText(spec);
+        const std::uint64_t fingerprint = specFingerprint(spec);
+        for (std::size_t j = 0; j < texts.size(); ++j) {
+            EXPECT_NE(text, texts[j]) << "change " << i << " against " << j;
+            EXPECT_NE(fingerprint, fingerprints[j]) << "change " << i << " against " << j;
+        }
+        texts.push_back(text);
+        fingerprints.push_back(fingerprint);
+    }
+}
+
+// The features follow the ports, each named with its parameters; off, they are not there.
+TEST(Fingerprint, FeaturesFollowThePortsByName) {
+    TransformerSpec spec = goldenSpec();
+    spec.position.scaling = {RopeScalingKind::llama3, 8.0, 1.0, 4.0, 8192};
+    spec.attention = {true, true, true, 4096, WindowLayers::even, 256.0, 50.0};
+    spec.normalization.unit_offset = true;
+    spec.normalization.post_attention = true;
+    spec.normalization.post_feed_forward = true;
+    spec.embedding_scale = 45.25;
+    spec.logit_softcap = 30.0;
+    EXPECT_EQ(canonicalSpecText(spec),
+              golden_text +
+                  "17:rope_scaling_kind=1:2;19:rope_scaling_factor=1:8;"
+                  "28:rope_scaling_low_freq_factor=1:1;29:rope_scaling_high_freq_factor=1:4;"
+                  "29:rope_scaling_original_context=4:8192;18:attention_qkv_bias=1:1;"
+                  "21:attention_output_bias=1:1;17:attention_qk_norm=1:1;"
+                  "16:attention_window=4:4096;23:attention_window_layers=1:1;"
+                  "22:attention_score_scalar=3:256;23:attention_score_softcap=2:50;"
+                  "25:normalization_unit_offset=1:1;28:normalization_post_attention=1:1;"
+                  "31:normalization_post_feed_forward=1:1;15:embedding_scale=5:45.25;"
+                  "13:logit_softcap=2:30;");
+    // Parameters of a feature that is off do not count: they change nothing computed.
+    TransformerSpec off = goldenSpec();
+    off.position.scaling.factor = 8.0;
+    off.attention.window_layers = WindowLayers::even;
+    EXPECT_EQ(canonicalSpecText(off), golden_text);
+}
+
 TEST(Fingerprint, SeparatorsInANameOnlyChangeThatField) {
     TransformerSpec spec = goldenSpec();
     spec.ports[0].name = "tok;e=ns";
@@ -185,8 +284,12 @@ bool buildCommaLocale() {
 // of the leak checker's sight; what this test allocates otherwise is freed before it ends.
 struct LocaleAllocationsIgnored {
 #ifdef TARVEL_TEST_LEAK_CHECKER
-    LocaleAllocationsIgnored() { __lsan_disable(); }
-    ~LocaleAllocationsIgnored() { __lsan_enable(); }
+    LocaleAllocationsIgnored() {
+        __lsan_disable();
+    }
+    ~LocaleAllocationsIgnored() {
+        __lsan_enable();
+    }
 #endif
 };
 

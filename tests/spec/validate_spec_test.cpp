@@ -43,6 +43,19 @@ TEST(SpecDefaults, AreAsDocumented) {
     EXPECT_EQ(spec.precision.kv_cache, DType::f32);
     EXPECT_TRUE(spec.tied_embeddings);
     EXPECT_TRUE(spec.ports.empty());
+    // Every feature of the block off.
+    EXPECT_EQ(spec.position.scaling.kind, RopeScalingKind::none);
+    EXPECT_FALSE(spec.normalization.unit_offset || spec.normalization.post_attention ||
+                 spec.normalization.post_feed_forward);
+    EXPECT_FALSE(spec.attention.qkv_bias || spec.attention.output_bias || spec.attention.qk_norm);
+    EXPECT_EQ(spec.attention.window, 0u);
+    EXPECT_EQ(spec.attention.score_scalar, 0.0);
+    EXPECT_EQ(spec.attention.score_softcap, 0.0);
+    EXPECT_EQ(spec.embedding_scale, 1.0);
+    EXPECT_EQ(spec.logit_softcap, 0.0);
+    EXPECT_EQ(static_cast<int>(FeedForwardKind::geglu_tanh), 2);
+    EXPECT_EQ(static_cast<int>(RopeScalingKind::llama3), 2);
+    EXPECT_EQ(static_cast<int>(WindowLayers::even), 1);
     EXPECT_EQ(static_cast<int>(FeedForwardKind::gelu), 0);
     EXPECT_EQ(static_cast<int>(DType::bf16), 2);
     EXPECT_EQ(static_cast<int>(PortKind::logits), 2);
@@ -92,9 +105,10 @@ TEST(ValidateSpec, FindingsInCheckOrder) {
          },
          {{"kv_heads", "must not exceed query_heads"},
           {"kv_heads", "must divide query_heads exactly"}}},
-        {"model_dim mismatch",
+        // Heads may be wider or narrower than model_dim / query_heads (Gemma 7B, Qwen3).
+        {"model_dim apart from query_heads * head_dim",
          [](TransformerSpec& s) { s.model_dim = 6; },
-         {{"model_dim", "must equal query_heads * head_dim"}}},
+         {}},
         {"odd head_dim",
          [](TransformerSpec& s) {
              s.head_dim = 3;
@@ -197,8 +211,60 @@ TEST(ValidateSpec, FindingsInCheckOrder) {
              s.tied_embeddings = false;
              s.ports[1].width = 4294967295u;
          },
-         {{"model_dim", "must equal query_heads * head_dim"},
-          {"dimensions", "parameter count overflows uint64"}}},
+         {{"dimensions", "parameter count overflows uint64"}}},
+        {"every feature, valid",
+         [](TransformerSpec& s) {
+             s.position.scaling = {RopeScalingKind::llama3, 8.0, 1.0, 4.0, 8192};
+             s.attention = {true, true, true, 4, WindowLayers::even, 256.0, 50.0};
+             s.normalization.unit_offset = true;
+             s.normalization.post_attention = true;
+             s.normalization.post_feed_forward = true;
+             s.feed_forward = FeedForwardKind::geglu_tanh;
+             s.embedding_scale = 45.25;
+             s.logit_softcap = 30.0;
+         },
+         {}},
+        {"scaling kind",
+         [](TransformerSpec& s) {
+             s.position.scaling.kind = static_cast<RopeScalingKind>(3);
+             s.position.scaling.factor = nan_value;  // read by no known kind
+         },
+         {{"position.scaling.kind", "unknown RoPE scaling"}}},
+        {"linear factor",
+         [](TransformerSpec& s) {
+             s.position.scaling = {RopeScalingKind::linear, 0.0, -1.0, -2.0, 0};
+         },
+         {{"position.scaling.factor", "must be finite and greater than zero"}}},
+        {"llama3 parameters",
+         [](TransformerSpec& s) {
+             s.position.scaling = {RopeScalingKind::llama3, inf_value, 0.0, 0.0, 0};
+         },
+         {{"position.scaling.factor", "must be finite and greater than zero"},
+          {"position.scaling.low_freq_factor", "must be finite and greater than zero"},
+          {"position.scaling.high_freq_factor", "must be finite and greater than low_freq_factor"},
+          {"position.scaling.original_context", "must be greater than zero"}}},
+        {"llama3 equal frequency factors",
+         [](TransformerSpec& s) {
+             s.position.scaling = {RopeScalingKind::llama3, 8.0, 4.0, 4.0, 8192};
+         },
+         {{"position.scaling.high_freq_factor",
+           "must be finite and greater than low_freq_factor"}}},
+        {"attention and output features",
+         [](TransformerSpec& s) {
+             s.attention.window_layers = static_cast<WindowLayers>(2);
+             s.attention.score_scalar = -1.0;
+             s.attention.score_softcap = nan_value;
+             s.embedding_scale = 0.0;
+             s.logit_softcap = inf_value;
+         },
+         {{"attention.window_layers", "unknown window layers"},
+          {"attention.score_scalar", "must be zero or finite and greater than zero"},
+          {"attention.score_softcap", "must be zero or finite and greater than zero"},
+          {"embedding_scale", "must be finite and greater than zero"},
+          {"logit_softcap", "must be zero or finite and greater than zero"}}},
+        {"feed-forward code 3",
+         [](TransformerSpec& s) { s.feed_forward = static_cast<FeedForwardKind>(3); },
+         {{"feed_forward", "unknown feed-forward kind"}}},
     };
     for (const SpecCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -220,6 +286,21 @@ TEST(ParameterCount, WorkedExamplesAndOverflow) {
     EXPECT_EQ(parameterCount(spec), std::optional<std::uint64_t>{404 - 2 * 28});
     spec.feed_forward = static_cast<FeedForwardKind>(9);  // unknown codes count as two matrices
     EXPECT_EQ(parameterCount(spec), std::optional<std::uint64_t>{404 - 2 * 28});
+    spec.feed_forward = FeedForwardKind::geglu_tanh;  // gated, like swiglu
+    EXPECT_EQ(parameterCount(spec), std::optional<std::uint64_t>{404});
+
+    // Per layer: q, k and v biases 4 + 4 + 4, an output bias 4, q and k norms 2 + 2, two post
+    // norms 4 + 4. Heads wider than model_dim / query_heads widen q and the output projection.
+    TransformerSpec features = validSpec();
+    features.attention.qkv_bias = true;
+    features.attention.output_bias = true;
+    features.attention.qk_norm = true;
+    features.normalization.post_attention = true;
+    features.normalization.post_feed_forward = true;
+    EXPECT_EQ(parameterCount(features), std::optional<std::uint64_t>{360 + 2 * 28});
+    TransformerSpec wide = validSpec();
+    wide.head_dim = 4;  // q = 8, kv = 8: 4 * (8 + 8 + 8) + 8 * 4 = 128 per layer for attention
+    EXPECT_EQ(parameterCount(wide), std::optional<std::uint64_t>{44 + 2 * (128 + 84 + 8) + 4});
 
     TransformerSpec huge;
     huge.vocabulary = 4294967295u;

@@ -138,7 +138,7 @@ TEST_F(TokenizerTest, AFolderPrefersTokenizerJsonAndReadsItsChatFiles) {
     EXPECT_EQ(both.chat_template_file, (folder / "tokenizer_config.json").string());
     EXPECT_EQ(both.bos_token, "<|begin|>");
     EXPECT_EQ(both.eos_token, "<|end|>");
-    EXPECT_EQ(both.eos_ids, (std::vector<std::uint32_t>{7, 9}));
+    EXPECT_EQ(both.generation.eos_ids, (std::vector<std::uint32_t>{7, 9}));
 
     CheckpointOptions sentencepiece;
     sentencepiece.tokenizer = TokenizerFile::sentencepiece;
@@ -156,7 +156,7 @@ TEST_F(TokenizerTest, AFolderPrefersTokenizerJsonAndReadsItsChatFiles) {
     tarvel_test::writeText(folder / "generation_config.json", R"({"eos_token_id": 320})");
     EXPECT_THROW_MSG(loadCheckpoint(folder), std::invalid_argument,
                      (folder / "generation_config.json").string() +
-                         ": eos_token_id must be token ids below vocab_size");
+                         ": eos_token_id 320 is not below vocab_size 320");
 }
 
 TEST_F(TokenizerTest, ImportBindsTheModelToTheTokenizerAndReadsAddBos) {

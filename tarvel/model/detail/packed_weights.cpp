@@ -22,6 +22,14 @@ void eachPair(A& a, B& b, Fn&& fn) {
         fn(x.ffn_gate, y.ffn_gate);
         fn(x.ffn_up, y.ffn_up);
         fn(x.ffn_down, y.ffn_down);
+        fn(x.query_bias, y.query_bias);
+        fn(x.key_bias, y.key_bias);
+        fn(x.value_bias, y.value_bias);
+        fn(x.output_bias, y.output_bias);
+        fn(x.query_norm, y.query_norm);
+        fn(x.key_norm, y.key_norm);
+        fn(x.post_attention_norm, y.post_attention_norm);
+        fn(x.post_ffn_norm, y.post_ffn_norm);
     }
     fn(a.final_norm, b.final_norm);
     fn(a.output_embedding, b.output_embedding);

@@ -23,6 +23,14 @@ struct PackedLayerWeights {
     PackedTensor ffn_gate;
     PackedTensor ffn_up;
     PackedTensor ffn_down;
+    PackedTensor query_bias{};
+    PackedTensor key_bias{};
+    PackedTensor value_bias{};
+    PackedTensor output_bias{};
+    PackedTensor query_norm{};
+    PackedTensor key_norm{};
+    PackedTensor post_attention_norm{};
+    PackedTensor post_ffn_norm{};
 };
 
 // What a model holds of its weights: TransformerWeights, packed.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "tarvel/core/detail/packed.hpp"
@@ -9,6 +10,14 @@
 
 namespace Nuvexis::Core::Tarvel::detail {
 
+// GELU in its tanh approximation, in this order: inner = 0.7978845608028654 * (x + 0.044715 *
+// (x * x * x)) (the constant the double nearest sqrt(2 / pi)), then (x * 0.5) * (1.0 +
+// tanh(inner)). tanh saturates, so a large |x| gives x or a signed zero without overflow.
+inline double geluTanh(double x) {
+    const double inner = 0.7978845608028654 * (x + 0.044715 * (x * x * x));
+    return (x * 0.5) * (1.0 + std::tanh(inner));
+}
+
 // The operators over a packed weight: the checks, messages and sums of their Tensor forms, the
 // weights read in their storage type and widened as they are used.
 Tensor linear(const Tensor& input, const PackedTensor& weight, std::uint64_t rows,
@@ -16,7 +25,7 @@ Tensor linear(const Tensor& input, const PackedTensor& weight, std::uint64_t row
               LinearVariant variant = LinearVariant::operator_);
 
 Tensor rmsNorm(const Tensor& input, const PackedTensor& weight, std::uint64_t rows,
-               std::uint64_t dim, double epsilon, bool double_precision);
+               std::uint64_t dim, double epsilon, bool double_precision, bool unit_offset = false);
 
 Tensor feedForward(const Tensor& input, const PackedTensor& gate_weight,
                    const PackedTensor& up_weight, const PackedTensor& down_weight,
