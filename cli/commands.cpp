@@ -543,6 +543,21 @@ int runDetokenize(const CommonArgs& common, const std::string& ids) {
     return 0;
 }
 
+namespace {
+
+// What generation_config.json asks for, as inspect shows it: the end ids, and the sampling
+// defaults the folder suggests (the command's own defaults are what it uses).
+Json generationJson(const GenerationDefaults& g) {
+    const auto optional = [](const auto& value) { return value ? Json(*value) : Json(nullptr); };
+    return Json{{"eos_ids", g.eos_ids},
+                {"do_sample", optional(g.do_sample)},
+                {"temperature", optional(g.temperature)},
+                {"top_p", optional(g.top_p)},
+                {"top_k", optional(g.top_k)}};
+}
+
+}  // namespace
+
 int runInspect(const CommonArgs& common) {
     const LoadedCheckpoint checkpoint = load(common);
     const TransformerModel& model = *checkpoint.model;
@@ -559,7 +574,9 @@ int runInspect(const CommonArgs& common) {
                  {"head_dim", s.head_dim},
                  {"rope_base", s.position.rope_base},
                  {"epsilon", s.normalization.epsilon},
-                 {"feed_forward", "swiglu"},
+                 {"feed_forward", s.feed_forward == FeedForwardKind::geglu_tanh ? "geglu_tanh"
+                                  : s.feed_forward == FeedForwardKind::gelu     ? "gelu"
+                                                                                : "swiglu"},
                  {"tied_embeddings", s.tied_embeddings},
                  {"canonical", canonicalSpecText(s)}};
     // Generation draws only from ids the tokenizer can show; a padded vocabulary has more.
@@ -583,7 +600,8 @@ int runInspect(const CommonArgs& common) {
                                                                                  : "tokenizer.json")
                           : Json(nullptr)},
         {"chat_template",
-         checkpoint.chat_template ? Json(checkpoint.chat_template_file) : Json(nullptr)}};
+         checkpoint.chat_template ? Json(checkpoint.chat_template_file) : Json(nullptr)},
+        {"generation", generationJson(checkpoint.generation)}};
     writeOutput(out.dump(2) + '\n');
     return 0;
 }

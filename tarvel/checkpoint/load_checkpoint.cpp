@@ -341,7 +341,7 @@ GenerationDefaults loadGenerationDefaults(const std::filesystem::path& folder,
     const std::filesystem::path path = folder / "generation_config.json";
     GenerationDefaults defaults;
     if (std::filesystem::exists(path)) {
-        defaults = parseGenerationConfig(readSmallFile(path), path.string());
+        defaults = parseGenerationConfig(asText(readSmallFile(path)), path.string());
         for (const std::uint32_t id : defaults.eos_ids) {
             if (id >= config.vocab_size) {
                 fail(path, "eos_token_id " + std::to_string(id) + " is not below vocab_size " +
