@@ -497,7 +497,10 @@ TEST_F(CliTest, ResumeRefusesAnythingButASessionFileWithinTheLimit) {
         {fifo, "session file is not a regular file"},
         {sparse, "session file is larger than " + std::to_string(limit) + " bytes"},
     };
-    for (const auto& [path, problem] : cases) {
+    for (const auto& c : cases) {
+        // Named apart: a lambda cannot capture a structured binding under clang 14.
+        const std::filesystem::path& path = c.first;
+        const std::string& problem = c.second;
         SCOPED_TRACE(path.string());
         tarvel_test::runBesideFifo(fifo, [&] {
             expectOneLineError(run({"generate", "--model", m, "--resume", path.string()}), 1,
