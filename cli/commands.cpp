@@ -21,8 +21,12 @@
 #include <nlohmann/json.hpp>
 
 #include "tarvel/chat/conversation.hpp"
+#include "tarvel/checkpoint/detail/mapped_file.hpp"
 #include "tarvel/checkpoint/load_checkpoint.hpp"
+#include "tarvel/core/detail/quantized.hpp"
 #include "tarvel/generate/generate.hpp"
+#include "tarvel/gguf/gguf.hpp"
+#include "tarvel/model/detail/packed_weights.hpp"
 #include "tarvel/tarvel.hpp"
 
 namespace Nuvexis::Core::Tarvel::Cli {
@@ -39,15 +43,23 @@ fs::path bundledModel() {
         candidates.push_back(exe.parent_path() / TARVEL_INSTALLED_MODELS_DIR /
                              TARVEL_DEFAULT_MODEL);
     candidates.push_back(fs::path(TARVEL_SOURCE_MODELS_DIR) / TARVEL_DEFAULT_MODEL);
+    // A bundled model is a folder in the Hugging Face layout, or a folder holding
+    // <name>.gguf with its provenance.
     for (const fs::path& candidate : candidates) {
         if (fs::exists(candidate / "config.json", error)) return candidate.lexically_normal();
+        const fs::path gguf = candidate / (std::string(TARVEL_DEFAULT_MODEL) + ".gguf");
+        if (fs::exists(gguf, error)) return gguf.lexically_normal();
     }
     throw std::invalid_argument("the bundled model " + std::string(TARVEL_DEFAULT_MODEL) +
-                                " is not found; give --model DIR");
+                                " is not found; give --model PATH");
+}
+
+fs::path modelPath(const CommonArgs& common) {
+    return common.model.empty() ? bundledModel() : fs::path(common.model);
 }
 
 LoadedCheckpoint load(const CommonArgs& common) {
-    const fs::path folder = common.model.empty() ? bundledModel() : fs::path(common.model);
+    const fs::path folder = modelPath(common);
     CheckpointOptions options;
     if (common.tokenizer == "tokenizer.json") options.tokenizer = TokenizerFile::tokenizer_json;
     if (common.tokenizer == "tokenizer.model") options.tokenizer = TokenizerFile::sentencepiece;
@@ -558,6 +570,73 @@ Json generationJson(const GenerationDefaults& g) {
 
 }  // namespace
 
+// A metadata value as inspect shows it: long arrays and texts by their size only.
+Json metadataJson(const gguf::Value& value) {
+    if (const auto* list = std::get_if<std::vector<gguf::Value>>(&value.data)) {
+        if (list->size() > 16) {
+            return Json{{"array_of", gguf::valueTypeName(value.element_type)},
+                        {"length", list->size()}};
+        }
+        Json out = Json::array();
+        for (const gguf::Value& v : *list) out.push_back(metadataJson(v));
+        return out;
+    }
+    if (const auto* text = std::get_if<std::string>(&value.data)) {
+        if (text->size() > 256) return Json{{"text_bytes", text->size()}};
+        return *text;
+    }
+    return std::visit(
+        [](const auto& v) -> Json {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, std::vector<gguf::Value>>) {
+                return nullptr;  // handled above
+            } else {
+                return v;
+            }
+        },
+        value.data);
+}
+
+// What inspect adds for a GGUF file: its header, metadata, tensor types and sizes, and how many
+// quantized values the float32 evaluation of their formula would get wrong.
+Json ggufJson(const fs::path& path, const TransformerModel& model) {
+    const detail::MappedFile mapped(path);
+    const gguf::File file = gguf::parse(mapped.bytes());
+    Json metadata = Json::object();
+    for (const auto& [key, value] : file.metadata()) metadata[key] = metadataJson(value);
+    Json types = Json::object();
+    Json tensors = Json::array();
+    std::uint64_t tensor_bytes = 0;
+    for (const gguf::TensorInfo& t : file.tensors()) {
+        const std::string type = gguf::typeInfo(t.type).name;
+        Json& entry = types[type];
+        entry["tensors"] = entry.value("tensors", 0) + 1;
+        entry["bytes"] = entry.value("bytes", std::uint64_t{0}) + t.bytes;
+        tensors.push_back({{"name", t.name}, {"type", type}, {"dims", t.dims}, {"bytes", t.bytes}});
+        tensor_bytes += t.bytes;
+    }
+    std::uint64_t differences = 0;
+    const detail::PackedWeights& w = model.packed_weights();
+    const auto count = [&](const detail::PackedTensor& t) {
+        differences += detail::float32DequantizationDifferences(t);
+    };
+    count(w.token_embedding);
+    count(w.output_embedding);
+    for (const detail::PackedLayerWeights& l : w.layers) {
+        for (const detail::PackedTensor* t : {&l.query, &l.key, &l.value, &l.attention_output,
+                                              &l.ffn_gate, &l.ffn_up, &l.ffn_down}) {
+            count(*t);
+        }
+    }
+    return Json{{"version", file.version()},
+                {"alignment", file.alignment()},
+                {"tensor_bytes", tensor_bytes},
+                {"tensor_types", types},
+                {"float32_dequantization_differences", differences},
+                {"metadata", metadata},
+                {"tensors", tensors}};
+}
+
 int runInspect(const CommonArgs& common) {
     const LoadedCheckpoint checkpoint = load(common);
     const TransformerModel& model = *checkpoint.model;
@@ -602,7 +681,12 @@ int runInspect(const CommonArgs& common) {
         {"chat_template",
          checkpoint.chat_template ? Json(checkpoint.chat_template_file) : Json(nullptr)},
         {"generation", generationJson(checkpoint.generation)}};
-    writeOutput(out.dump(2) + '\n');
+    const fs::path path = modelPath(common);
+    if (!fs::is_directory(path)) {
+        out["tokenizer"] = checkpoint.tokenizer ? Json("tokenizer.ggml") : Json(nullptr);
+        out["gguf"] = ggufJson(path, model);
+    }
+    writeOutput(out.dump(2, ' ', false, Json::error_handler_t::replace) + '\n');
     return 0;
 }
 

@@ -26,7 +26,8 @@ namespace {
 constexpr const char* command_list = "generate, chat, logits, tokenize, detokenize, inspect, bench";
 
 void addModel(CLI::App& command, CommonArgs& common) {
-    command.add_option("--model", common.model, "checkpoint folder (default: the bundled model)");
+    command.add_option("--model", common.model,
+                       "checkpoint folder or GGUF file (default: the bundled model)");
     command
         .add_option("--tokenizer", common.tokenizer,
                     "which tokenizer file: auto (tokenizer.json when there is one), "

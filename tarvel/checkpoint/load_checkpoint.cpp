@@ -362,6 +362,10 @@ std::uint64_t halfSplitRow(std::uint64_t row, std::uint64_t head_dim) {
 
 LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
                                 const CheckpointOptions& options) {
+    if (!folder.empty() && !std::filesystem::is_directory(folder) &&
+        std::filesystem::exists(folder)) {
+        return loadGguf(folder, options);
+    }
     const std::filesystem::path config_path = folder / "config.json";
     if (!std::filesystem::exists(config_path)) fail(config_path, "file is missing");
     LoadedCheckpoint result;

@@ -57,8 +57,23 @@ struct LoadedCheckpoint {
 // levels or hold more than a million values. The model is bound to the tokenizer's identity
 // when there is one. Throws std::invalid_argument "<file>: <problem>" naming the file and, where
 // one is at fault, the tensor or field; exceptions of model construction propagate unchanged.
+// A path that is not a folder is read as a GGUF file (loadGguf).
 LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
                                 const CheckpointOptions& options = {});
+
+// Loads a GGUF file (versions 2 and 3) of one of the architectures llama, qwen2, qwen3, gemma,
+// gemma2 and phi3: the hyperparameters from its metadata (a float32 value at its exact value),
+// its tensors as the block's weights (F32, F16, BF16 and F64 packed in the narrowest exact type;
+// projections and embeddings quantized in blocks kept in their blocks, every other quantized
+// tensor widened to its exact values), the q and k rows of every architecture but llama brought
+// from half-split rotary order to adjacent pairs, a stored output.weight with the embedding's
+// bytes read as a tied classifier. The tokenizer comes from tokenizer.ggml.*: a "llama"
+// vocabulary becomes a SentencePiece model, a "gpt2" one a byte-level BPE with the
+// pre-tokenizer tokenizer.ggml.pre names; tokenizer.chat_template is the chat template, and
+// the EOS, end-of-turn and end-of-message ids end generation. Throws std::invalid_argument
+// "<file>: <problem>" naming the key or tensor at fault (the reader's own messages for a
+// malformed file); options.tokenizer is not read.
+LoadedCheckpoint loadGguf(const std::filesystem::path& file, const CheckpointOptions& options = {});
 
 // Row r of a projection stored in half-split order, per head of width head_dim: the row that
 // holds adjacent-pair row r. Head h's pair k component j (row h*hd + 2k + j) is stored at
