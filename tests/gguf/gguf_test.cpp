@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -611,6 +612,26 @@ TEST(Gguf, LimitsAreTheCallers) {
 Bytes readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Written by the independent Python tool (tools/gguf.py fixture): a two-row tensor of each type.
+TEST(Gguf, ReadsTheFileOfThePythonTool) {
+    const Bytes bytes = readFile(TARVEL_GGUF_EVERY_TYPE);
+    const gguf::File f = parseBytes(bytes);
+    EXPECT_EQ(f.stringValue("general.name"), "every tensor type");
+    EXPECT_EQ(f.dataOffset(), 768u);
+    ASSERT_EQ(f.tensors().size(), 14u);
+    std::uint64_t next = 0;
+    for (const gguf::TensorInfo& t : f.tensors()) {
+        const gguf::TypeInfo type = gguf::typeInfo(t.type);
+        EXPECT_EQ(t.name, std::string("t.") + type.name);
+        const std::uint64_t row = std::max<std::uint64_t>(type.block_values, 32);
+        EXPECT_EQ(t.dims, (std::vector<std::uint64_t>{row, 2}));
+        EXPECT_EQ(t.bytes, 2 * row / type.block_values * type.block_bytes) << t.name;
+        EXPECT_EQ(t.offset, next) << t.name;
+        next = (t.offset + t.bytes + 31) / 32 * 32;
+    }
+    EXPECT_EQ(f.dataOffset() + next, bytes.size());
 }
 
 TEST(Gguf, ReadsTheStories260KFile) {
