@@ -707,7 +707,8 @@ def selftest():
                      108: one})
     v3 = dequantize(q3, "Q3_K")  # every scale 2 but the last, -30
     assert (v3[0], v3[32], v3[144], v3[1], v3[255]) == (6.0, -8.0, 0.0, -8.0, 120.0)
-    k_scales = [0x41, 2, 3, 4, 0, 0, 0, 0, 0x15, 0x15, 0x15, 0x15]  # 1 2 3 4 21 5 5 5; 0 0 0 0 1 1 1 1
+    # scales 1 2 3 4 21 5 5 5, mins 0 0 0 0 1 1 1 1
+    k_scales = [0x41, 2, 3, 4, 0, 0, 0, 0, 0x15, 0x15, 0x15, 0x15]
     q4k = block(144, {0: one + one, 4: k_scales, 16: [0x21], 80: [0x02], 112: [0x73]})
     v4 = dequantize(q4k, "Q4_K")
     assert (v4[0], v4[32], v4[128], v4[192], v4[224]) == (1.0, 4.0, 41.0, 14.0, 34.0)
@@ -746,7 +747,8 @@ def main(argv):
     elif command == "fixture" and len(argv) == 3:
         write_fixture(argv[2])
     else:
-        sys.stderr.write("usage: gguf.py dump FILE | write OUT --npz FILE ... | selftest | fixture OUT\n")
+        sys.stderr.write("usage: gguf.py dump FILE | write OUT --npz FILE ... | selftest"
+                         " | fixture OUT\n")
         return 2
     return 0
 
