@@ -321,6 +321,19 @@ inline double packedAt(const PackedTensor& tensor, std::uint64_t flat) {
     return value;
 }
 
+// The first byte of the tensor's storage, whatever its type.
+inline const unsigned char* storageBytes(const PackedTensor& tensor) noexcept {
+    return std::visit(
+        [](const auto& v) {
+            if constexpr (is_blocks<decltype(v)>) {
+                return reinterpret_cast<const unsigned char*>(v.bytes.data());
+            } else {
+                return reinterpret_cast<const unsigned char*>(v.data());
+            }
+        },
+        tensor.values);
+}
+
 // Calls fn(value) for every value, widened, in row-major order.
 template <typename Fn>
 void forEachValue(const PackedTensor& tensor, Fn&& fn) {

@@ -440,15 +440,7 @@ void project(const Tensor& input, const PackedTensor& weight, Tensor& out, std::
     visitWeight(weight, [&](const auto& view) { restateShape(view, {out_dim, in_dim}); });
     restateShape(out, {rows, out_dim});
     const PanelKernel kernel = kernels->of[static_cast<std::size_t>(weight.type())];
-    const auto* bytes = std::visit(
-        [](const auto& v) {
-            if constexpr (is_blocks<decltype(v)>) {
-                return static_cast<const unsigned char*>(nullptr);  // taken above
-            } else {
-                return reinterpret_cast<const unsigned char*>(v.data());
-            }
-        },
-        weight.values);
+    const unsigned char* bytes = storageBytes(weight);
     const std::uint64_t panels = out_dim / panel_rows;
     const bool tail = out_dim % panel_rows != 0;
     const Tensor no_quads;
