@@ -62,8 +62,9 @@ install(FILES ${PROJECT_BINARY_DIR}/tarvel.pc DESTINATION ${TARVEL_INSTALL_PKGCO
 # way, each with its public headers, its target in the package and a .pc file of its own:
 #   find_package(tarvel CONFIG COMPONENTS checkpoint generate)  gives tarvel::checkpoint, ...
 #   pkg-config --cflags --libs tarvel-checkpoint
-# Generation needs nothing beyond the runtime and chat templates nothing beyond the standard
-# library (nlohmann-json is used inside their sources only), so both are exported with it. The tokenizer and
+# Generation needs nothing beyond the runtime, and chat templates and the GGUF reader nothing
+# beyond the standard library (nlohmann-json is used inside their sources only), so they are
+# exported with it. The tokenizer and
 # checkpoint import need SentencePiece and nlohmann-json, so they form a component of their own,
 # loaded only where those are found.
 function(tarvel_install_library target export_set name pc_requires)

@@ -1,6 +1,6 @@
 // Writes the seed corpus of every fuzz target under the given folder, one subfolder per target:
-// valid snapshots of the catalogue sessions, model artifacts and bare manifests, and encoded
-// differential cases.
+// valid snapshots of the catalogue sessions, model artifacts and bare manifests, encoded
+// differential cases and small GGUF files.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +9,7 @@
 
 #include "fuzz/catalogue.hpp"
 #include "fuzz/differential_input.hpp"
+#include "tests/support/gguf_writer.hpp"
 #include "tests/support/snapshot_editor.hpp"
 
 namespace {
@@ -98,6 +99,51 @@ std::vector<std::pair<std::string, CaseChoice>> differentialSeeds() {
     return seeds;
 }
 
+// Small valid GGUF files: every value type, nested arrays, both versions, a wider alignment and
+// tensors of each block type.
+std::vector<std::pair<std::string, std::vector<std::uint8_t>>> ggufSeeds() {
+    namespace gv = tarvel_test::gguf_value;
+    using tarvel_test::GgufBuilder;
+    using tarvel_test::GgufTensorEntry;
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> seeds;
+
+    GgufBuilder values;
+    values.add("general.architecture", gv::str("llama"))
+        .add("u8", gv::u8(7))
+        .add("i8", gv::i8(-7))
+        .add("u16", gv::u16(700))
+        .add("i16", gv::i16(-700))
+        .add("u32", gv::u32(70000))
+        .add("i32", gv::i32(-70000))
+        .add("f32", gv::f32(1e-5f))
+        .add("b", gv::boolean(1))
+        .add("u64", gv::u64(7000000000))
+        .add("i64", gv::i64(-7000000000))
+        .add("f64", gv::f64(0.25))
+        .add("tokens", gv::array(8, {gv::str("<s>"), gv::str("a")}))
+        .add("nested", gv::array(9, {gv::array(6, {gv::f32(0.5f)}), gv::array(6, {})}));
+    values.tensor(GgufTensorEntry{"token_embd.weight", {4, 2}, 0, {}, {}, {}, true});
+    seeds.emplace_back("values-v3", values.build());
+    values.version = 2;
+    seeds.emplace_back("values-v2", values.build());
+
+    GgufBuilder blocks;
+    blocks.alignment = 64;
+    blocks.add("general.alignment", gv::u32(64));
+    const std::uint32_t types[] = {0, 1, 2, 3, 6, 7, 8, 10, 11, 12, 13, 14, 28, 30};
+    for (const std::uint32_t type : types) {
+        const std::uint64_t row = type >= 10 && type <= 14 ? 256 : 32;
+        std::string name = "t";
+        name += std::to_string(type);  // g++ 12 warns wrongly about "t" + std::to_string(type)
+        blocks.tensor(GgufTensorEntry{name, {row}, type, {}, {}, {}, true});
+    }
+    seeds.emplace_back("every-block-type", blocks.build());
+
+    GgufBuilder empty;
+    seeds.emplace_back("empty", empty.build());
+    return seeds;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -123,6 +169,10 @@ int main(int argc, char** argv) {
     }
     for (const auto& [name, choice] : differentialSeeds()) {
         write(root / "differential", name, encodeCase(choice));
+        ++written;
+    }
+    for (const auto& [name, bytes] : ggufSeeds()) {
+        write(root / "gguf", name, bytes);
         ++written;
     }
     std::printf("wrote %zu seeds under %s\n", written, root.string().c_str());

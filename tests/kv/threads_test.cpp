@@ -57,6 +57,7 @@ double roundTo(double x, PackedType type) {
         case PackedType::f32:
             return static_cast<double>(static_cast<float>(x));
         case PackedType::f64:
+        case PackedType::quantized:
             break;
     }
     return x;

@@ -33,6 +33,8 @@ const char* typeName(PackedType type) {
             return "f32";
         case PackedType::f64:
             return "f64";
+        case PackedType::quantized:
+            return "quantized";
     }
     return "?";
 }

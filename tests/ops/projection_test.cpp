@@ -131,6 +131,7 @@ Tensor weightOf(PackedType type, std::uint64_t out_dim, std::uint64_t in_dim) {
                 x = static_cast<double>(static_cast<float>(x));
                 break;
             case PackedType::f64:
+            case PackedType::quantized:
                 break;
         }
     }
@@ -263,9 +264,7 @@ TEST(Projection, EveryPanelKernelSetThisProcessorRunsGivesThePlainLoopsSums) {
             Tensor weight({64, 300}, 0.25, true);
             at(weight, {37, 299}) = huge;
             const detail::PackedTensor packed = detail::packTensor(weight);
-            const auto* bytes = std::visit(
-                [](const auto& v) { return reinterpret_cast<const unsigned char*>(v.data()); },
-                packed.values);
+            const auto* bytes = detail::storageBytes(packed);
             const Tensor input({1, 300}, 1.0, true);
             for (const bool dp : {true, false}) {
                 SCOPED_TRACE(std::string(name) + ", " + std::to_string(huge) +
@@ -285,9 +284,7 @@ TEST(Projection, EveryPanelKernelSetThisProcessorRunsGivesThePlainLoopsSums) {
             const std::uint64_t panels = out_dim / detail::panel_rows;
             const detail::PackedTensor packed = detail::packTensor(weight);
             ASSERT_EQ(packed.type(), type);
-            const auto* bytes = std::visit(
-                [](const auto& v) { return reinterpret_cast<const unsigned char*>(v.data()); },
-                packed.values);
+            const auto* bytes = detail::storageBytes(packed);
             for (const std::uint64_t rows : {1u, 2u, 3u, 4u, 5u, 9u}) {
                 for (const bool dp : {true, false}) {
                     SCOPED_TRACE(std::string(name) + ", type " +

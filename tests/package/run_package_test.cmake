@@ -6,9 +6,9 @@
 #   STEP=build_tree    build and run the consumer against the parent build tree's export;
 #   STEP=shared        build tarvel as a shared library, install it, and build and run the
 #                      consumer against that.
-# With CHECKPOINT on, the checkpoint, tokenizer, generation and chat-template libraries were
-# built too: they must install, and a second consumer program loads the bundled model
-# (MODEL_DIR) and renders a chat template through them.
+# With CHECKPOINT on, the checkpoint, tokenizer, generation, chat-template and GGUF libraries
+# were built too: they must install, and a second consumer program loads the bundled model
+# (MODEL_DIR), renders a chat template and reads a GGUF header through them.
 # The consumer is built with the parent build's compiler, generator and flags (a sanitized
 # library needs a sanitized program).
 
@@ -56,7 +56,7 @@ if(STEP STREQUAL "install")
   if(CHECKPOINT)
     list(FILTER expected EXCLUDE REGEX "/detail/")
   else()
-    list(FILTER expected EXCLUDE REGEX "/detail/|^tarvel/(checkpoint|tokenizer|generate|chat)/")
+    list(FILTER expected EXCLUDE REGEX "/detail/|^tarvel/(checkpoint|tokenizer|generate|chat|gguf)/")
   endif()
   list(APPEND expected tarvel/export.hpp tarvel/version.hpp)
   file(GLOB_RECURSE installed RELATIVE ${PREFIX}/${INCLUDEDIR} ${PREFIX}/${INCLUDEDIR}/*)
@@ -70,7 +70,7 @@ if(STEP STREQUAL "install")
   if(CHECKPOINT)
     list(APPEND files ${CMAKEDIR}/tarvelCheckpointTargets.cmake ${PKGCONFIGDIR}/tarvel-checkpoint.pc
          ${PKGCONFIGDIR}/tarvel-tokenizer.pc ${PKGCONFIGDIR}/tarvel-generate.pc
-         ${PKGCONFIGDIR}/tarvel-chat.pc)
+         ${PKGCONFIGDIR}/tarvel-chat.pc ${PKGCONFIGDIR}/tarvel-gguf.pc)
   endif()
   foreach(file ${files})
     if(NOT EXISTS ${PREFIX}/${file})
@@ -108,9 +108,9 @@ elseif(STEP STREQUAL "pkg_config")
   run_consumer(${WORK_DIR}/consumer)
   if(CHECKPOINT)
     set(ENV{PKG_CONFIG_LIBDIR} "${PREFIX}/${PKGCONFIGDIR}:${system_pc_path}")
-    run(${PKG_CONFIG} --cflags tarvel-checkpoint tarvel-generate tarvel-chat)
+    run(${PKG_CONFIG} --cflags tarvel-checkpoint tarvel-generate tarvel-chat tarvel-gguf)
     separate_arguments(cflags UNIX_COMMAND "${run_output}")
-    run(${PKG_CONFIG} --libs tarvel-checkpoint tarvel-generate tarvel-chat)
+    run(${PKG_CONFIG} --libs tarvel-checkpoint tarvel-generate tarvel-chat tarvel-gguf)
     separate_arguments(libs UNIX_COMMAND "${run_output}")
     run(${CXX} -std=c++20 ${cxx_flags} ${cflags} ${CONSUMER_DIR}/checkpoint_main.cpp ${libs}
         ${linker_flags} -o ${WORK_DIR}/checkpoint_consumer)

@@ -10,17 +10,20 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
 #include "tarvel/core/detail/panel_layout.hpp"
+#include "tarvel/core/detail/quantized.hpp"
 #include "tarvel/core/tensor.hpp"
 
 namespace Nuvexis::Core::Tarvel::detail {
 
-// Storage types of a packed weight, narrowest first. Every one of them widens to double exactly,
-// so arithmetic on widened values is that of the double values themselves.
-enum class PackedType : std::uint8_t { bf16, f16, f32, f64 };
+// Storage types of a packed weight, narrowest first, then block-quantized storage. Every one of
+// them widens to double exactly, so arithmetic on widened values is that of the double values
+// themselves.
+enum class PackedType : std::uint8_t { bf16, f16, f32, f64, quantized };
 
 // The upper half of a float32.
 struct Bf16 {
@@ -51,22 +54,45 @@ inline double widen(F16 x) noexcept {
 }
 
 // One weight tensor in the narrowest type that holds each of its values exactly, in the panel
-// order above.
+// order above; or in the blocks of a quantized format, row-major (packBlocks).
 struct PackedTensor {
     std::vector<std::uint64_t> shape;
-    std::variant<std::vector<Bf16>, std::vector<F16>, std::vector<float>, std::vector<double>>
+    std::variant<std::vector<Bf16>, std::vector<F16>, std::vector<float>, std::vector<double>,
+                 QuantizedBlocks>
         values;
 
     PackedType type() const noexcept { return static_cast<PackedType>(values.index()); }
+    // The number of values (for blocks, those of the whole blocks stored).
     std::size_t size() const noexcept {
-        return std::visit([](const auto& v) { return v.size(); }, values);
+        return std::visit(
+            [](const auto& v) -> std::size_t {
+                if constexpr (std::is_same_v<std::decay_t<decltype(v)>, QuantizedBlocks>) {
+                    const std::uint64_t block = blockBytes(v.format);
+                    if (block == 0) return 0;
+                    return static_cast<std::size_t>(v.bytes.size() / block * blockValues(v.format));
+                } else {
+                    return v.size();
+                }
+            },
+            values);
     }
+    // The bytes stored.
     std::uint64_t bytes() const noexcept {
-        return std::visit([](const auto& v) { return std::uint64_t{sizeof(v[0])} * v.size(); },
-                          values);
+        return std::visit(
+            [](const auto& v) -> std::uint64_t {
+                if constexpr (std::is_same_v<std::decay_t<decltype(v)>, QuantizedBlocks>) {
+                    return v.bytes.size();
+                } else {
+                    return std::uint64_t{sizeof(v[0])} * v.size();
+                }
+            },
+            values);
     }
     bool empty() const noexcept { return size() == 0; }
 };
+
+template <typename V>
+inline constexpr bool is_blocks = std::is_same_v<std::decay_t<V>, QuantizedBlocks>;
 
 inline bool sameBits(double a, double b) noexcept {
     return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
@@ -165,6 +191,8 @@ inline PackedTensor emptyPacked(std::vector<std::uint64_t> shape, PackedType typ
         case PackedType::f64:
             packed.values.emplace<3>().reserve(count);
             break;
+        case PackedType::quantized:
+            throw std::invalid_argument("a quantized tensor is made from its blocks");
     }
     return packed;
 }
@@ -186,6 +214,8 @@ inline void appendPacked(PackedTensor& packed, std::span<const double> values) {
             std::get<3>(packed.values)
                 .insert(std::get<3>(packed.values).end(), values.begin(), values.end());
             break;
+        case PackedType::quantized:
+            throw std::invalid_argument("a quantized tensor is made from its blocks");
     }
 }
 
@@ -209,21 +239,24 @@ inline std::uint64_t storageIndex(const std::vector<std::uint64_t>& shape, std::
 }
 
 // Reorders a tensor whose values were appended row by row into panel order, one group of rows
-// at a time (the one allocation: a group's values).
+// at a time (the one allocation: a group's values). Blocks stay row-major.
 inline void arrangePanels(PackedTensor& tensor) {
     const std::uint64_t panels = panelCount(tensor.shape, tensor.size());
     if (panels == 0 || tensor.shape[1] <= 1) return;
     const std::uint64_t columns = tensor.shape[1];
     std::visit(
         [&](auto& v) {
-            using E = typename std::decay_t<decltype(v)>::value_type;
-            std::vector<E> group(static_cast<std::size_t>(panel_rows * columns));
-            for (std::uint64_t p = 0; p < panels; ++p) {
-                E* base = v.data() + p * panel_rows * columns;
-                std::copy(base, base + group.size(), group.begin());
-                for (std::uint64_t r = 0; r < panel_rows; ++r) {
-                    for (std::uint64_t c = 0; c < columns; ++c) {
-                        base[c * panel_rows + r] = group[static_cast<std::size_t>(r * columns + c)];
+            if constexpr (!is_blocks<decltype(v)>) {
+                using E = typename std::decay_t<decltype(v)>::value_type;
+                std::vector<E> group(static_cast<std::size_t>(panel_rows * columns));
+                for (std::uint64_t p = 0; p < panels; ++p) {
+                    E* base = v.data() + p * panel_rows * columns;
+                    std::copy(base, base + group.size(), group.begin());
+                    for (std::uint64_t r = 0; r < panel_rows; ++r) {
+                        for (std::uint64_t c = 0; c < columns; ++c) {
+                            base[c * panel_rows + r] =
+                                group[static_cast<std::size_t>(r * columns + c)];
+                        }
                     }
                 }
             }
@@ -246,6 +279,22 @@ inline PackedTensor packTensor(const Tensor& tensor) {
 // every panel_rows; any other row lies in one run.
 inline void widenRun(const PackedTensor& tensor, std::uint64_t first, std::uint64_t count,
                      double* out) {
+    if (const auto* blocks = std::get_if<QuantizedBlocks>(&tensor.values)) {
+        // Row-major: the blocks holding the run, each widened whole.
+        const std::uint64_t values = blockValues(blocks->format);
+        const std::uint64_t size = blockBytes(blocks->format);
+        double block[256];
+        std::uint64_t done = 0;
+        while (done < count) {
+            const std::uint64_t at = first + done;
+            const std::uint64_t offset = at % values;
+            dequantizeBlock(blocks->format, blocks->bytes.data() + at / values * size, block);
+            const std::uint64_t n = std::min(values - offset, count - done);
+            std::copy(block + offset, block + offset + n, out + done);
+            done += n;
+        }
+        return;
+    }
     std::uint64_t start = first;
     std::uint64_t stride = 1;
     const std::uint64_t panels = panelCount(tensor.shape, tensor.size());
@@ -256,8 +305,10 @@ inline void widenRun(const PackedTensor& tensor, std::uint64_t first, std::uint6
     }
     std::visit(
         [&](const auto& v) {
-            for (std::uint64_t i = 0; i < count; ++i) {
-                out[i] = widen(v[static_cast<std::size_t>(start + i * stride)]);
+            if constexpr (!is_blocks<decltype(v)>) {
+                for (std::uint64_t i = 0; i < count; ++i) {
+                    out[i] = widen(v[static_cast<std::size_t>(start + i * stride)]);
+                }
             }
         },
         tensor.values);
@@ -270,22 +321,47 @@ inline double packedAt(const PackedTensor& tensor, std::uint64_t flat) {
     return value;
 }
 
+// The first byte of the tensor's storage, whatever its type.
+inline const unsigned char* storageBytes(const PackedTensor& tensor) noexcept {
+    return std::visit(
+        [](const auto& v) {
+            if constexpr (is_blocks<decltype(v)>) {
+                return reinterpret_cast<const unsigned char*>(v.bytes.data());
+            } else {
+                return reinterpret_cast<const unsigned char*>(v.data());
+            }
+        },
+        tensor.values);
+}
+
 // Calls fn(value) for every value, widened, in row-major order.
 template <typename Fn>
 void forEachValue(const PackedTensor& tensor, Fn&& fn) {
     std::visit(
         [&](const auto& v) {
-            const std::uint64_t panels = panelCount(tensor.shape, v.size());
-            const std::uint64_t columns = panels != 0 ? tensor.shape[1] : 0;
-            const std::uint64_t arranged = panels * panel_rows * columns;
-            for (std::uint64_t row = 0; row < panels * panel_rows; ++row) {
-                const std::uint64_t base = (row - row % panel_rows) * columns + row % panel_rows;
-                for (std::uint64_t c = 0; c < columns; ++c) {
-                    fn(widen(v[static_cast<std::size_t>(base + c * panel_rows)]));
+            if constexpr (is_blocks<decltype(v)>) {
+                const std::uint64_t values = blockValues(v.format);
+                const std::uint64_t size = blockBytes(v.format);
+                double block[256];
+                for (std::uint64_t at = 0; size != 0 && at + size <= v.bytes.size(); at += size) {
+                    dequantizeBlock(v.format, v.bytes.data() + at, block);
+                    for (std::uint64_t i = 0; i < values; ++i) fn(block[i]);
                 }
-            }
-            for (std::uint64_t i = arranged; i < v.size(); ++i) {
-                fn(widen(v[static_cast<std::size_t>(i)]));
+                return;
+            } else {
+                const std::uint64_t panels = panelCount(tensor.shape, v.size());
+                const std::uint64_t columns = panels != 0 ? tensor.shape[1] : 0;
+                const std::uint64_t arranged = panels * panel_rows * columns;
+                for (std::uint64_t row = 0; row < panels * panel_rows; ++row) {
+                    const std::uint64_t base =
+                        (row - row % panel_rows) * columns + row % panel_rows;
+                    for (std::uint64_t c = 0; c < columns; ++c) {
+                        fn(widen(v[static_cast<std::size_t>(base + c * panel_rows)]));
+                    }
+                }
+                for (std::uint64_t i = arranged; i < v.size(); ++i) {
+                    fn(widen(v[static_cast<std::size_t>(i)]));
+                }
             }
         },
         tensor.values);
@@ -338,13 +414,43 @@ inline void restateShape(const WeightView<E>& view, const std::uint64_t (&extent
     restateShape(view.shape, view.data.size(), extents);
 }
 
+// The view of a tensor's blocks: `data` holds the bytes, `values` the values they make.
+template <>
+struct WeightView<QuantizedBlocks> {
+    const std::vector<std::uint64_t>& shape;
+    std::span<const std::uint8_t> data;
+    BlockFormat format;
+    std::uint64_t values;
+};
+
+// Element access on blocks, with the same checks: the one value dequantized from its block.
+template <std::size_t N>
+inline double at(const WeightView<QuantizedBlocks>& view, const std::uint64_t (&index)[N]) {
+    const std::uint64_t flat = flatIndexOf(view.shape, index, N);
+    const std::uint64_t values = blockValues(view.format);
+    return dequantizeValue(view.format, view.data.data() + flat / values * blockBytes(view.format),
+                           flat % values);
+}
+
+template <std::size_t N>
+inline void restateShape(const WeightView<QuantizedBlocks>& view,
+                         const std::uint64_t (&extents)[N]) {
+    restateShape(view.shape, static_cast<std::size_t>(view.values), extents);
+}
+
 // Calls fn(view) with a WeightView of the tensor's own storage type.
 template <typename Fn>
 decltype(auto) visitWeight(const PackedTensor& tensor, Fn&& fn) {
     return std::visit(
         [&](const auto& v) -> decltype(auto) {
-            using E = typename std::decay_t<decltype(v)>::value_type;
-            return fn(WeightView<E>{tensor.shape, std::span<const E>(v)});
+            if constexpr (is_blocks<decltype(v)>) {
+                return fn(WeightView<QuantizedBlocks>{
+                    tensor.shape, std::span<const std::uint8_t>(v.bytes), v.format,
+                    static_cast<std::uint64_t>(tensor.size())});
+            } else {
+                using E = typename std::decay_t<decltype(v)>::value_type;
+                return fn(WeightView<E>{tensor.shape, std::span<const E>(v)});
+            }
         },
         tensor.values);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -38,7 +39,8 @@ inline void projectTile(const Tensor& input, const W& weight, Tensor& out, std::
     const auto* weights = weight.data.data();
     const std::uint64_t next_block = (o + Outs) * in_dim;
     const auto ask = [&](std::uint64_t i) {
-        if constexpr (Rows == 1) {
+        // Blocks are row-major and widened value by value here: nothing to ask for.
+        if constexpr (Rows == 1 && !std::is_same_v<W, WeightView<QuantizedBlocks>>) {
             if (next_block + Outs * i < weight.data.size()) {
                 prefetchRead(weights + next_block + Outs * i);
             }
@@ -283,6 +285,139 @@ void project(const Tensor& input, const W& weight, Tensor& out, std::uint64_t ro
     });
 }
 
+// Block-quantized weights. Rows of blocks are widened, exactly, into doubles next to the sums that
+// use them; the sums are those of the double matrix, element for element.
+
+// Outputs accumulated side by side from one widened buffer.
+inline constexpr std::uint64_t quantized_group = 8;
+
+// acc[c] = acc[c] + x[i] * w[i * 8 + c] for i = 0 .. n - 1 in turn, for the eight c: each lane
+// its own sum, a multiply and then an add, each rounded.
+inline void accumulateGroup(double* acc, const double* x, const double* w, std::uint64_t n) {
+#if defined(__GNUC__)
+    Lanes a0 = {acc[0], acc[1]};
+    Lanes a1 = {acc[2], acc[3]};
+    Lanes a2 = {acc[4], acc[5]};
+    Lanes a3 = {acc[6], acc[7]};
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const Lanes xv = {x[i], x[i]};
+        const double* wi = w + i * quantized_group;
+        a0 = a0 + xv * Lanes{wi[0], wi[1]};
+        a1 = a1 + xv * Lanes{wi[2], wi[3]};
+        a2 = a2 + xv * Lanes{wi[4], wi[5]};
+        a3 = a3 + xv * Lanes{wi[6], wi[7]};
+    }
+    const Lanes all[4] = {a0, a1, a2, a3};
+    for (std::uint64_t c = 0; c < quantized_group; ++c) acc[c] = all[c / 2][c % 2];
+#else
+    for (std::uint64_t i = 0; i < n; ++i) {
+        for (std::uint64_t c = 0; c < quantized_group; ++c) {
+            acc[c] = acc[c] + x[i] * w[i * quantized_group + c];
+        }
+    }
+#endif
+}
+
+// Every input row against outputs o .. o + count - 1 (count <= 8): block column by block
+// column, the outputs' blocks are widened into `buffer` (value i of output c at i * 8 + c) and
+// every row's eight sums (in `acc`, rows * 8 of them) run on over it, in ascending input order.
+// For one row, the decode step, the weights are read once, straight from their blocks.
+template <ValueCheck Check>
+void projectQuantizedGroup(const Tensor& input, const QuantizedBlocks& blocks, Tensor& out,
+                           std::uint64_t rows, std::uint64_t in_dim, std::uint64_t o,
+                           std::uint64_t count, double* buffer, double* acc,
+                           bool double_precision) {
+    const std::uint64_t values = blockValues(blocks.format);
+    const std::uint64_t size = blockBytes(blocks.format);
+    const std::uint64_t per_row = in_dim / values;
+    std::fill(acc, acc + rows * quantized_group, 0.0);
+    // Lanes past `count` sum zeros and are never stored.
+    if (count < quantized_group) std::fill(buffer, buffer + values * quantized_group, 0.0);
+    for (std::uint64_t b = 0; b < per_row; ++b) {
+        for (std::uint64_t c = 0; c < count; ++c) {
+            dequantizeBlock(blocks.format, blocks.bytes.data() + ((o + c) * per_row + b) * size,
+                            buffer + c, quantized_group);
+        }
+        for (std::uint64_t r = 0; r < rows; ++r) {
+            accumulateGroup(acc + r * quantized_group, input.data.data() + r * in_dim + b * values,
+                            buffer, values);
+        }
+    }
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        for (std::uint64_t c = 0; c < count; ++c) {
+            at(out, {r, o + c}) = Check(acc[r * quantized_group + c], double_precision);
+        }
+    }
+}
+
+// project over block-quantized weights, with the given panel kernels (null: none). Threads take
+// whole panels of outputs. Several input rows with kernels widen a full panel into panel order
+// and run the kernels' double tiles on it, the widening paid once for all the rows; one row, a
+// panel's rows past the last full panel, or no kernels take eight outputs at a time from blocks
+// widened into a small buffer. Either way each output is summed alone, from 0.0 in ascending
+// input order, and checked once: the bits of the double matrix's projection, whatever the
+// thread count.
+template <ValueCheck Check>
+void projectQuantized(const Tensor& input, const PackedTensor& weight, Tensor& out,
+                      std::uint64_t rows, std::uint64_t in_dim, std::uint64_t out_dim,
+                      bool double_precision, const PanelKernels* kernels) {
+    restateShape(input, {rows, in_dim});
+    visitWeight(weight, [&](const auto& view) { restateShape(view, {out_dim, in_dim}); });
+    restateShape(out, {rows, out_dim});
+    const QuantizedBlocks& blocks = std::get<QuantizedBlocks>(weight.values);
+    const std::uint64_t values = blockValues(blocks.format);
+    const std::uint64_t size = blockBytes(blocks.format);
+    const std::uint64_t per_row = in_dim / values;
+    const std::uint64_t units = out_dim / panel_rows + (out_dim % panel_rows != 0 ? 1 : 0);
+    const bool panels = kernels != nullptr && rows > 1;
+    parallelFor(units, minimumGroups(rows, in_dim, panel_rows),
+                [&](std::uint64_t begin, std::uint64_t end) {
+                    std::vector<double> buffer(static_cast<std::size_t>(values * quantized_group));
+                    std::vector<double> acc(static_cast<std::size_t>(rows * quantized_group));
+                    std::vector<double> wide;
+                    std::vector<double> scratch;
+                    for (std::uint64_t p = begin; p < end; ++p) {
+                        const std::uint64_t first = p * panel_rows;
+                        const std::uint64_t last = std::min(first + panel_rows, out_dim);
+                        if (panels && last - first == panel_rows) {
+                            if (wide.empty()) {
+                                wide.resize(static_cast<std::size_t>(panel_rows * in_dim));
+                                scratch.resize(wide.size());
+                            }
+                            // wide[i * panel_rows + k] = weight(first + k, i): the panel order.
+                            for (std::uint64_t k = 0; k < panel_rows; ++k) {
+                                for (std::uint64_t b = 0; b < per_row; ++b) {
+                                    dequantizeBlock(
+                                        blocks.format,
+                                        blocks.bytes.data() + ((first + k) * per_row + b) * size,
+                                        wide.data() + b * values * panel_rows + k, panel_rows);
+                                }
+                            }
+                            bool refused = false;
+                            kernels->of[static_cast<std::size_t>(PackedType::f64)](
+                                PanelJob{input.data.data(), rows, in_dim,
+                                         reinterpret_cast<const unsigned char*>(wide.data()), 0, 1,
+                                         out.data.data() + first, out_dim, scratch.data(),
+                                         !double_precision, &refused, 0});
+                            // As for the other panels: a refused sum is found, and reported, by the
+                            // check.
+                            for (std::uint64_t r = 0; refused && r < rows; ++r) {
+                                for (std::uint64_t o = first; o < last; ++o) {
+                                    at(out, {r, o}) = Check(at(out, {r, o}), double_precision);
+                                }
+                            }
+                            continue;
+                        }
+                        for (std::uint64_t o = first; o < last; o += quantized_group) {
+                            projectQuantizedGroup<Check>(input, blocks, out, rows, in_dim, o,
+                                                         std::min(quantized_group, last - o),
+                                                         buffer.data(), acc.data(),
+                                                         double_precision);
+                        }
+                    }
+                });
+}
+
 // project over a packed weight: its panels go to the vector kernels of the
 // weight's storage type where the processor has them (their sums, checked here, are those of
 // the tiles), the rows past the last panel to the tiles, which widen the same values.
@@ -290,6 +425,11 @@ template <ValueCheck Check>
 void project(const Tensor& input, const PackedTensor& weight, Tensor& out, std::uint64_t rows,
              std::uint64_t in_dim, std::uint64_t out_dim, bool double_precision) {
     const PanelKernels* kernels = panelKernels();
+    if (weight.type() == PackedType::quantized) {
+        projectQuantized<Check>(input, weight, out, rows, in_dim, out_dim, double_precision,
+                                kernels);
+        return;
+    }
     if (kernels == nullptr) {
         visitWeight(weight, [&](const auto& view) {
             project<Check>(input, view, out, rows, in_dim, out_dim, double_precision);
@@ -300,9 +440,7 @@ void project(const Tensor& input, const PackedTensor& weight, Tensor& out, std::
     visitWeight(weight, [&](const auto& view) { restateShape(view, {out_dim, in_dim}); });
     restateShape(out, {rows, out_dim});
     const PanelKernel kernel = kernels->of[static_cast<std::size_t>(weight.type())];
-    const auto* bytes =
-        std::visit([](const auto& v) { return reinterpret_cast<const unsigned char*>(v.data()); },
-                   weight.values);
+    const unsigned char* bytes = storageBytes(weight);
     const std::uint64_t panels = out_dim / panel_rows;
     const bool tail = out_dim % panel_rows != 0;
     const Tensor no_quads;

@@ -1,13 +1,15 @@
 // Loads a checkpoint folder (the first argument) with the installed checkpoint, tokenizer and
 // generation libraries, generates a few greedy tokens from a prompt, checks that the text
-// round-trips through the tokenizer and renders a chat template. Prints one line and exits 0
-// when all of it links and works.
+// round-trips through the tokenizer, renders a chat template and reads a GGUF header. Prints one
+// line and exits 0 when all of it links and works.
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 
 #include "tarvel/chat/chat_template.hpp"
 #include "tarvel/checkpoint/load_checkpoint.hpp"
 #include "tarvel/generate/generate.hpp"
+#include "tarvel/gguf/gguf.hpp"
 #include "tarvel/tarvel.hpp"
 #include "tarvel/tokenizer/tokenizer.hpp"
 
@@ -46,6 +48,12 @@ int main(int argc, char** argv) {
         context.messages = {{"user", " Once upon a time "}};
         if (chat.render(context) != "<user>Once upon a time") {
             std::fprintf(stderr, "the chat template renders wrongly\n");
+            return 1;
+        }
+        // A GGUF v3 header with no metadata and no tensors.
+        const std::uint8_t gguf_header[24] = {'G', 'G', 'U', 'F', 3};
+        if (gguf::parse(gguf_header).version() != 3) {
+            std::fprintf(stderr, "the GGUF header reads wrongly\n");
             return 1;
         }
     } catch (const std::exception& e) {
