@@ -610,8 +610,9 @@ Json ggufJson(const fs::path& path, const TransformerModel& model) {
     for (const gguf::TensorInfo& t : file.tensors()) {
         const std::string type = gguf::typeInfo(t.type).name;
         Json& entry = types[type];
-        entry["tensors"] = entry.value("tensors", 0) + 1;
-        entry["bytes"] = entry.value("bytes", std::uint64_t{0}) + t.bytes;
+        if (entry.is_null()) entry = {{"tensors", 0}, {"bytes", 0}};
+        entry["tensors"] = entry["tensors"].get<std::uint64_t>() + 1;
+        entry["bytes"] = entry["bytes"].get<std::uint64_t>() + t.bytes;
         tensors.push_back({{"name", t.name}, {"type", type}, {"dims", t.dims}, {"bytes", t.bytes}});
         tensor_bytes += t.bytes;
     }

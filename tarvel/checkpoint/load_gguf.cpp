@@ -33,9 +33,9 @@ struct Family {
 };
 
 constexpr Family families[] = {
-    {"llama", CheckpointFamily::llama, false},   {"qwen2", CheckpointFamily::qwen2, true},
-    {"qwen3", CheckpointFamily::qwen3, true},    {"gemma", CheckpointFamily::gemma, true},
-    {"gemma2", CheckpointFamily::gemma2, true},  {"phi3", CheckpointFamily::phi3, true},
+    {"llama", CheckpointFamily::llama, false},  {"qwen2", CheckpointFamily::qwen2, true},
+    {"qwen3", CheckpointFamily::qwen3, true},   {"gemma", CheckpointFamily::gemma, true},
+    {"gemma2", CheckpointFamily::gemma2, true}, {"phi3", CheckpointFamily::phi3, true},
 };
 
 // Metadata reads with the file's name on every message.
@@ -122,8 +122,8 @@ CheckpointConfig configOf(const Reader& r, const Family& family, std::uint32_t v
     if (!eps) fail(r.path, r.prefix + "attention.layer_norm_rms_epsilon is missing");
     c.rms_norm_eps = *eps;
     c.rope_theta = r.positiveFloat("rope.freq_base").value_or(10000.0);
-    c.head_dim = r.optionalPositive("attention.key_length")
-                     .value_or(c.hidden_size / c.num_attention_heads);
+    c.head_dim =
+        r.optionalPositive("attention.key_length").value_or(c.hidden_size / c.num_attention_heads);
     if (const auto value = r.optionalPositive("attention.value_length");
         value && *value != c.head_dim) {
         fail(r.path, r.prefix + "attention.value_length " + std::to_string(*value) +
@@ -160,8 +160,8 @@ CheckpointConfig configOf(const Reader& r, const Family& family, std::uint32_t v
                                       : static_cast<double>(c.head_dim);
     } else if (window) {
         if (family.family != CheckpointFamily::phi3 && family.family != CheckpointFamily::llama) {
-            fail(r.path, r.prefix + "attention.sliding_window is not supported for " +
-                             family.architecture);
+            fail(r.path,
+                 r.prefix + "attention.sliding_window is not supported for " + family.architecture);
         }
         c.sliding_window = *window < c.max_position_embeddings ? *window : 0;
     }
@@ -187,8 +187,8 @@ struct Expected {
     std::vector<Part> parts;
 };
 
-std::vector<Expected> expectedTensors(const CheckpointConfig& c, bool half_split,
-                                      bool has_output, detail::PackedWeights& w) {
+std::vector<Expected> expectedTensors(const CheckpointConfig& c, bool half_split, bool has_output,
+                                      detail::PackedWeights& w) {
     const std::uint64_t d = c.hidden_size, f = c.intermediate_size, v = c.vocab_size;
     const std::uint64_t hd = c.head_dim;
     const std::uint64_t rot = half_split ? hd : 0;
@@ -262,28 +262,44 @@ std::vector<std::uint64_t> shapeOf(const gguf::TensorInfo& t) {
 
 std::optional<detail::BlockFormat> blockFormatOf(gguf::TensorType type) {
     switch (type) {
-        case gguf::TensorType::q4_0: return detail::BlockFormat::q4_0;
-        case gguf::TensorType::q4_1: return detail::BlockFormat::q4_1;
-        case gguf::TensorType::q5_0: return detail::BlockFormat::q5_0;
-        case gguf::TensorType::q5_1: return detail::BlockFormat::q5_1;
-        case gguf::TensorType::q8_0: return detail::BlockFormat::q8_0;
-        case gguf::TensorType::q2_k: return detail::BlockFormat::q2_k;
-        case gguf::TensorType::q3_k: return detail::BlockFormat::q3_k;
-        case gguf::TensorType::q4_k: return detail::BlockFormat::q4_k;
-        case gguf::TensorType::q5_k: return detail::BlockFormat::q5_k;
-        case gguf::TensorType::q6_k: return detail::BlockFormat::q6_k;
-        default: return std::nullopt;
+        case gguf::TensorType::q4_0:
+            return detail::BlockFormat::q4_0;
+        case gguf::TensorType::q4_1:
+            return detail::BlockFormat::q4_1;
+        case gguf::TensorType::q5_0:
+            return detail::BlockFormat::q5_0;
+        case gguf::TensorType::q5_1:
+            return detail::BlockFormat::q5_1;
+        case gguf::TensorType::q8_0:
+            return detail::BlockFormat::q8_0;
+        case gguf::TensorType::q2_k:
+            return detail::BlockFormat::q2_k;
+        case gguf::TensorType::q3_k:
+            return detail::BlockFormat::q3_k;
+        case gguf::TensorType::q4_k:
+            return detail::BlockFormat::q4_k;
+        case gguf::TensorType::q5_k:
+            return detail::BlockFormat::q5_k;
+        case gguf::TensorType::q6_k:
+            return detail::BlockFormat::q6_k;
+        default:
+            return std::nullopt;
     }
 }
 
 // The safetensors dtype of the same bytes, for the plain floating-point types.
 const char* plainDtype(gguf::TensorType type) {
     switch (type) {
-        case gguf::TensorType::f32: return "F32";
-        case gguf::TensorType::f16: return "F16";
-        case gguf::TensorType::bf16: return "BF16";
-        case gguf::TensorType::f64: return "F64";
-        default: return nullptr;
+        case gguf::TensorType::f32:
+            return "F32";
+        case gguf::TensorType::f16:
+            return "F16";
+        case gguf::TensorType::bf16:
+            return "BF16";
+        case gguf::TensorType::f64:
+            return "F64";
+        default:
+            return nullptr;
     }
 }
 
@@ -320,7 +336,8 @@ detail::PackedTensor packPart(std::span<const std::uint8_t> bytes, const gguf::T
         std::vector<std::uint8_t> blocks(static_cast<std::size_t>(part.rows * row_bytes));
         for (std::uint64_t r = 0; r < part.rows; ++r) {
             const std::uint8_t* from = bytes.data() + sourceRow(r) * row_bytes;
-            std::copy(from, from + row_bytes, blocks.begin() + static_cast<std::ptrdiff_t>(r * row_bytes));
+            std::copy(from, from + row_bytes,
+                      blocks.begin() + static_cast<std::ptrdiff_t>(r * row_bytes));
         }
         try {
             return detail::packBlocks(*format, {part.rows, columns}, std::move(blocks));
@@ -374,13 +391,16 @@ detail::GgufVocabulary vocabularyOf(const Reader& r) {
     };
     v.tokens = strings("tokenizer.ggml.tokens");
     v.merges = strings("tokenizer.ggml.merges");
-    v.scores = r.read([&] { return r.file.floatArray("tokenizer.ggml.scores"); })
-                   .value_or(std::vector<double>{});
-    v.types = r.read([&] { return r.file.integerArray("tokenizer.ggml.token_type"); })
-                  .value_or(std::vector<std::int64_t>{});
+    v.scores = r.read([&] {
+                    return r.file.floatArray("tokenizer.ggml.scores");
+                }).value_or(std::vector<double>{});
+    v.types = r.read([&] {
+                   return r.file.integerArray("tokenizer.ggml.token_type");
+               }).value_or(std::vector<std::int64_t>{});
     const auto id = [&](const char* key) -> std::optional<std::uint32_t> {
         const std::optional<std::uint64_t> value = r.unsignedValue(key);
-        if (!value) return std::nullopt;
+        // -1 stored as an unsigned 32-bit id means "none", as the format's writers use it.
+        if (!value || *value == std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
         if (*value > std::numeric_limits<std::uint32_t>::max()) {
             fail(r.path, std::string(key) + " " + std::to_string(*value) + " is not a token id");
         }
@@ -407,11 +427,13 @@ void loadTokenizer(const Reader& r, LoadedCheckpoint& result) {
     const std::string name = r.path.string();
     try {
         if (v.model == "llama") {
-            result.tokenizer = Tokenizer::fromBytes(detail::sentencePieceModelOf(v), name, v.add_bos);
+            result.tokenizer =
+                Tokenizer::fromBytes(detail::sentencePieceModelOf(v), name, v.add_bos);
         } else if (v.model == "gpt2") {
             result.tokenizer = Tokenizer::fromJson(detail::tokenizerJsonOf(v), name);
         } else {
-            fail(r.path, "tokenizer.ggml.model '" + v.model + "' is not supported (llama and gpt2 are)");
+            fail(r.path,
+                 "tokenizer.ggml.model '" + v.model + "' is not supported (llama and gpt2 are)");
         }
     } catch (const std::invalid_argument& e) {
         const std::string what = e.what();
@@ -460,7 +482,8 @@ LoadedCheckpoint loadGguf(const std::filesystem::path& path, const CheckpointOpt
 
     const gguf::TensorInfo* embedding = file.tensor("token_embd.weight");
     if (embedding == nullptr) fail(path, "tensor token_embd.weight is missing");
-    if (embedding->dims.size() != 2 || embedding->dims[1] > std::numeric_limits<std::uint32_t>::max()) {
+    if (embedding->dims.size() != 2 ||
+        embedding->dims[1] > std::numeric_limits<std::uint32_t>::max()) {
         fail(path, "tensor token_embd.weight has shape " + shapeText(shapeOf(*embedding)) +
                        ", expected [vocabulary, embedding_length]");
     }
@@ -509,8 +532,8 @@ LoadedCheckpoint loadGguf(const std::filesystem::path& path, const CheckpointOpt
                            ", which is not supported");
         }
         if (shapeOf(*t) != e.shape) {
-            fail(path, "tensor " + e.name + " has shape " + shapeText(shapeOf(*t)) +
-                           ", expected " + shapeText(e.shape));
+            fail(path, "tensor " + e.name + " has shape " + shapeText(shapeOf(*t)) + ", expected " +
+                           shapeText(e.shape));
         }
         total += t->bytes;
     }

@@ -72,8 +72,8 @@ void checkLengths(const GgufVocabulary& v) {
              std::to_string(v.tokens.size()) + " tokens");
     }
     if (!v.types.empty() && v.types.size() != v.tokens.size()) {
-        fail("tokenizer.ggml.token_type has " + std::to_string(v.types.size()) +
-             " entries for " + std::to_string(v.tokens.size()) + " tokens");
+        fail("tokenizer.ggml.token_type has " + std::to_string(v.types.size()) + " entries for " +
+             std::to_string(v.tokens.size()) + " tokens");
     }
     const auto check = [&](const std::optional<std::uint32_t>& id, const char* key) {
         if (id && *id >= v.tokens.size()) {
@@ -146,15 +146,15 @@ std::string tokenizerJsonOf(const GgufVocabulary& v) {
     if (pre == "default" || pre == "gpt2") {
         pre_tokenizer = {{"type", "ByteLevel"}, {"add_prefix_space", false}, {"use_regex", true}};
     } else if (const char* pattern = splitPattern(pre)) {
-        pre_tokenizer = {{"type", "Sequence"},
-                         {"pretokenizers",
-                          Json::array({{{"type", "Split"},
-                                        {"pattern", {{"Regex", pattern}}},
-                                        {"behavior", "Isolated"},
-                                        {"invert", false}},
-                                       {{"type", "ByteLevel"},
-                                        {"add_prefix_space", false},
-                                        {"use_regex", false}}})}};
+        pre_tokenizer = {
+            {"type", "Sequence"},
+            {"pretokenizers",
+             Json::array(
+                 {{{"type", "Split"},
+                   {"pattern", {{"Regex", pattern}}},
+                   {"behavior", "Isolated"},
+                   {"invert", false}},
+                  {{"type", "ByteLevel"}, {"add_prefix_space", false}, {"use_regex", false}}})}};
     } else {
         fail("tokenizer.ggml.pre '" + v.pre + "' is not supported");
     }

@@ -13,9 +13,9 @@ struct GgufVocabulary {
     std::string model;  // tokenizer.ggml.model: "llama" or "gpt2"
     std::string pre;    // tokenizer.ggml.pre, for "gpt2"; empty when absent
     std::vector<std::string> tokens;
-    std::vector<double> scores;          // empty when absent
-    std::vector<std::int64_t> types;     // empty when absent: every token normal
-    std::vector<std::string> merges;     // "gpt2": "left right" pairs
+    std::vector<double> scores;       // empty when absent
+    std::vector<std::int64_t> types;  // empty when absent: every token normal
+    std::vector<std::string> merges;  // "gpt2": "left right" pairs
     std::optional<std::uint32_t> bos_id;
     std::optional<std::uint32_t> eos_id;
     std::optional<std::uint32_t> unk_id;
