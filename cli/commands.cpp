@@ -43,12 +43,8 @@ fs::path bundledModel() {
         candidates.push_back(exe.parent_path() / TARVEL_INSTALLED_MODELS_DIR /
                              TARVEL_DEFAULT_MODEL);
     candidates.push_back(fs::path(TARVEL_SOURCE_MODELS_DIR) / TARVEL_DEFAULT_MODEL);
-    // A bundled model is a folder in the Hugging Face layout, or a folder holding
-    // <name>.gguf with its provenance.
     for (const fs::path& candidate : candidates) {
-        if (fs::exists(candidate / "config.json", error)) return candidate.lexically_normal();
-        const fs::path gguf = candidate / (std::string(TARVEL_DEFAULT_MODEL) + ".gguf");
-        if (fs::exists(gguf, error)) return gguf.lexically_normal();
+        if (const auto model = bundledModelPath(candidate)) return *model;
     }
     throw std::invalid_argument("the bundled model " + std::string(TARVEL_DEFAULT_MODEL) +
                                 " is not found; give --model PATH");

@@ -209,13 +209,12 @@ py::str utf8(const std::string& text) {
 // ---- model ------------------------------------------------------------------------------------
 
 fs::path bundledModel() {
-    std::error_code error;
     for (const fs::path& candidate : {fs::path(TARVEL_INSTALLED_MODELS_DIR) / TARVEL_DEFAULT_MODEL,
                                       fs::path(TARVEL_SOURCE_MODELS_DIR) / TARVEL_DEFAULT_MODEL}) {
-        if (fs::exists(candidate / "config.json", error)) return candidate.lexically_normal();
+        if (const auto model = bundledModelPath(candidate)) return *model;
     }
     throw std::invalid_argument("the bundled model " + std::string(TARVEL_DEFAULT_MODEL) +
-                                " is not found; give a checkpoint folder");
+                                " is not found; give a checkpoint folder or GGUF file");
 }
 
 struct PyTokenizer {

@@ -355,6 +355,14 @@ GenerationDefaults loadGenerationDefaults(const std::filesystem::path& folder,
 
 }  // namespace
 
+std::optional<std::filesystem::path> bundledModelPath(const std::filesystem::path& folder) {
+    std::error_code error;
+    if (std::filesystem::exists(folder / "config.json", error)) return folder.lexically_normal();
+    const std::filesystem::path gguf = folder / (folder.filename().string() + ".gguf");
+    if (std::filesystem::exists(gguf, error)) return gguf.lexically_normal();
+    return std::nullopt;
+}
+
 std::uint64_t halfSplitRow(std::uint64_t row, std::uint64_t head_dim) {
     const std::uint64_t head = row / head_dim, within = row % head_dim;
     return head * head_dim + (within % 2) * (head_dim / 2) + within / 2;

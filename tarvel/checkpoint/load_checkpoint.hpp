@@ -75,6 +75,11 @@ LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
 // malformed file); options.tokenizer is not read.
 LoadedCheckpoint loadGguf(const std::filesystem::path& file, const CheckpointOptions& options = {});
 
+// The model a bundled model folder holds, as loadCheckpoint takes it: the folder itself when it
+// is in the Hugging Face layout (it has config.json), else <folder>/<folder name>.gguf; empty
+// when it holds neither.
+std::optional<std::filesystem::path> bundledModelPath(const std::filesystem::path& folder);
+
 // Row r of a projection stored in half-split order, per head of width head_dim: the row that
 // holds adjacent-pair row r. Head h's pair k component j (row h*hd + 2k + j) is stored at
 // h*hd + j*hd/2 + k.

@@ -733,8 +733,8 @@ TEST_F(CliTest, TheBundledModelWritesItsAuthorsGreedyText) {
     if (!file) GTEST_SKIP() << "the bundled model has no published greedy text";
     const std::string published((std::istreambuf_iterator<char>(file)),
                                 std::istreambuf_iterator<char>());
-    const Outcome text = run({"generate", "--prompt", "", "--temperature", "0", "--max-tokens",
-                              "256"});
+    const Outcome text =
+        run({"generate", "--prompt", "", "--temperature", "0", "--max-tokens", "256"});
     ASSERT_EQ(text.status, 0) << text.err;
     EXPECT_EQ(text.out, published);
 
