@@ -175,13 +175,18 @@ std::uint64_t forwardWorkingBytes(const TransformerSpec& spec, const TokenBatch&
 
 namespace {
 
-// The token embedding's row `token`, column c, of a tensor already demanded {V, d}.
-double embeddingAt(const Tensor& embedding, std::uint64_t token, std::uint64_t c, std::uint64_t) {
-    return at(embedding, {token, c});
+// The token embedding's row `token` of a tensor already demanded {V, d}: in place, or widened
+// into `widened` in one run (a block-quantized row is widened block by block, not value by
+// value).
+const double* embeddingRow(const Tensor& embedding, std::uint64_t token, std::uint64_t,
+                           std::vector<double>&) {
+    return &embedding.data[static_cast<std::size_t>(flatIndex(embedding.shape, {token, 0}))];
 }
-double embeddingAt(const detail::PackedTensor& embedding, std::uint64_t token, std::uint64_t c,
-                   std::uint64_t d) {
-    return detail::packedAt(embedding, token * d + c);
+const double* embeddingRow(const detail::PackedTensor& embedding, std::uint64_t token,
+                           std::uint64_t d, std::vector<double>& widened) {
+    widened.resize(static_cast<std::size_t>(d));
+    detail::widenRun(embedding, token * d, d, widened.data());
+    return widened.data();
 }
 
 template <typename Weights>
@@ -246,15 +251,16 @@ Tensor forwardPass(const TransformerSpec& spec, const Weights& weights, const To
     const double embedding_scale = spec.embedding_scale;
 
     Tensor hidden({rows, d}, 0.0, dp);
+    std::vector<double> widened;
     for (std::uint64_t b = 0; b < tokens.batch; ++b) {
         const std::uint64_t len = sequenceLength(tokens, b);
         for (std::uint64_t t = 0; t < len; ++t) {
             const std::uint64_t row = b * tokens.width + t;
             const std::uint64_t token = tokens.tokens[static_cast<std::size_t>(row)];
+            const double* embedding = embeddingRow(weights.token_embedding, token, d, widened);
             for (std::uint64_t c = 0; c < d; ++c) {
                 // A scale of 1 changes no bit of the embedding.
-                at(hidden, {row, c}) = checkForwardValue(
-                    embeddingAt(weights.token_embedding, token, c, d) * embedding_scale, dp);
+                at(hidden, {row, c}) = checkForwardValue(embedding[c] * embedding_scale, dp);
             }
         }
     }

@@ -53,6 +53,10 @@ inline double widen(F16 x) noexcept {
     return (x.bits & 0x8000u) != 0 ? -scaled : scaled;
 }
 
+// Whether a PackedTensor's storage alternative V is blocks.
+template <typename V>
+inline constexpr bool is_blocks = std::is_same_v<std::decay_t<V>, QuantizedBlocks>;
+
 // One weight tensor in the narrowest type that holds each of its values exactly, in the panel
 // order above; or in the blocks of a quantized format, row-major (packBlocks).
 struct PackedTensor {
@@ -66,7 +70,7 @@ struct PackedTensor {
     std::size_t size() const noexcept {
         return std::visit(
             [](const auto& v) -> std::size_t {
-                if constexpr (std::is_same_v<std::decay_t<decltype(v)>, QuantizedBlocks>) {
+                if constexpr (is_blocks<decltype(v)>) {
                     const std::uint64_t block = blockBytes(v.format);
                     if (block == 0) return 0;
                     return static_cast<std::size_t>(v.bytes.size() / block * blockValues(v.format));
@@ -80,7 +84,7 @@ struct PackedTensor {
     std::uint64_t bytes() const noexcept {
         return std::visit(
             [](const auto& v) -> std::uint64_t {
-                if constexpr (std::is_same_v<std::decay_t<decltype(v)>, QuantizedBlocks>) {
+                if constexpr (is_blocks<decltype(v)>) {
                     return v.bytes.size();
                 } else {
                     return std::uint64_t{sizeof(v[0])} * v.size();
@@ -90,9 +94,6 @@ struct PackedTensor {
     }
     bool empty() const noexcept { return size() == 0; }
 };
-
-template <typename V>
-inline constexpr bool is_blocks = std::is_same_v<std::decay_t<V>, QuantizedBlocks>;
 
 inline bool sameBits(double a, double b) noexcept {
     return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
@@ -286,9 +287,9 @@ inline void widenRun(const PackedTensor& tensor, std::uint64_t first, std::uint6
         double block[256];
         std::uint64_t done = 0;
         while (done < count) {
-            const std::uint64_t at = first + done;
-            const std::uint64_t offset = at % values;
-            dequantizeBlock(blocks->format, blocks->bytes.data() + at / values * size, block);
+            const std::uint64_t next = first + done;
+            const std::uint64_t offset = next % values;
+            dequantizeBlock(blocks->format, blocks->bytes.data() + next / values * size, block);
             const std::uint64_t n = std::min(values - offset, count - done);
             std::copy(block + offset, block + offset + n, out + done);
             done += n;
@@ -343,11 +344,10 @@ void forEachValue(const PackedTensor& tensor, Fn&& fn) {
                 const std::uint64_t values = blockValues(v.format);
                 const std::uint64_t size = blockBytes(v.format);
                 double block[256];
-                for (std::uint64_t at = 0; size != 0 && at + size <= v.bytes.size(); at += size) {
-                    dequantizeBlock(v.format, v.bytes.data() + at, block);
+                for (std::uint64_t b = 0; size != 0 && b + size <= v.bytes.size(); b += size) {
+                    dequantizeBlock(v.format, v.bytes.data() + b, block);
                     for (std::uint64_t i = 0; i < values; ++i) fn(block[i]);
                 }
-                return;
             } else {
                 const std::uint64_t panels = panelCount(tensor.shape, v.size());
                 const std::uint64_t columns = panels != 0 ? tensor.shape[1] : 0;

@@ -349,10 +349,11 @@ PackedTensor packBlocks(BlockFormat format, std::vector<std::uint64_t> shape,
     if (cols % blockValues(format) != 0) {
         throw std::invalid_argument("quantized tensor row is not a whole number of blocks");
     }
+    // The value count must fit as well as the byte count: size() counts values.
     const std::optional<std::uint64_t> blocks = checkedProduct(rows, cols / blockValues(format));
     const std::optional<std::uint64_t> expected =
         blocks ? checkedProduct(*blocks, blockBytes(format)) : std::nullopt;
-    if (!expected || *expected != bytes.size()) {
+    if (!checkedProduct(rows, cols) || !expected || *expected != bytes.size()) {
         throw std::invalid_argument("quantized tensor byte count does not match its shape");
     }
     const HalfFields fields = halfFields(format);
@@ -378,9 +379,9 @@ std::uint64_t float32DequantizationDifferences(const PackedTensor& tensor) {
     double exact[256];
     float narrow[256];
     std::uint64_t differences = 0;
-    for (std::uint64_t at = 0; at + size <= blocks->bytes.size(); at += size) {
-        dequantizeBlock(blocks->format, blocks->bytes.data() + at, exact);
-        dequantizeBlockFloat32(blocks->format, blocks->bytes.data() + at, narrow);
+    for (std::uint64_t b = 0; b + size <= blocks->bytes.size(); b += size) {
+        dequantizeBlock(blocks->format, blocks->bytes.data() + b, exact);
+        dequantizeBlockFloat32(blocks->format, blocks->bytes.data() + b, narrow);
         for (std::uint64_t v = 0; v < values; ++v) {
             if (!sameBits(static_cast<double>(narrow[v]), exact[v])) ++differences;
         }
