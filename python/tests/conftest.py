@@ -1,5 +1,6 @@
 import json
 import os
+import pathlib
 import subprocess
 
 import pytest
@@ -7,9 +8,14 @@ import pytest
 import tarvel
 
 
+MODELS = pathlib.Path(__file__).resolve().parents[2] / "models"
+# The tests below were written on this model: its shape, ids and texts.
+TINY_KJV = MODELS / "tiny-kjv"
+
+
 @pytest.fixture(scope="session")
 def model():
-    return tarvel.load()
+    return tarvel.load(str(TINY_KJV))
 
 
 @pytest.fixture(scope="session")
@@ -20,8 +26,9 @@ def command():
     return path
 
 
-def run_command(command, *args):
-    done = subprocess.run([command, *args], check=True, capture_output=True, text=True)
+def run_command(command, subcommand, *args, model=TINY_KJV):
+    done = subprocess.run([command, subcommand, "--model", str(model), *args], check=True,
+                          capture_output=True, text=True)
     return done.stdout
 
 

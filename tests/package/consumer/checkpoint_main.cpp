@@ -1,5 +1,5 @@
-// Loads a checkpoint folder (the first argument) with the installed checkpoint, tokenizer and
-// generation libraries, generates a few greedy tokens from a prompt, checks that the text
+// Loads a bundled model folder (the first argument: a checkpoint folder, or one holding a GGUF
+// file) with the installed checkpoint, tokenizer and generation libraries, generates a few greedy tokens from a prompt, checks that the text
 // round-trips through the tokenizer, renders a chat template and reads a GGUF header. Prints one
 // line and exits 0 when all of it links and works.
 #include <cstdint>
@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        const LoadedCheckpoint loaded = loadCheckpoint(argv[1]);
+        const LoadedCheckpoint loaded = loadCheckpoint(bundledModelPath(argv[1]).value_or(argv[1]));
         if (!loaded.tokenizer) {
             std::fprintf(stderr, "the folder has no tokenizer\n");
             return 1;
