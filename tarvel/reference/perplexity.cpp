@@ -4,6 +4,7 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -38,6 +39,8 @@ std::vector<PerplexityWindow> perplexityWindows(std::uint64_t tokens, std::uint6
 }
 
 namespace {
+
+constexpr std::uint64_t scored_rows_per_step = 64;
 
 // -log p(token) for each row of a {rows, vocabulary} block of logits, as tokenLogProb computes
 // it; each row by one thread, so the values do not depend on the thread count.
@@ -100,13 +103,22 @@ PerplexityResult perplexity(const std::shared_ptr<const TransformerModel>& model
             (void)forwardCached(chunk(w.begin, first_row), session, kv);
         }
         kv.logits = TransformerKvLogits::every_position;
-        const TransformerKvStep step = forwardCached(chunk(first_row, w.end - 1), session, kv);
         const std::uint64_t rows = w.end - w.first_scored;
         nll.resize(static_cast<std::size_t>(rows));
-        negativeLogLikelihoods(step.logits.data, spec.vocabulary,
-                               tokens.subspan(static_cast<std::size_t>(w.first_scored),
-                                              static_cast<std::size_t>(rows)),
-                               nll, arena);
+        // The scored rows in steps of at most scored_rows_per_step: each step's logits then stay
+        // small enough for the allocator to reuse their memory, where a window's whole block
+        // would be mapped and unmapped, page by page, every time.
+        for (std::uint64_t from = 0; from < rows; from += scored_rows_per_step) {
+            const std::uint64_t count = std::min(scored_rows_per_step, rows - from);
+            const TransformerKvStep step =
+                forwardCached(chunk(first_row + from, first_row + from + count), session, kv);
+            negativeLogLikelihoods(step.logits.data, spec.vocabulary,
+                                   tokens.subspan(static_cast<std::size_t>(w.first_scored + from),
+                                                  static_cast<std::size_t>(count)),
+                                   std::span<double>(nll).subspan(static_cast<std::size_t>(from),
+                                                                  static_cast<std::size_t>(count)),
+                                   arena);
+        }
         double window_sum = 0.0;
         for (const double x : nll) {
             window_sum += x;
