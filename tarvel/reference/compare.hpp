@@ -16,7 +16,8 @@ struct LogitsTable {
 
 // How far another runtime's logits are from the exact ones, position by position and over all.
 // Per position p, with log-probabilities as logSoftmax computes them:
-//   kl             sum_u p_exact(u) (log p_exact(u) - log p_other(u)), ascending u
+//   kl             sum_u p_exact(u) (log p_exact(u) - log p_other(u)), summed in ascending u
+//                  in a form that keeps its digits when the two are close (see compare.cpp)
 //   top1           1 when both rows' largest logit is at the same id (the lower id among equals)
 //   top5_overlap   ids the two rows' five largest share, divided by five (by the vocabulary when
 //                  it is smaller)
