@@ -227,9 +227,11 @@ NpyArray readNpy(std::span<const std::uint8_t> bytes) {
     }
     const std::size_t data_start = header_start + static_cast<std::size_t>(header_size);
     const std::size_t available = bytes.size() - data_start;
-    if (count > available / width || count * width != available)
+    const bool beyond = count > std::numeric_limits<std::uint64_t>::max() / width;
+    if (beyond || count * width != available) {
         refuse("data is " + std::to_string(available) + " bytes; the shape needs " +
-               (count > available / width ? std::string("more") : std::to_string(count * width)));
+               (beyond ? std::string("more than 64 bits count") : std::to_string(count * width)));
+    }
     NpyArray array;
     array.shape = std::move(*shape);
     array.values.resize(static_cast<std::size_t>(count));
