@@ -12,7 +12,7 @@ constexpr double width = 960.0;
 constexpr double panel_height = 300.0;
 constexpr double left = 90.0;
 constexpr double right = 30.0;
-constexpr double top_margin = 60.0;
+constexpr double top_margin = 80.0;
 constexpr double panel_gap = 80.0;
 
 std::string number(double value, const char* format = "%.2f") {
