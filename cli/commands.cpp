@@ -27,6 +27,11 @@
 #include "tarvel/generate/generate.hpp"
 #include "tarvel/gguf/gguf.hpp"
 #include "tarvel/model/detail/packed_weights.hpp"
+#include "tarvel/reference/compare.hpp"
+#include "tarvel/reference/npy.hpp"
+#include "tarvel/reference/perplexity.hpp"
+#include "tarvel/reference/score.hpp"
+#include "tarvel/reference/svg_chart.hpp"
 #include "tarvel/tarvel.hpp"
 
 namespace Nuvexis::Core::Tarvel::Cli {
@@ -186,8 +191,8 @@ double rate(std::uint64_t tokens, double seconds) {
 
 // A mistyped folder is reported before the model is loaded and the text generated, not after.
 // The write itself still reports whatever goes wrong later.
-void checkSessionDestination(const std::string& path) {
-    const std::string refusal = path + ": cannot write the session file; ";
+void checkDestination(const std::string& path, const std::string& what) {
+    const std::string refusal = path + ": cannot write the " + what + "; ";
     std::error_code error;
     if (fs::is_directory(path, error)) throw std::invalid_argument(refusal + "it is a folder");
     fs::path folder = fs::path(path).parent_path();
@@ -203,6 +208,10 @@ void checkSessionDestination(const std::string& path) {
     if (::access(folder.c_str(), W_OK | X_OK) != 0) {
         throw std::invalid_argument(refusal + "the folder " + folder.string() + " is not writable");
     }
+}
+
+void checkSessionDestination(const std::string& path) {
+    checkDestination(path, "session file");
 }
 
 // The size of a sysfs cache entry such as "32768K"; nothing for anything else.
@@ -270,6 +279,42 @@ void writeOutput(std::string_view text) {
     }
 }
 
+namespace {
+
+// Text from a tokenizer may hold bytes that are not UTF-8 (a piece of a character): replaced
+// in JSON, not refused.
+std::string dumpJson(const Json& json) {
+    return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// One token's log-probability and its alternatives as one JSON object; `text`, when given, is
+// what the token adds to the text.
+std::string logProbLine(const TokenLogProbs& entry, const std::optional<std::string>& text,
+                        const Tokenizer* tokenizer) {
+    Json top = Json::array();
+    for (const TokenLogProb& alternative : entry.top) {
+        Json item = {{"token", alternative.token}, {"logprob", alternative.logprob}};
+        if (tokenizer != nullptr) {
+            const std::uint32_t id[] = {alternative.token};
+            item["text"] = tokenizer->decode(id);
+        }
+        top.push_back(std::move(item));
+    }
+    Json line = {{"position", entry.position},
+                 {"token", entry.token},
+                 {"logprob", entry.logprob},
+                 {"top", std::move(top)}};
+    if (text) {
+        line["text"] = *text;
+    } else if (tokenizer != nullptr) {
+        const std::uint32_t id[] = {entry.token};
+        line["text"] = tokenizer->decode(id);
+    }
+    return dumpJson(line);
+}
+
+}  // namespace
+
 // How generate and chat draw and compute tokens, and which ids end a text: the tokenizer's EOS,
 // tokenizer_config.json's eos_token and generation_config.json's eos_token_id.
 GenerateOptions generateOptions(const SamplingArgs& args, const LoadedCheckpoint& checkpoint,
@@ -330,14 +375,35 @@ int runGenerate(const GenerateArgs& args) {
     TextStream stream(tokenizer, std::move(earlier));
     StopText stop(args.sampling.stop);
     options.stop_requested = [&stop] { return stop.stopped(); };
+    // With --logprobs each token is a JSON line, its text the piece it adds to what is printed
+    // otherwise; the whole text follows on a line of its own.
+    const bool json_lines = args.logprobs.has_value();
+    std::string text;
+    TokenLogProbs scored;
+    if (json_lines) {
+        options.logprobs = true;
+        options.top_logprobs = *args.logprobs;
+        options.on_logprobs = [&scored](const TokenLogProbs& entry) { scored = entry; };
+    }
     const auto start = std::chrono::steady_clock::now();
     // A failed write throws out of generation, so a closed pipe stops it at once.
     const GenerateResult result = generate(session, input, options, [&](std::uint32_t id) {
-        writeOutput(stop.push(stream.push(id)));
+        const std::string piece = stop.push(stream.push(id));
+        if (!json_lines) {
+            writeOutput(piece);
+            return;
+        }
+        text += piece;
+        writeOutput(logProbLine(scored, piece, &tokenizer) + '\n');
     });
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    writeOutput(stop.push(stream.finish()) + stop.finish() + '\n');
+    const std::string rest = stop.push(stream.finish()) + stop.finish();
+    if (json_lines) {
+        writeOutput(dumpJson(Json{{"text", text + rest}}) + '\n');
+    } else {
+        writeOutput(rest + '\n');
+    }
     if (result.stop == GenerateStop::context_full &&
         result.tokens.size() < args.sampling.max_tokens) {
         std::cerr << "tarvel: generation stopped at the model's context of " << context
@@ -758,6 +824,283 @@ int runBench(const BenchArgs& args) {
                       {"cache_bytes", cache_bytes},
                       {"cache_positions", session.position()}};
     writeOutput(out.dump(2) + '\n');
+    return 0;
+}
+
+namespace {
+
+// The tokens of a TokenSource: ids as given, or the text through the model's tokenizer. Usage
+// faults are found before the model is loaded.
+class SourcedTokens {
+  public:
+    explicit SourcedTokens(const TokenSource& source) : source_(source) {
+        if (source.tokens.empty() == source.text_file.empty())
+            throw UsageError("give exactly one of --text-file and --tokens");
+        if (!source.tokens.empty()) {
+            if (source.bos) throw UsageError("--bos and --no-bos go with --text-file only");
+            ids_ = parseIds(source.tokens, "--tokens");
+        } else {
+            text_ = readText(source.text_file, "--text-file");
+        }
+    }
+
+    std::vector<std::uint32_t> ids(const LoadedCheckpoint& checkpoint, const CommonArgs& common) {
+        if (!source_.tokens.empty()) return ids_;
+        const Tokenizer& tokenizer = requireTokenizer(checkpoint, common);
+        if (!source_.bos) return tokenizer.encode(text_, true);
+        std::vector<std::uint32_t> ids = tokenizer.encode(text_, false);
+        if (*source_.bos) {
+            const std::optional<std::uint32_t> bos = tokenizer.bos();
+            if (!bos) throw std::invalid_argument("the tokenizer has no BOS id; give --no-bos");
+            ids.insert(ids.begin(), *bos);
+        }
+        return ids;
+    }
+
+  private:
+    const TokenSource& source_;
+    std::vector<std::uint32_t> ids_;
+    std::string text_;
+};
+
+// Shortest text that reads back as the same double.
+std::string shortest(double value) {
+    char text[32];
+    const auto [end, error] = std::to_chars(text, text + sizeof text, value);
+    return error == std::errc() ? std::string(text, end) : std::string("?");
+}
+
+std::string clock(double seconds) {
+    const auto s = static_cast<std::uint64_t>(std::max(0.0, seconds) + 0.5);
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu:%02llu", static_cast<unsigned long long>(s / 60),
+                  static_cast<unsigned long long>(s % 60));
+    return text;
+}
+
+// Progress of a long run on stderr: a bar redrawn in place for a person at a terminal, a plain
+// line at every tenth for a log.
+class ProgressReport {
+  public:
+    explicit ProgressReport(std::string what)
+        : what_(std::move(what)),
+          terminal_(::isatty(STDERR_FILENO) == 1),
+          start_(std::chrono::steady_clock::now()) {}
+
+    void operator()(std::uint64_t done, std::uint64_t total) {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        const double speed = rate(done, seconds);
+        const double left = speed > 0 ? static_cast<double>(total - done) / speed : 0.0;
+        const std::uint64_t tenth = total == 0 ? 10 : done * 10 / total;
+        std::ostringstream line;
+        if (terminal_) {
+            constexpr std::uint64_t width = 30;
+            const std::uint64_t filled = total == 0 ? width : done * width / total;
+            line << '\r' << what_ << " [" << std::string(filled, '#')
+                 << std::string(width - filled, '.') << "] " << done << "/" << total << " tokens, "
+                 << static_cast<std::uint64_t>(speed) << " tokens/s, " << clock(left) << " left  "
+                 << (done == total ? "\n" : "");
+        } else {
+            if (tenth == shown_) return;
+            line << what_ << ": " << done << " of " << total << " tokens, "
+                 << static_cast<std::uint64_t>(speed) << " tokens/s, " << clock(left) << " left\n";
+        }
+        shown_ = tenth;
+        std::cerr << line.str() << std::flush;
+    }
+
+  private:
+    std::string what_;
+    bool terminal_;
+    std::chrono::steady_clock::time_point start_;
+    std::uint64_t shown_ = std::numeric_limits<std::uint64_t>::max();
+};
+
+// Another runtime's logits: a .npy array {positions, vocabulary} of float16, float32 or float64,
+// or JSON {"logits": [[...], ...]}.
+NpyArray readOtherLogits(const std::string& path) {
+    const std::vector<std::uint8_t> bytes =
+        readRegularFile(path, std::uint64_t{1} << 34, "logits file");
+    const std::string refusal = "--against " + path + ": ";
+    if (bytes.size() >= 6 && std::memcmp(bytes.data(), "\x93NUMPY", 6) == 0) {
+        NpyArray array;
+        try {
+            array = readNpy(bytes);
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument(refusal + e.what());
+        }
+        if (array.shape.size() != 2) {
+            throw std::invalid_argument(refusal + "the array has " +
+                                        std::to_string(array.shape.size()) +
+                                        " dimensions; logits are [positions, vocabulary]");
+        }
+        return array;
+    }
+    const Json json = Json::parse(bytes.begin(), bytes.end(), nullptr, false);
+    if (json.is_discarded() || !json.is_object() || !json.contains("logits"))
+        throw std::invalid_argument(refusal + "neither a .npy file nor JSON with \"logits\"");
+    const Json& rows = json["logits"];
+    const std::string shape_refusal =
+        refusal + "\"logits\" must be a list of rows of numbers, all of one length";
+    if (!rows.is_array() || rows.empty() || !rows[0].is_array())
+        throw std::invalid_argument(shape_refusal);
+    NpyArray array;
+    array.shape = {rows.size(), rows[0].size()};
+    array.values.reserve(rows.size() * rows[0].size());
+    for (const Json& row : rows) {
+        if (!row.is_array() || row.size() != array.shape[1])
+            throw std::invalid_argument(shape_refusal);
+        for (const Json& value : row) {
+            if (!value.is_number()) throw std::invalid_argument(shape_refusal);
+            array.values.push_back(value.get<double>());
+        }
+    }
+    return array;
+}
+
+}  // namespace
+
+int runPerplexity(const PerplexityArgs& args) {
+    SourcedTokens source(args.source);
+    const LoadedCheckpoint checkpoint = load(args.common);
+    const std::vector<std::uint32_t> ids = source.ids(checkpoint, args.common);
+    PerplexityOptions options;
+    options.context = args.context;
+    options.stride = args.stride;
+    options.double_precision = doublePrecision(args.precision);
+    options.threads = args.threads;
+    options.progress = ProgressReport("perplexity");
+    const auto start = std::chrono::steady_clock::now();
+    const PerplexityResult result = perplexity(checkpoint.model, ids, options);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    Json windows = Json::array();
+    for (const PerplexityWindow& w : result.windows) {
+        const std::uint64_t scored = w.end - w.first_scored;
+        windows.push_back(
+            {{"begin", w.begin},
+             {"end", w.end},
+             {"first_scored", w.first_scored},
+             {"tokens_scored", scored},
+             {"negative_log_likelihood_sum", w.negative_log_likelihood},
+             {"perplexity", std::exp(w.negative_log_likelihood / static_cast<double>(scored))}});
+    }
+    const std::uint64_t context =
+        args.context == 0 ? checkpoint.model->spec().context : args.context;
+    const Json out = {{"perplexity", result.perplexity},
+                      {"negative_log_likelihood", result.negative_log_likelihood},
+                      {"tokens_scored", result.tokens_scored},
+                      {"tokens", ids.size()},
+                      {"context", context},
+                      {"stride", args.stride == 0 ? context : args.stride},
+                      {"precision", args.precision},
+                      {"seconds", seconds},
+                      {"tokens_per_s", rate(result.tokens_scored, seconds)},
+                      {"windows", std::move(windows)}};
+    writeOutput(out.dump() + '\n');
+    return 0;
+}
+
+int runScore(const ScoreArgs& args) {
+    SourcedTokens source(args.source);
+    if (!args.save_logits.empty()) checkDestination(args.save_logits, "logits file");
+    const LoadedCheckpoint checkpoint = load(args.common);
+    const std::vector<std::uint32_t> ids = source.ids(checkpoint, args.common);
+    ScoreOptions options;
+    options.double_precision = doublePrecision(args.precision);
+    options.threads = args.threads;
+    options.top = args.top;
+    const ScoreResult result = scoreTokens(checkpoint.model, ids, options);
+    const Tokenizer* tokenizer = checkpoint.tokenizer ? &*checkpoint.tokenizer : nullptr;
+    // The file first: lines already printed would otherwise claim a success the file lacks.
+    if (!args.save_logits.empty()) {
+        Tarvel::writeFileAtomically(
+            args.save_logits, npyBytes(result.logits.shape, result.logits.data), "logits file");
+    }
+    std::string out;
+    for (const TokenLogProbs& entry : result.tokens) {
+        out += logProbLine(entry, std::nullopt, tokenizer) + '\n';
+        if (out.size() >= (std::size_t{1} << 16)) {
+            writeOutput(out);
+            out.clear();
+        }
+    }
+    writeOutput(out);
+    return 0;
+}
+
+int runCompare(const CompareArgs& args) {
+    SourcedTokens source(args.source);
+    if (!args.plot.empty()) checkDestination(args.plot, "chart file");
+    const NpyArray other = readOtherLogits(args.against);
+    const LoadedCheckpoint checkpoint = load(args.common);
+    const std::vector<std::uint32_t> ids = source.ids(checkpoint, args.common);
+    ScoreOptions options;
+    options.threads = args.threads;
+    const ScoreResult exact = scoreTokens(checkpoint.model, ids, options);
+    const Comparison c =
+        compareLogits(LogitsTable{exact.logits.shape[0], exact.logits.shape[1], exact.logits.data},
+                      LogitsTable{other.shape[0], other.shape[1], other.values}, ids);
+    if (!args.plot.empty()) {
+        const std::string name = fs::path(args.against).filename().string();
+        const std::string chart = svgLineChart(
+            "Tarvel (exact) against " + name, "position",
+            {ChartPanel{
+                 "Logit error per position",
+                 "logit error",
+                 {ChartSeries{"largest |logit error|", "#d62728", c.max_abs_error_per_position},
+                  ChartSeries{"RMS logit error", "#1f77b4", c.rms_error_per_position}}},
+             ChartPanel{"KL divergence per position",
+                        "KL (nats)",
+                        {ChartSeries{"KL(exact \u2016 other)", "#2ca02c", c.kl_per_position}}}});
+        Tarvel::writeFileAtomically(
+            args.plot, std::span(reinterpret_cast<const std::uint8_t*>(chart.data()), chart.size()),
+            "chart file");
+    }
+    const auto optional = [](const std::optional<double>& v) {
+        return v ? Json(*v) : Json(nullptr);
+    };
+    if (args.json) {
+        const Json out = {{"positions", exact.logits.shape[0]},
+                          {"vocabulary", exact.logits.shape[1]},
+                          {"tokens", ids},
+                          {"kl_mean", c.kl_mean},
+                          {"kl_median", c.kl_median},
+                          {"kl_p99", c.kl_p99},
+                          {"kl_max", c.kl_max},
+                          {"top1_agreement", c.top1_agreement},
+                          {"top5_overlap", c.top5_overlap},
+                          {"max_abs_error", c.max_abs_error},
+                          {"rms_error", c.rms_error},
+                          {"perplexity_exact", optional(c.perplexity_exact)},
+                          {"perplexity_other", optional(c.perplexity_other)},
+                          {"kl_per_position", c.kl_per_position},
+                          {"top1_per_position", c.top1_per_position},
+                          {"top5_overlap_per_position", c.top5_overlap_per_position},
+                          {"max_abs_error_per_position", c.max_abs_error_per_position},
+                          {"rms_error_per_position", c.rms_error_per_position}};
+        writeOutput(out.dump() + '\n');
+        return 0;
+    }
+    std::size_t agree = 0;
+    for (const std::uint8_t a : c.top1_per_position) agree += a;
+    const auto perplexityText = [](const std::optional<double>& v) {
+        return v ? shortest(*v) : std::string("(needs two tokens)");
+    };
+    std::ostringstream out;
+    out << "positions          " << exact.logits.shape[0] << " (vocabulary "
+        << exact.logits.shape[1] << ")\n"
+        << "KL(exact || other) mean " << shortest(c.kl_mean) << ", median " << shortest(c.kl_median)
+        << ", p99 " << shortest(c.kl_p99) << ", max " << shortest(c.kl_max) << "\n"
+        << "top-1 agreement    " << shortest(c.top1_agreement) << " (" << agree << " of "
+        << c.top1_per_position.size() << ")\n"
+        << "top-5 overlap      " << shortest(c.top5_overlap) << "\n"
+        << "largest |error|    " << shortest(c.max_abs_error) << "\n"
+        << "RMS error          " << shortest(c.rms_error) << "\n"
+        << "perplexity         exact " << perplexityText(c.perplexity_exact) << ", other "
+        << perplexityText(c.perplexity_other) << "\n";
+    writeOutput(out.str());
     return 0;
 }
 

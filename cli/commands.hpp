@@ -43,6 +43,7 @@ struct GenerateArgs {
     std::string save_session;
     std::string resume;
     bool stats = false;
+    std::optional<std::uint64_t> logprobs;  // JSON lines with each token's log-probability
 };
 
 struct ChatArgs {
@@ -68,6 +69,41 @@ struct BenchArgs {
     std::uint64_t decode_tokens = 64;
     std::uint32_t threads = 0;  // 0: one per hardware thread
     std::string precision = "double";
+};
+
+// Where perplexity, score and compare take their tokens: a text (with or without the BOS id) or
+// token ids as given.
+struct TokenSource {
+    std::string text_file;  // "-": standard input
+    std::string tokens;
+    std::optional<bool> bos;  // absent: as the tokenizer does
+};
+
+struct PerplexityArgs {
+    CommonArgs common;
+    TokenSource source;
+    std::uint64_t context = 0;  // 0: the model's
+    std::uint64_t stride = 0;   // 0: the window length
+    std::string precision = "double";
+    std::uint32_t threads = 0;
+};
+
+struct ScoreArgs {
+    CommonArgs common;
+    TokenSource source;
+    std::uint64_t top = 0;
+    std::string save_logits;
+    std::string precision = "double";
+    std::uint32_t threads = 0;
+};
+
+struct CompareArgs {
+    CommonArgs common;
+    TokenSource source;
+    std::string against;
+    bool json = false;
+    std::string plot;
+    std::uint32_t threads = 0;
 };
 
 // Output that could not be written: a full disk, a closed pipe, a file-size limit.
@@ -99,5 +135,11 @@ int runInspect(const CommonArgs& common);
 // Prefills, decodes greedily and prints the rates beside what reading the weights alone allows,
 // and the last-level cache size, since weights that fit in it are read faster than memory.
 int runBench(const BenchArgs& args);
+// Exact perplexity of a text over sliding windows, progress on stderr, JSON on stdout.
+int runPerplexity(const PerplexityArgs& args);
+// Each token's log-probability given the tokens before it, as JSON lines.
+int runScore(const ScoreArgs& args);
+// The exact logits against another runtime's, as a summary, JSON or an SVG chart.
+int runCompare(const CompareArgs& args);
 
 }  // namespace Nuvexis::Core::Tarvel::Cli

@@ -23,7 +23,8 @@ using namespace Nuvexis::Core::Tarvel::Cli;
 
 namespace {
 
-constexpr const char* command_list = "generate, chat, logits, tokenize, detokenize, inspect, bench";
+constexpr const char* command_list =
+    "generate, chat, logits, score, perplexity, compare, tokenize, detokenize, inspect, bench";
 
 void addModel(CLI::App& command, CommonArgs& common) {
     command.add_option("--model", common.model,
@@ -134,6 +135,17 @@ void addSampling(CLI::App& command, SamplingArgs& sampling) {
     addThreads(command, sampling.threads);
 }
 
+// Tokens from a text file or given as ids, with the text's BOS choice.
+void addTokenSource(CLI::App& command, TokenSource& source) {
+    command.add_option("--text-file", source.text_file,
+                       "tokenize a file's bytes exactly; - is standard input");
+    command.add_option("--tokens", source.tokens,
+                       "token ids separated by spaces, or the JSON tokenize prints");
+    command.add_flag_function(
+        "--bos,!--no-bos", [&source](std::int64_t count) { source.bos = count > 0; },
+        "start the text with the BOS id, or not (default: as the tokenizer does)");
+}
+
 int fail(const std::string& what, int status) {
     std::cerr << "tarvel: error: " << what << '\n';
     return status;
@@ -164,6 +176,19 @@ int main(int argc, char** argv) {
                          "write the session snapshot at the end");
     generate->add_option("--resume", gen.resume, "continue a saved session");
     generate->add_flag("--stats", gen.stats, "print tokens, tokens/s and cache bytes to stderr");
+    generate
+        ->add_option_function<std::string>(
+            "--logprobs",
+            [&gen](const std::string& text) {
+                const std::optional<std::uint64_t> value = readDecimal(text);
+                if (!value || *value > 1000)
+                    throw CLI::ValidationError("--logprobs",
+                                               "must be an integer from 0 to 1000, not " + text);
+                gen.logprobs = *value;
+            },
+            "print each token as a JSON line with its log-probability and this many likeliest "
+            "alternatives, then the text")
+        ->type_name("UINT");
 
     ChatArgs chat;
     chat.sampling.max_tokens = 512;
@@ -194,6 +219,46 @@ int main(int argc, char** argv) {
                      "token ids separated by spaces, or the JSON tokenize prints")
         ->required();
     addPrecision(*logits_cmd, logits.precision);
+
+    ScoreArgs score;
+    CLI::App* score_cmd = app.add_subcommand(
+        "score", "print each token's log-probability given the tokens before it, as JSON lines");
+    addModel(*score_cmd, score.common);
+    addTokenSource(*score_cmd, score.source);
+    addInteger(*score_cmd, "--top", score.top, std::uint64_t{1000},
+               "likeliest alternatives listed at each position, 0 to 1000")
+        ->default_str("0");
+    score_cmd->add_option("--save-logits", score.save_logits,
+                          "write every position's logits to this .npy file (float64)");
+    addPrecision(*score_cmd, score.precision);
+    addThreads(*score_cmd, score.threads);
+
+    PerplexityArgs ppl;
+    CLI::App* perplexity_cmd = app.add_subcommand(
+        "perplexity", "exact perplexity of a text over sliding windows, as JSON");
+    addModel(*perplexity_cmd, ppl.common);
+    addTokenSource(*perplexity_cmd, ppl.source);
+    addCount(*perplexity_cmd, "--context", ppl.context,
+             "window length in tokens; 0 (the default) is the model's context");
+    addCount(*perplexity_cmd, "--stride", ppl.stride,
+             "tokens between window starts; 0 (the default) is the window length");
+    addPrecision(*perplexity_cmd, ppl.precision);
+    addThreads(*perplexity_cmd, ppl.threads);
+
+    CompareArgs cmp;
+    CLI::App* compare_cmd = app.add_subcommand(
+        "compare", "compare another runtime's logits for the same tokens with the exact ones");
+    addModel(*compare_cmd, cmp.common);
+    addTokenSource(*compare_cmd, cmp.source);
+    compare_cmd
+        ->add_option("--against", cmp.against,
+                     "the other logits: .npy [positions, vocabulary] of float16/32/64, or JSON "
+                     "{\"logits\": [[...]]}")
+        ->required();
+    compare_cmd->add_flag("--json", cmp.json, "print one JSON object with per-position arrays");
+    compare_cmd->add_option("--plot", cmp.plot,
+                            "draw logit error and KL divergence per position to this SVG file");
+    addThreads(*compare_cmd, cmp.threads);
 
     TokenizeArgs tok;
     CLI::App* tokenize = app.add_subcommand("tokenize", "print the token ids of a text as JSON");
@@ -263,6 +328,9 @@ int main(int argc, char** argv) {
         if (*generate) return runGenerate(gen);
         if (*chat_cmd) return runChat(chat);
         if (*logits_cmd) return runLogits(logits);
+        if (*score_cmd) return runScore(score);
+        if (*perplexity_cmd) return runPerplexity(ppl);
+        if (*compare_cmd) return runCompare(cmp);
         if (*tokenize) return runTokenize(tok);
         if (*detokenize) return runDetokenize(detok_common, ids);
         if (*inspect) return runInspect(inspect_common);

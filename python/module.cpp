@@ -19,6 +19,9 @@
 
 #include "tarvel/checkpoint/load_checkpoint.hpp"
 #include "tarvel/generate/generate.hpp"
+#include "tarvel/reference/compare.hpp"
+#include "tarvel/reference/perplexity.hpp"
+#include "tarvel/reference/score.hpp"
 #include "tarvel/tarvel.hpp"
 #include "tarvel/tokenizer/tokenizer.hpp"
 
@@ -235,6 +238,125 @@ struct PyModel {
         return *tokenizer;
     }
 };
+
+// ---- scoring and comparison ---------------------------------------------------------------
+
+py::array_t<double> vectorArray(std::vector<double> values) {
+    Tensor holder;
+    holder.data = std::move(values);
+    const auto n = static_cast<py::ssize_t>(holder.data.size());
+    return toArray(std::move(holder), {n});
+}
+
+py::dict scoreModel(const PyModel& self, const py::object& token_ids, std::uint64_t top,
+                    const std::string& precision, std::uint32_t threads) {
+    const std::vector<std::uint32_t> tokens = tokenIds(token_ids);
+    ScoreOptions options;
+    options.double_precision = parsePrecision(precision);
+    options.threads = threads;
+    options.top = top;
+    ScoreResult result;
+    {
+        py::gil_scoped_release release;
+        result = scoreTokens(self.model, tokens, options);
+    }
+    const auto n = static_cast<py::ssize_t>(result.tokens.size());
+    const std::size_t k = result.tokens.empty() ? 0 : result.tokens[0].top.size();
+    std::vector<double> logprobs;
+    py::array_t<std::uint32_t> top_tokens({n, static_cast<py::ssize_t>(k)});
+    py::array_t<double> top_logprobs({n, static_cast<py::ssize_t>(k)});
+    auto ids = top_tokens.mutable_unchecked<2>();
+    auto values = top_logprobs.mutable_unchecked<2>();
+    for (py::ssize_t j = 0; j < n; ++j) {
+        const TokenLogProbs& entry = result.tokens[static_cast<std::size_t>(j)];
+        logprobs.push_back(entry.logprob);
+        for (std::size_t i = 0; i < k; ++i) {
+            ids(j, static_cast<py::ssize_t>(i)) = entry.top[i].token;
+            values(j, static_cast<py::ssize_t>(i)) = entry.top[i].logprob;
+        }
+    }
+    const auto rows = static_cast<py::ssize_t>(result.logits.shape[0]);
+    const auto vocabulary = static_cast<py::ssize_t>(result.logits.shape[1]);
+    py::dict out;
+    out["logits"] = toArray(std::move(result.logits), {rows, vocabulary});
+    out["logprobs"] = vectorArray(std::move(logprobs));
+    out["top_tokens"] = top_tokens;
+    out["top_logprobs"] = top_logprobs;
+    return out;
+}
+
+py::dict perplexityModel(const PyModel& self, const py::object& token_ids, std::uint64_t context,
+                         std::uint64_t stride, const std::string& precision,
+                         std::uint32_t threads) {
+    const std::vector<std::uint32_t> tokens = tokenIds(token_ids);
+    PerplexityOptions options;
+    options.context = context;
+    options.stride = stride;
+    options.double_precision = parsePrecision(precision);
+    options.threads = threads;
+    PerplexityResult result;
+    {
+        py::gil_scoped_release release;
+        result = perplexity(self.model, tokens, options);
+    }
+    py::list windows;
+    for (const PerplexityWindow& w : result.windows) {
+        py::dict window;
+        window["begin"] = w.begin;
+        window["end"] = w.end;
+        window["first_scored"] = w.first_scored;
+        window["negative_log_likelihood_sum"] = w.negative_log_likelihood;
+        windows.append(window);
+    }
+    py::dict out;
+    out["perplexity"] = result.perplexity;
+    out["negative_log_likelihood"] = result.negative_log_likelihood;
+    out["tokens_scored"] = result.tokens_scored;
+    out["windows"] = windows;
+    return out;
+}
+
+using LogitsArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+py::dict compareArrays(const LogitsArray& exact, const LogitsArray& other,
+                       const py::object& token_ids) {
+    if (exact.ndim() != 2 || other.ndim() != 2)
+        throw std::invalid_argument("logits must be 2-D arrays [positions, vocabulary]");
+    std::vector<std::uint32_t> tokens;
+    if (!token_ids.is_none()) tokens = tokenIds(token_ids);
+    const auto table = [](const LogitsArray& a) {
+        const auto rows = static_cast<std::uint64_t>(a.shape(0));
+        const auto columns = static_cast<std::uint64_t>(a.shape(1));
+        return LogitsTable{rows, columns,
+                           std::span<const double>(a.data(), static_cast<std::size_t>(a.size()))};
+    };
+    Comparison c;
+    {
+        py::gil_scoped_release release;
+        c = compareLogits(table(exact), table(other), tokens);
+    }
+    const auto optional = [](const std::optional<double>& v) -> py::object {
+        return v ? py::object(py::float_(*v)) : py::object(py::none());
+    };
+    std::vector<double> top1(c.top1_per_position.begin(), c.top1_per_position.end());
+    py::dict out;
+    out["kl_mean"] = c.kl_mean;
+    out["kl_median"] = c.kl_median;
+    out["kl_p99"] = c.kl_p99;
+    out["kl_max"] = c.kl_max;
+    out["top1_agreement"] = c.top1_agreement;
+    out["top5_overlap"] = c.top5_overlap;
+    out["max_abs_error"] = c.max_abs_error;
+    out["rms_error"] = c.rms_error;
+    out["perplexity_exact"] = optional(c.perplexity_exact);
+    out["perplexity_other"] = optional(c.perplexity_other);
+    out["kl_per_position"] = vectorArray(std::move(c.kl_per_position));
+    out["top1_per_position"] = py::array(py::cast(c.top1_per_position)).attr("astype")("bool");
+    out["top5_overlap_per_position"] = vectorArray(std::move(c.top5_overlap_per_position));
+    out["max_abs_error_per_position"] = vectorArray(std::move(c.max_abs_error_per_position));
+    out["rms_error_per_position"] = vectorArray(std::move(c.rms_error_per_position));
+    return out;
+}
 
 PyModel loadModel(const std::optional<fs::path>& path) {
     PyModel result;
@@ -520,7 +642,8 @@ PYBIND11_MODULE(_tarvel, m) {
             return "Spec(" + py::repr(specDict(s)).cast<std::string>() + ")";
         });
 
-    py::class_<PyTokenizer>(m, "Tokenizer", "The model's tokenizer: tokenizer.json or SentencePiece.")
+    py::class_<PyTokenizer>(m, "Tokenizer",
+                            "The model's tokenizer: tokenizer.json or SentencePiece.")
         .def(
             "encode",
             [](const PyTokenizer& t, const std::string& text, bool with_bos) {
@@ -626,4 +749,13 @@ PYBIND11_MODULE(_tarvel, m) {
 
     m.def("load", &loadModel, py::arg("path") = py::none(),
           "Loads a checkpoint folder; without a path, the bundled model.");
+    m.def("score", &scoreModel, py::arg("model"), py::arg("tokens"), py::kw_only(),
+          py::arg("top") = 0, py::arg("precision") = "double", py::arg("threads") = 0,
+          "Logits of every position and each token's log-probability given the tokens before it.");
+    m.def("perplexity", &perplexityModel, py::arg("model"), py::arg("tokens"), py::kw_only(),
+          py::arg("context") = 0, py::arg("stride") = 0, py::arg("precision") = "double",
+          py::arg("threads") = 0, "Exact perplexity over sliding windows.");
+    m.def("compare", &compareArrays, py::arg("exact"), py::arg("other"),
+          py::arg("tokens") = py::none(),
+          "How far other logits [positions, vocabulary] are from the exact ones.");
 }

@@ -19,7 +19,10 @@ from ._tarvel import (
     Spec,
     Tokenizer,
     __version__,
+    compare,
     load,
+    perplexity,
+    score,
 )
 
 __all__ = [
@@ -36,5 +39,8 @@ __all__ = [
     "Spec",
     "Tokenizer",
     "__version__",
+    "compare",
     "load",
+    "perplexity",
+    "score",
 ]

@@ -152,3 +152,39 @@ class Model:
         raises leaves the generator as it was before it."""
 
 def load(path: Union[str, os.PathLike[str], None] = None) -> Model: ...
+
+def score(
+    model: Model,
+    tokens: TokenIds,
+    *,
+    top: int = 0,
+    precision: Precision = "double",
+    threads: int = 0,
+) -> dict[str, npt.NDArray[np.generic]]:
+    """The logits of every position ("logits", float64 [n, vocabulary]) from one step of a fresh
+    session, and each token's log-probability given the tokens before it ("logprobs", [n - 1],
+    the log-softmax of the row before it in double with its maximum subtracted), with the `top`
+    likeliest ids at each position ("top_tokens", "top_logprobs", [n - 1, top])."""
+
+def perplexity(
+    model: Model,
+    tokens: TokenIds,
+    *,
+    context: int = 0,
+    stride: int = 0,
+    precision: Precision = "double",
+    threads: int = 0,
+) -> dict[str, object]:
+    """Exact perplexity over sliding windows of `context` tokens (0: the model's) started
+    `stride` apart (0: the window length), as `tarvel perplexity` computes it: "perplexity",
+    "negative_log_likelihood" (the mean), "tokens_scored" and the "windows"."""
+
+def compare(
+    exact: npt.ArrayLike,
+    other: npt.ArrayLike,
+    tokens: Optional[TokenIds] = None,
+) -> dict[str, object]:
+    """How far `other` logits [positions, vocabulary] are from `exact` ones, as `tarvel compare
+    --json` reports it: kl_mean, kl_median, kl_p99, kl_max, top1_agreement, top5_overlap,
+    max_abs_error, rms_error, perplexity_exact and perplexity_other (None without tokens), and
+    the per-position arrays."""

@@ -100,6 +100,16 @@ GenerateResult generate(TransformerKvSession& session, std::span<const std::uint
             result.stop = GenerateStop::context_full;
             return result;
         }
+        if (options.logprobs) {
+            const std::uint64_t v = logits.shape.at(2);
+            const std::span<const double> row =
+                std::span<const double>(logits.data)
+                    .subspan(static_cast<std::size_t>((logits.shape.at(1) - 1) * v),
+                             static_cast<std::size_t>(v));
+            result.logprobs.push_back(
+                tokenLogProbs(row, session.position(), token, options.top_logprobs));
+            if (options.on_logprobs) options.on_logprobs(result.logprobs.back());
+        }
         result.tokens.push_back(token);
         if (on_token) on_token(token);
         const bool requested = options.stop_requested && options.stop_requested();

@@ -8,6 +8,7 @@
 
 #include "tarvel/generate/sampling.hpp"
 #include "tarvel/kv/session.hpp"
+#include "tarvel/reference/log_probs.hpp"
 
 namespace Nuvexis::Core::Tarvel {
 
@@ -29,6 +30,13 @@ struct GenerateOptions {
     // Asked after each emitted token (after on_token); true ends generation there, with
     // GenerateStop::requested. With feed_last the token is fed first.
     std::function<bool()> stop_requested;
+    // Each emitted token's log-probability under the model's own distribution (log-softmax of
+    // the step's logits over the whole vocabulary, before temperature, penalties or any cut),
+    // with the `top_logprobs` likeliest ids there: handed to on_logprobs just before on_token,
+    // and kept in the result.
+    bool logprobs = false;
+    std::uint64_t top_logprobs = 0;
+    std::function<void(const TokenLogProbs&)> on_logprobs;
 };
 
 enum class GenerateStop : std::uint8_t { max_tokens = 0, eos = 1, context_full = 2, requested = 3 };
@@ -36,6 +44,7 @@ enum class GenerateStop : std::uint8_t { max_tokens = 0, eos = 1, context_full =
 struct GenerateResult {
     std::vector<std::uint32_t> tokens;  // emitted ids, EOS excluded
     GenerateStop stop = GenerateStop::max_tokens;
+    std::vector<TokenLogProbs> logprobs;  // one per emitted token when options.logprobs
 };
 
 // Feeds `input` to the session (when empty, the logits of the session's last position are

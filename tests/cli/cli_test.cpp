@@ -17,6 +17,10 @@
 #include "support/trained_tokenizer.hpp"
 #include "tarvel/checkpoint/load_checkpoint.hpp"
 #include "tarvel/generate/generate.hpp"
+#include "tarvel/reference/compare.hpp"
+#include "tarvel/reference/npy.hpp"
+#include "tarvel/reference/perplexity.hpp"
+#include "tarvel/reference/score.hpp"
 #include "tarvel/tarvel.hpp"
 #include "tarvel/version.hpp"
 
@@ -197,6 +201,177 @@ TEST_F(CliTest, LogitsJsonParsesBackToTheLibrarysDoubles) {
             for (std::size_t u = 0; u < 300; ++u) ASSERT_EQ(rows[t][u], expected.data[t * 300 + u]);
         }
     }
+}
+
+// score, perplexity and compare print the library's own figures, each double in a form that
+// reads back to the same bits; the saved logits are the full pass's.
+TEST_F(CliTest, ReferenceCommandsPrintTheLibrarysFigures) {
+    const std::vector<std::uint32_t> ids = {1, 17, 250, 3, 99, 42, 7};
+    const std::string tokens = "1 17 250 3 99 42 7";
+    const std::string m = model().string();
+    const LoadedCheckpoint loaded = loadCheckpoint(model());
+    ScoreOptions score_options;
+    score_options.top = 2;
+    const ScoreResult expected = scoreTokens(loaded.model, ids, score_options);
+
+    const std::string npy = file("exact.npy").string();
+    const Outcome scored =
+        run({"score", "--model", m, "--tokens", tokens, "--top", "2", "--save-logits", npy});
+    ASSERT_EQ(scored.status, 0) << scored.err;
+    std::istringstream lines(scored.out);
+    std::string line;
+    std::size_t count = 0;
+    while (std::getline(lines, line)) {
+        const nlohmann::json json = nlohmann::json::parse(line);
+        const TokenLogProbs& want = expected.tokens.at(count++);
+        EXPECT_EQ(json["position"], want.position);
+        EXPECT_EQ(json["token"], want.token);
+        EXPECT_EQ(json["logprob"].get<double>(), want.logprob);
+        ASSERT_EQ(json["top"].size(), 2u);
+        EXPECT_EQ(json["top"][1]["token"], want.top[1].token);
+        EXPECT_EQ(json["top"][1]["logprob"].get<double>(), want.top[1].logprob);
+    }
+    EXPECT_EQ(count, ids.size() - 1);
+    const NpyArray saved = readNpy(slurp_bytes(npy));
+    EXPECT_EQ(saved.shape, (std::vector<std::uint64_t>{7, 300}));
+    EXPECT_EQ(saved.values, expected.logits.data);
+
+    PerplexityOptions windows;
+    windows.context = 4;
+    windows.stride = 2;
+    const PerplexityResult ppl = perplexity(loaded.model, ids, windows);
+    const Outcome p =
+        run({"perplexity", "--model", m, "--tokens", tokens, "--context", "4", "--stride", "2"});
+    ASSERT_EQ(p.status, 0) << p.err;
+    const nlohmann::json pj = nlohmann::json::parse(p.out);
+    EXPECT_EQ(pj["perplexity"].get<double>(), ppl.perplexity);
+    EXPECT_EQ(pj["negative_log_likelihood"].get<double>(), ppl.negative_log_likelihood);
+    EXPECT_EQ(pj["tokens_scored"], ppl.tokens_scored);
+    ASSERT_EQ(pj["windows"].size(), ppl.windows.size());
+    EXPECT_EQ(pj["windows"][1]["first_scored"], ppl.windows[1].first_scored);
+    EXPECT_EQ(pj["windows"][1]["negative_log_likelihood_sum"].get<double>(),
+              ppl.windows[1].negative_log_likelihood);
+    // A log gets plain lines, ending with every token done.
+    EXPECT_NE(p.err.find("perplexity: 6 of 6 tokens"), std::string::npos) << p.err;
+
+    // Against float32 arithmetic saved as .npy, and the same as JSON: one comparison.
+    const std::string other = file("float32.npy").string();
+    ASSERT_EQ(run({"score", "--model", m, "--tokens", tokens, "--precision", "float32",
+                   "--save-logits", other})
+                  .status,
+              0);
+    const NpyArray f32 = readNpy(slurp_bytes(other));
+    const Comparison want = compareLogits(LogitsTable{7, 300, expected.logits.data},
+                                          LogitsTable{7, 300, f32.values}, ids);
+    nlohmann::json as_json = {{"logits", nlohmann::json::array()}};
+    for (std::size_t t = 0; t < 7; ++t) {
+        as_json["logits"].push_back(
+            std::vector<double>(f32.values.begin() + static_cast<long>(t * 300),
+                                f32.values.begin() + static_cast<long>(t * 300 + 300)));
+    }
+    tarvel_test::writeText(file("float32.json"), as_json.dump());
+    const std::string chart = file("chart.svg").string();
+    for (const std::string& against : {other, file("float32.json").string()}) {
+        const Outcome r = run({"compare", "--model", m, "--tokens", tokens, "--against", against,
+                               "--json", "--plot", chart});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const nlohmann::json json = nlohmann::json::parse(r.out);
+        EXPECT_EQ(json["kl_mean"].get<double>(), want.kl_mean);
+        EXPECT_EQ(json["kl_p99"].get<double>(), want.kl_p99);
+        EXPECT_EQ(json["top1_agreement"].get<double>(), want.top1_agreement);
+        EXPECT_EQ(json["rms_error"].get<double>(), want.rms_error);
+        EXPECT_EQ(json["perplexity_other"].get<double>(), *want.perplexity_other);
+        EXPECT_EQ(json["kl_per_position"].get<std::vector<double>>(), want.kl_per_position);
+        EXPECT_EQ(slurp(chart).rfind("<svg", 0), 0u);
+    }
+    const Outcome summary = run({"compare", "--model", m, "--tokens", tokens, "--against", other});
+    ASSERT_EQ(summary.status, 0) << summary.err;
+    EXPECT_EQ(summary.out.rfind("positions          7 (vocabulary 300)\n", 0), 0u) << summary.out;
+}
+
+TEST_F(CliTest, ReferenceCommandsRefuseWithOneLine) {
+    const std::string m = model().string();
+    const std::string garbage = file("garbage.json").string();
+    tarvel_test::writeText(garbage, R"({"x": 1})");
+    const std::string ragged = file("ragged.json").string();
+    tarvel_test::writeText(ragged, R"({"logits": [[1, 2], [3]]})");
+    const std::string wide = file("wide.npy").string();
+    const std::uint64_t shape[] = {2, 5};
+    const std::vector<std::uint8_t> wide_bytes = npyBytes(shape, std::vector<double>(10, 0.0));
+    tarvel_test::writeText(wide, std::string(wide_bytes.begin(), wide_bytes.end()));
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string what;
+    } cases[] = {
+        {{"score", "--model", m}, 2, "give exactly one of --text-file and --tokens"},
+        {{"score", "--model", m, "--tokens", "1", "--text-file", "-"},
+         2,
+         "give exactly one of --text-file and --tokens"},
+        {{"perplexity", "--model", m, "--tokens", "1 2", "--no-bos"},
+         2,
+         "--bos and --no-bos go with --text-file only"},
+        {{"perplexity", "--model", m, "--tokens", "1 2 3", "--context", "2", "--stride", "3"},
+         1,
+         "perplexity stride must be from 1 to the context"},
+        {{"perplexity", "--model", m, "--tokens", "1 2 3", "--context", "301"},
+         1,
+         "perplexity context exceeds the model's context"},
+        {{"score", "--model", m, "--tokens", "1 300"},
+         1,
+         "token id 300 is outside the vocabulary of 300"},
+        {{"score", "--model", m, "--tokens", "1 2", "--save-logits", file("no/x.npy").string()},
+         1,
+         file("no/x.npy").string() + ": cannot write the logits file; the folder " +
+             file("no").string() + " does not exist"},
+        {{"compare", "--model", m, "--tokens", "1 2", "--against", garbage},
+         1,
+         "--against " + garbage + ": neither a .npy file nor JSON with \"logits\""},
+        {{"compare", "--model", m, "--tokens", "1 2", "--against", ragged},
+         1,
+         "--against " + ragged +
+             ": \"logits\" must be a list of rows of numbers, all of one length"},
+        {{"compare", "--model", m, "--tokens", "1 2", "--against", wide},
+         1,
+         "other logits have a vocabulary of 5; the exact ones have 300"},
+        {{"compare", "--model", m, "--tokens", "1 2 3", "--against", wide},
+         1,
+         "other logits have 2 positions; the exact ones have 3"},
+        {{"generate", "--model", m, "--prompt", "a", "--logprobs", "1001"},
+         2,
+         "--logprobs: must be an integer from 0 to 1000, not 1001 (see tarvel generate --help)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        expectOneLineError(run(c.args), c.status, c.what);
+    }
+}
+
+// --logprobs prints a JSON line per token, then the text the plain command prints.
+TEST_F(CliTest, GenerateLogprobsPrintsEachTokenThenTheText) {
+    const std::vector<std::string> args = {"generate", "--model",          model().string(),
+                                           "--prompt", "Once upon a time", "--max-tokens",
+                                           "6"};
+    const Outcome plain = run(args);
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    std::vector<std::string> asked = args;
+    asked.insert(asked.end(), {"--logprobs", "3"});
+    const Outcome r = run(asked);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 7u);
+    std::string joined;
+    for (std::size_t i = 0; i < 6; ++i) {
+        // Greedy: the token is the likeliest, with the likeliest's log-probability.
+        EXPECT_EQ(lines[i]["token"], lines[i]["top"][0]["token"]);
+        EXPECT_EQ(lines[i]["logprob"], lines[i]["top"][0]["logprob"]);
+        EXPECT_EQ(lines[i]["top"].size(), 3u);
+        joined += lines[i]["text"].get<std::string>();
+    }
+    EXPECT_EQ(lines[6]["text"].get<std::string>() + "\n", plain.out);
+    EXPECT_EQ(plain.out.rfind(joined, 0), 0u);
 }
 
 // The benchmark's report: every figure present with its type, the counts as asked, the cache at
@@ -383,7 +558,8 @@ TEST_F(CliTest, CommandsAndTheVersionAreNamed) {
     EXPECT_EQ(version.out, std::string("tarvel ") + TARVEL_VERSION_STRING + "\n");
     EXPECT_EQ(version.err, "");
     const std::string commands =
-        "; commands: generate, chat, logits, tokenize, detokenize, inspect, bench";
+        "; commands: generate, chat, logits, score, perplexity, compare, tokenize, detokenize, "
+        "inspect, bench";
     expectOneLineError(run({"foo"}), 2, "unknown command 'foo'" + commands);
     expectOneLineError(run({}), 2, "no command given" + commands);
     expectOneLineError(run({"inspect", "--bogus"}), 2,

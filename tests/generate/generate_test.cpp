@@ -6,6 +6,7 @@
 #include "support/expect_throw.hpp"
 #include "tarvel/checkpoint/load_checkpoint.hpp"
 #include "tarvel/generate/generate.hpp"
+#include "tarvel/reference/score.hpp"
 #include "tarvel/tarvel.hpp"
 
 using namespace Nuvexis::Core::Tarvel;
@@ -80,6 +81,50 @@ TEST(Generate, LastPositionLogitsAreTheStepsOwnBitForBit) {
     TransformerKvSession empty(fixtureModel(), 1);
     EXPECT_THROW_MSG(generate(empty, {}, GenerateOptions{}, {}), std::invalid_argument,
                      "generation needs at least one token");
+}
+
+// Each emitted token's log-probability is the model's own, as scoring the whole sequence gives
+// it, whatever the sampling did with the logits; none are kept unless asked for.
+TEST(Generate, LogProbsOfEmittedTokensAreTheScoresOfTheSequence) {
+    const std::vector<std::uint32_t> prompt = {1, 9, 4, 33};
+    GenerateOptions options;
+    options.sampling = SamplingOptions{1.7, 0.9, 11, 0, 0.0, 1.3};
+    options.kv.double_precision = true;
+    options.max_tokens = 9;
+    options.logprobs = true;
+    options.top_logprobs = 4;
+    std::vector<std::uint64_t> handed;
+    options.on_logprobs = [&](const TokenLogProbs& entry) { handed.push_back(entry.position); };
+    TransformerKvSession session(fixtureModel(), 1);
+    std::size_t emitted = 0;
+    const GenerateResult result = generate(session, prompt, options, [&](std::uint32_t) {
+        EXPECT_EQ(handed.size(), ++emitted);  // handed over just before the token
+    });
+    ASSERT_EQ(result.logprobs.size(), result.tokens.size());
+
+    std::vector<std::uint32_t> sequence = prompt;
+    sequence.insert(sequence.end(), result.tokens.begin(), result.tokens.end());
+    ScoreOptions score;
+    score.top = 4;
+    const ScoreResult scored = scoreTokens(fixtureModel(), sequence, score);
+    for (std::size_t i = 0; i < result.tokens.size(); ++i) {
+        const TokenLogProbs& got = result.logprobs[i];
+        const TokenLogProbs& want = scored.tokens[prompt.size() + i - 1];
+        EXPECT_EQ(got.position, prompt.size() + i);
+        EXPECT_EQ(handed[i], got.position);
+        EXPECT_EQ(got.token, result.tokens[i]);
+        EXPECT_EQ(got.logprob, want.logprob);
+        ASSERT_EQ(got.top.size(), 4u);
+        for (std::size_t k = 0; k < 4; ++k) {
+            EXPECT_EQ(got.top[k].token, want.top[k].token);
+            EXPECT_EQ(got.top[k].logprob, want.top[k].logprob);
+        }
+    }
+    options.logprobs = false;
+    TransformerKvSession plain(fixtureModel(), 1);
+    const GenerateResult unasked = generate(plain, prompt, options, {});
+    EXPECT_EQ(unasked.tokens, result.tokens);
+    EXPECT_TRUE(unasked.logprobs.empty());
 }
 
 TEST(Generate, StopsAtEosWithoutEmittingItAndAtTheContext) {
