@@ -11,7 +11,7 @@ format's description, not with Tarvel's code) and written as a float64 checkpoin
 Hugging Face layout, with the format's conventions undone on the way:
   - llama: the q and k rows are stored in adjacent-pair rotary order; the layout wants them
     half-split per head (row 2k + j of a head goes to j * head_dim / 2 + k);
-  - gemma2: the norms are stored as 1 + weight; the layout stores weight (each stored value is
+  - gemma, gemma2: the norms are stored as 1 + weight; the layout stores weight (each stored value is
     within [0.5, 2], so the subtraction is exact);
   - the names map one to one (phi3's fused attn_qkv and ffn_up are the layout's qkv_proj and
     gate_up_proj).
@@ -44,6 +44,10 @@ FIXTURES = [
      "ffn": 256, "layers": 2, "vocab": 32, "tied": True, "first": 3},
     {"name": "phi3_fused", "arch": "phi3", "dim": 256, "heads": 4, "kv": 4, "hd": 64,
      "ffn": 256, "layers": 1, "vocab": 36, "tied": False, "first": 8},
+    {"name": "qwen3_head_norms", "arch": "qwen3", "dim": 256, "heads": 2, "kv": 1, "hd": 128,
+     "ffn": 256, "layers": 1, "vocab": 32, "tied": True, "first": 10},
+    {"name": "gemma_offset_norms", "arch": "gemma", "dim": 256, "heads": 2, "kv": 1, "hd": 128,
+     "ffn": 256, "layers": 1, "vocab": 32, "tied": True, "first": 1},
 ]
 
 TOKENS = [1, 5, 9, 2, 30, 17, 0, 21, 12, 7, 3, 25]
@@ -70,7 +74,7 @@ def build(f, rng):
         f"{a}.attention.value_length": hd,
         f"{a}.rope.dimension_count": hd,
         f"{a}.attention.layer_norm_rms_epsilon": 1e-5,
-        f"{a}.rope.freq_base": 10000.0 if a != "qwen2" else 1000000.0,
+        f"{a}.rope.freq_base": 1000000.0 if a.startswith("qwen") else 10000.0,
     }
     if a == "gemma2":
         metadata[f"{a}.attention.sliding_window"] = 4
@@ -86,7 +90,7 @@ def build(f, rng):
         tensors.append((name, around + rng.uniform(-spread, spread, n), "F32"))
 
     norm = 1.0  # every stored norm is near 1 (gemma2's 1 + weight, the others' weight)
-    matrix("token_embd.weight", f["vocab"], d, 0.1 if a == "gemma2" else 1.0)
+    matrix("token_embd.weight", f["vocab"], d, 0.1 if a.startswith("gemma") else 1.0)
     for i in range(f["layers"]):
         p = f"blk.{i}."
         vector(p + "attn_norm.weight", d, norm, 0.3)
@@ -96,6 +100,9 @@ def build(f, rng):
             matrix(p + "attn_q.weight", q, d)
             matrix(p + "attn_k.weight", kv, d)
             matrix(p + "attn_v.weight", kv, d)
+        if a == "qwen3":
+            vector(p + "attn_q_norm.weight", hd, norm, 0.3)
+            vector(p + "attn_k_norm.weight", hd, norm, 0.3)
         if a == "qwen2":
             vector(p + "attn_q.bias", q)
             vector(p + "attn_k.bias", kv)
@@ -124,6 +131,7 @@ HF_NAMES = {
     "attn_v.weight": "self_attn.v_proj.weight", "attn_q.bias": "self_attn.q_proj.bias",
     "attn_k.bias": "self_attn.k_proj.bias", "attn_v.bias": "self_attn.v_proj.bias",
     "attn_qkv.weight": "self_attn.qkv_proj.weight",
+    "attn_q_norm.weight": "self_attn.q_norm.weight", "attn_k_norm.weight": "self_attn.k_norm.weight",
     "attn_output.weight": "self_attn.o_proj.weight",
     "post_attention_norm.weight": "post_attention_layernorm.weight",
     "post_ffw_norm.weight": "post_feedforward_layernorm.weight",
@@ -174,19 +182,20 @@ def as_checkpoint(path, f, folder):
             for r in range(values.shape[0]):
                 half[half_split_row(r, hd)] = values[r]
             values = half
-        if a == "gemma2" and t["name"].endswith("norm.weight"):
+        if a.startswith("gemma") and t["name"].endswith("norm.weight"):
             values = values - 1.0
         arrays[hf_name(t["name"], a)] = values
     write_safetensors(os.path.join(folder, "model.safetensors"), arrays)
     arch = {"llama": "LlamaForCausalLM", "qwen2": "Qwen2ForCausalLM",
-            "gemma2": "Gemma2ForCausalLM", "phi3": "Phi3ForCausalLM"}[a]
+            "gemma2": "Gemma2ForCausalLM", "phi3": "Phi3ForCausalLM",
+            "qwen3": "Qwen3ForCausalLM", "gemma": "GemmaForCausalLM"}[a]
     config = {
         "architectures": [arch], "hidden_size": f["dim"], "intermediate_size": f["ffn"],
         "num_hidden_layers": f["layers"], "num_attention_heads": f["heads"],
         "num_key_value_heads": f["kv"], "head_dim": hd, "vocab_size": f["vocab"],
         "max_position_embeddings": 64, "tie_word_embeddings": f["tied"],
         "rms_norm_eps": float(np.float32(1e-5)), "torch_dtype": "float32",
-        "rope_theta": 10000.0 if a != "qwen2" else 1000000.0,
+        "rope_theta": 1000000.0 if a.startswith("qwen") else 10000.0,
     }
     if a == "gemma2":
         config.update({"sliding_window": 4, "query_pre_attn_scalar": hd,
