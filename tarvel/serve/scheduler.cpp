@@ -102,7 +102,9 @@ Scheduler::Ticket Scheduler::submit(ScheduledRequest request) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (shutting_down_.load()) throw SchedulerBusy("server is shutting down", true);
-        if (queue_.size() >= options_.max_queue) {
+        // Queued and running together: a request that would find no place and no room to
+        // wait is refused.
+        if (running_ >= options_.max_queue + options_.max_active) {
             throw SchedulerBusy("request queue is full", false);
         }
         queue_.push_back(std::move(job));
