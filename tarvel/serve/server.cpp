@@ -899,6 +899,9 @@ void Server::Impl::routes() {
         ++requests[{known ? req.path : "other", res.status}];
     });
     http.set_payload_max_length(static_cast<std::size_t>(options.max_body_bytes));
+    // Debian's library listens with a backlog of 5: a client that keeps its connection saves
+    // reconnecting through it.
+    http.set_keep_alive_max_count(1000);
     const std::size_t workers =
         static_cast<std::size_t>(options.scheduler.max_queue + options.scheduler.max_active + 8);
     http.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
