@@ -382,7 +382,7 @@ TEST_F(CliTest, CommandsAndTheVersionAreNamed) {
     EXPECT_EQ(version.out, std::string("tarvel ") + TARVEL_VERSION_STRING + "\n");
     EXPECT_EQ(version.err, "");
     const std::string commands =
-        "; commands: generate, chat, logits, tokenize, detokenize, inspect, bench";
+        "; commands: generate, chat, logits, tokenize, detokenize, inspect, bench, serve";
     expectOneLineError(run({"foo"}), 2, "unknown command 'foo'" + commands);
     expectOneLineError(run({}), 2, "no command given" + commands);
     expectOneLineError(run({"inspect", "--bogus"}), 2,
