@@ -1,5 +1,6 @@
 #include "cli/commands.hpp"
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <limits>
 #include <sstream>
 #include <string_view>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -32,6 +34,7 @@
 #include "tarvel/reference/perplexity.hpp"
 #include "tarvel/reference/score.hpp"
 #include "tarvel/reference/svg_chart.hpp"
+#include "tarvel/serve/server.hpp"
 #include "tarvel/tarvel.hpp"
 
 namespace Nuvexis::Core::Tarvel::Cli {
@@ -1101,6 +1104,98 @@ int runCompare(const CompareArgs& args) {
         << "perplexity         exact " << perplexityText(c.perplexity_exact) << ", other "
         << perplexityText(c.perplexity_other) << "\n";
     writeOutput(out.str());
+    return 0;
+}
+
+namespace {
+
+// A model folder without a chat template is served through this plain one: each message on a
+// line of its own after its role, then the assistant's turn.
+constexpr const char* plain_chat_template =
+    "{% for message in messages %}{{ message['role'] }}: {{ message['content'] }}\n"
+    "{% endfor %}{% if add_generation_prompt %}assistant:{% endif %}";
+
+}  // namespace
+
+int runServe(const ServeArgs& args) {
+    if (args.max_batch == 0) throw UsageError("--max-batch must be at least 1");
+    if (args.step_tokens == 0) throw UsageError("--step-tokens must be at least 1");
+    if (args.deadline == 0) throw UsageError("--deadline must be at least 1");
+    // SIGTERM and SIGINT are taken by one thread of their own, which stops the server: every
+    // thread started from here on (the loader's and the steps' workers among them) inherits the
+    // blocked mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::shared_ptr<SessionStore> store;
+    if (args.store != "memory") store = openSessionStore(args.store);
+    LoadedCheckpoint checkpoint = load(args.common);
+    (void)requireTokenizer(checkpoint, args.common);
+    auto tokenizer = std::make_shared<const Tokenizer>(std::move(*checkpoint.tokenizer));
+
+    ServedModel served;
+    served.name = args.common.model.empty()
+                      ? std::string(TARVEL_DEFAULT_MODEL)
+                      : fs::path(args.common.model).lexically_normal().filename().string();
+    if (served.name.empty() || served.name == ".")
+        served.name = fs::absolute(args.common.model).filename().string();
+    served.model = checkpoint.model;
+    served.tokenizer = tokenizer;
+    if (!args.chat_template.empty()) {
+        served.chat.template_source = readText(args.chat_template, "--chat-template");
+        served.chat.template_name = args.chat_template;
+    } else if (checkpoint.chat_template) {
+        served.chat.template_source = *checkpoint.chat_template;
+        served.chat.template_name = checkpoint.chat_template_file;
+    } else {
+        served.chat.template_source = plain_chat_template;
+        served.chat.template_name = "the plain chat template";
+    }
+    served.chat.bos_token = checkpoint.bos_token;
+    served.chat.eos_token = checkpoint.eos_token;
+    for (const char* text : end_of_turn_texts) {
+        if (const auto id = tokenizer->tokenId(text)) served.chat.end_ids.push_back(*id);
+    }
+    served.eos = tokenizer->eos();
+    served.end_ids = checkpoint.generation.eos_ids;
+    if (!checkpoint.eos_token.empty()) {
+        if (const auto id = tokenizer->tokenId(checkpoint.eos_token)) served.end_ids.push_back(*id);
+    }
+
+    ServerOptions options;
+    options.host = args.host;
+    options.port = static_cast<int>(args.port);
+    options.scheduler.max_active = args.max_batch;
+    options.scheduler.max_queue = args.max_queue;
+    options.scheduler.step_tokens = args.step_tokens;
+    options.scheduler.kv.double_precision = doublePrecision(args.precision);
+    options.scheduler.kv.max_cache_bytes = std::numeric_limits<std::uint64_t>::max();
+    options.scheduler.kv.threads = args.threads;
+    options.max_body_bytes = args.max_body_bytes;
+    options.max_prompt_tokens = args.max_prompt_tokens;
+    options.deadline_seconds = static_cast<double>(args.deadline);
+    options.max_sessions = args.max_sessions;
+    options.store = store;
+
+    // A client that goes away mid-stream must not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Server server(std::move(served), options);
+    const int port = server.bind();
+    std::atomic<bool> stopped_by_signal{false};
+    std::thread watcher([&] {
+        int signal = 0;
+        sigwait(&signals, &signal);
+        stopped_by_signal.store(true);
+        server.stop();
+    });
+    std::cerr << "tarvel: serving on http://" << args.host << ":" << port << "\n" << std::flush;
+    server.run();
+    if (!stopped_by_signal.load()) pthread_kill(watcher.native_handle(), SIGTERM);
+    watcher.join();
+    std::cerr << "tarvel: stopped\n";
     return 0;
 }
 

@@ -106,6 +106,23 @@ struct CompareArgs {
     std::uint32_t threads = 0;
 };
 
+struct ServeArgs {
+    CommonArgs common;
+    std::string host = "127.0.0.1";
+    std::uint32_t port = 8080;
+    std::string store = "tarvel-sessions.db";  // an SQLite file, redis://HOST:PORT, or "memory"
+    std::string chat_template;                 // a template file in place of the folder's
+    std::string precision = "double";
+    std::uint32_t threads = 0;  // 0: one per hardware thread
+    std::uint64_t max_batch = 8;
+    std::uint64_t max_queue = 64;
+    std::uint64_t step_tokens = 64;
+    std::uint64_t max_body_bytes = 1048576;
+    std::uint64_t max_prompt_tokens = 0;  // 0: the model's context
+    std::uint64_t deadline = 600;         // seconds
+    std::uint64_t max_sessions = 64;
+};
+
 // Output that could not be written: a full disk, a closed pipe, a file-size limit.
 class OutputError : public std::runtime_error {
   public:
@@ -141,5 +158,8 @@ int runPerplexity(const PerplexityArgs& args);
 int runScore(const ScoreArgs& args);
 // The exact logits against another runtime's, as a summary, JSON or an SVG chart.
 int runCompare(const CompareArgs& args);
+
+// The OpenAI-compatible HTTP server; returns 0 once SIGTERM or SIGINT has stopped it.
+int runServe(const ServeArgs& args);
 
 }  // namespace Nuvexis::Core::Tarvel::Cli

@@ -24,7 +24,8 @@ using namespace Nuvexis::Core::Tarvel::Cli;
 namespace {
 
 constexpr const char* command_list =
-    "generate, chat, logits, score, perplexity, compare, tokenize, detokenize, inspect, bench";
+    "generate, chat, logits, score, perplexity, compare, tokenize, detokenize, inspect, bench, "
+    "serve";
 
 void addModel(CLI::App& command, CommonArgs& common) {
     command.add_option("--model", common.model,
@@ -290,6 +291,35 @@ int main(int argc, char** argv) {
     addThreads(*bench_cmd, bench.threads);
     addPrecision(*bench_cmd, bench.precision);
 
+    ServeArgs serve;
+    CLI::App* serve_cmd = app.add_subcommand(
+        "serve", "serve the model over HTTP with the OpenAI API, many requests batched at once");
+    addModel(*serve_cmd, serve.common);
+    serve_cmd->add_option("--host", serve.host, "address to listen on")->capture_default_str();
+    addInteger(*serve_cmd, "--port", serve.port, std::uint32_t{65535}, "port to listen on")
+        ->default_str(std::to_string(serve.port));
+    serve_cmd
+        ->add_option("--store", serve.store,
+                     "where sessions live between requests: an SQLite file, redis://HOST:PORT, "
+                     "or memory")
+        ->capture_default_str();
+    serve_cmd->add_option("--chat-template", serve.chat_template,
+                          "a chat template file in place of the model's");
+    addPrecision(*serve_cmd, serve.precision);
+    addThreads(*serve_cmd, serve.threads);
+    addCount(*serve_cmd, "--max-batch", serve.max_batch, "requests stepped together");
+    addCount(*serve_cmd, "--max-queue", serve.max_queue,
+             "requests waiting for a place; more get 429");
+    addCount(*serve_cmd, "--step-tokens", serve.step_tokens,
+             "tokens one step feeds: decode tokens, then prompt chunks");
+    addCount(*serve_cmd, "--max-body-bytes", serve.max_body_bytes,
+             "largest request body; larger get 413");
+    addCount(*serve_cmd, "--max-prompt-tokens", serve.max_prompt_tokens,
+             "longest prompt; 0 is the model's context");
+    addCount(*serve_cmd, "--deadline", serve.deadline, "seconds a request may take");
+    addCount(*serve_cmd, "--max-sessions", serve.max_sessions,
+             "named sessions held in memory with --store memory");
+
     // CLI11 would say only that a subcommand is required, whatever the word was.
     if (argc < 2) return fail(std::string("no command given; commands: ") + command_list, 2);
     const std::string first = argv[1];
@@ -335,6 +365,7 @@ int main(int argc, char** argv) {
         if (*detokenize) return runDetokenize(detok_common, ids);
         if (*inspect) return runInspect(inspect_common);
         if (*bench_cmd) return runBench(bench);
+        if (*serve_cmd) return runServe(serve);
     } catch (const UsageError& e) {
         return fail(e.what(), 2);
     } catch (const std::bad_alloc&) {

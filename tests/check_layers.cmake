@@ -5,7 +5,8 @@
 # inside a detail/ folder) never includes an internal one, since internals are not installed.
 # A folder missing from the list fails the check, so that a new one is given its place.
 # The last five are libraries of their own on top of the runtime.
-set(tarvel_layers core format spec ops model kv tokenizer gguf checkpoint reference generate chat)
+set(tarvel_layers core format spec ops model kv tokenizer gguf checkpoint reference generate chat
+    serve)
 
 if(NOT SOURCE_DIR)
   message(FATAL_ERROR "check_layers.cmake needs -DSOURCE_DIR=<repository root>")

@@ -8,10 +8,10 @@
 set -eu
 
 build_packages="g++ cmake ninja-build pkg-config libsentencepiece-dev nlohmann-json3-dev
-libcli11-dev libtbb-dev libpcre2-dev libicu-dev"
+libcli11-dev libtbb-dev libpcre2-dev libicu-dev libcpp-httplib-dev libsqlite3-dev libhiredis-dev"
 python_packages="python3-dev pybind11-dev python3-numpy"
 test_packages="python3-pytest python3-jinja2 clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind
-locales nodejs tmux"
+locales nodejs tmux redis-server"
 
 case "${1:-}" in
   "") wanted="$build_packages" ;;

@@ -236,6 +236,155 @@ StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& sess
     return result;
 }
 
+// A row slice [first, first + n) of a {rows, width} tensor, as a tensor of its own.
+Tensor sliceRows(const Tensor& t, std::uint64_t first, std::uint64_t n, std::uint64_t width,
+                 bool double_precision) {
+    Tensor slice;
+    slice.shape = {n, width};
+    slice.double_precision = double_precision;
+    const auto begin = t.data.begin() + static_cast<std::ptrdiff_t>(first * width);
+    slice.data.assign(begin, begin + static_cast<std::ptrdiff_t>(n * width));
+    return slice;
+}
+
+// What a batched step computes, in fresh storage: one StepResult per item. The items' rows are
+// stacked, session after session, into one {rows, model_dim} stream, so that each projection
+// reads its weight once for all of them; the rotary table is each session's own positions,
+// stacked the same way, and attention runs per session over its own cache. Every other
+// operation of the block works row by row. Reads the sessions; writes nothing to them.
+std::vector<StepResult> computeBatch(std::span<const TransformerKvBatchItem> items, bool flag,
+                                     TransformerKvLogits logits) {
+    const TransformerModel& model = *items[0].session->model();
+    const TransformerSpec& spec = model.spec();
+    const detail::PackedWeights& weights = model.packed_weights();
+    const std::uint64_t d = spec.model_dim;
+    const std::uint64_t hq = spec.query_heads;
+    const std::uint64_t hkv = spec.kv_heads;
+    const std::uint64_t hd = spec.head_dim;
+    const std::uint64_t q_width = hq * hd;
+    const std::uint64_t kv_width = hkv * hd;
+    const double epsilon = spec.normalization.epsilon;
+
+    // first[i]: the item's first row in the stream; each width is within the context.
+    std::vector<std::uint64_t> first(items.size() + 1, 0);
+    for (std::size_t i = 0; i < items.size(); ++i) first[i + 1] = first[i] + items[i].chunk.width;
+    const std::uint64_t rows = first.back();
+
+    std::vector<StepResult> results(items.size());
+    Tensor x({rows, d}, 0.0, flag);
+    RopeTable rope;
+    rope.positions = rows;
+    rope.dim = hd;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const TokenBatch& chunk = items[i].chunk;
+        for (std::uint64_t t = 0; t < chunk.width; ++t) {
+            const std::uint64_t id = chunk.tokens[static_cast<std::size_t>(t)];
+            double* row = x.data.data() + (first[i] + t) * d;
+            detail::widenRun(weights.token_embedding, id * d, d, row);
+            for (std::uint64_t c = 0; c < d; ++c) {
+                row[c] = checkCachedValue(row[c] * spec.embedding_scale, flag);
+            }
+        }
+        // A table's entries depend only on the absolute position they describe, so each
+        // session's own table, stacked, rotates every row as its session alone would.
+        const RopeTable own = detail::ropeTableFor(spec, chunk.width, items[i].session->position());
+        rope.cos.insert(rope.cos.end(), own.cos.begin(), own.cos.end());
+        rope.sin.insert(rope.sin.end(), own.sin.begin(), own.sin.end());
+    }
+
+    for (StepResult& result : results)
+        result.rows.reserve(2 * static_cast<std::size_t>(spec.layers));
+    for (std::uint64_t l = 0; l < spec.layers; ++l) {
+        const auto attend = [&](const Tensor& q, const Tensor& k, const Tensor& v,
+                                const AttentionScoring& scoring) {
+            Tensor out({rows, q_width}, 0.0, flag);
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                const TransformerKvSession& session = *items[i].session;
+                const std::uint64_t previous = session.position();
+                const std::uint64_t n = items[i].chunk.width;
+                const std::uint64_t own = first[i];
+                const Tensor absent;
+                const Tensor& old_keys =
+                    previous != 0 ? session.cache()[static_cast<std::size_t>(2 * l)] : absent;
+                const Tensor& old_values =
+                    previous != 0 ? session.cache()[static_cast<std::size_t>(2 * l + 1)] : absent;
+                const auto row = [&](const Tensor& cached, const Tensor& fresh, std::uint64_t j,
+                                     std::uint64_t g) {
+                    return j < previous
+                               ? cached.data.data() + (j * hkv + g) * hd
+                               : fresh.data.data() + (own + j - previous) * kv_width + g * hd;
+                };
+                const Tensor part = attendChunk(
+                    sliceRows(q, own, n, q_width, flag), previous, n, hq, hkv, hd, scoring, flag,
+                    [&](std::uint64_t j, std::uint64_t g) { return row(old_keys, k, j, g); },
+                    [&](std::uint64_t j, std::uint64_t g) { return row(old_values, v, j, g); });
+                std::copy(part.data.begin(), part.data.end(),
+                          out.data.begin() + static_cast<std::ptrdiff_t>(own * q_width));
+                std::vector<Tensor>& grown = previous != 0 ? results[i].rows : results[i].cache;
+                keepRows(grown, sliceRows(k, own, n, kv_width, flag), previous, n, hkv, hd, flag);
+                keepRows(grown, sliceRows(v, own, n, kv_width, flag), previous, n, hkv, hd, flag);
+            }
+            return out;
+        };
+        const auto project = [&](const Tensor& input, const detail::PackedTensor& weight,
+                                 std::uint64_t in_dim, std::uint64_t out_dim) {
+            return cachedLinear(input, weight, rows, in_dim, out_dim, flag);
+        };
+        detail::transformerBlock<checkCachedValue>(x, weights.layers[static_cast<std::size_t>(l)],
+                                                   spec, l, {1, rows, rope}, flag, project, attend,
+                                                   [](const char*, const Tensor&) {});
+    }
+
+    // The rows whose logits are asked for, stacked: each item's last, or all of them.
+    std::vector<std::uint64_t> kept(items.size() + 1, 0);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::uint64_t n = items[i].chunk.width;
+        kept[i + 1] = kept[i] + (logits == TransformerKvLogits::last_position ? 1 : n);
+    }
+    Tensor selected;
+    if (kept.back() == rows) {
+        selected = std::move(x);
+    } else {
+        selected = Tensor({kept.back(), d}, 0.0, flag);
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            const std::uint64_t last = first[i + 1] - 1;
+            std::copy(x.data.begin() + static_cast<std::ptrdiff_t>(last * d),
+                      x.data.begin() + static_cast<std::ptrdiff_t>((last + 1) * d),
+                      selected.data.begin() + static_cast<std::ptrdiff_t>(kept[i] * d));
+        }
+    }
+    const Tensor xf = rmsNorm(selected, weights.final_norm, kept.back(), d, epsilon, flag,
+                              spec.normalization.unit_offset);
+    const detail::PackedTensor& unembedding =
+        spec.tied_embeddings ? weights.token_embedding : weights.output_embedding;
+    Tensor all = cachedLinear(xf, unembedding, kept.back(), d, spec.vocabulary, flag);
+    if (spec.logit_softcap != 0.0) {
+        detail::softcap<checkCachedValue>(all.data, spec.logit_softcap, flag);
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::uint64_t n = kept[i + 1] - kept[i];
+        results[i].logits = sliceRows(all, kept[i], n, spec.vocabulary, flag);
+        results[i].logits.shape = {1, n, spec.vocabulary};
+    }
+    return results;
+}
+
+// Marks every session of a batch as in a step for as long as the step runs.
+class BatchMark {
+  public:
+    explicit BatchMark(std::vector<bool*> marks) noexcept : marks_(std::move(marks)) {
+        for (bool* m : marks_) *m = true;
+    }
+    ~BatchMark() {
+        for (bool* m : marks_) *m = false;
+    }
+    BatchMark(const BatchMark&) = delete;
+    BatchMark& operator=(const BatchMark&) = delete;
+
+  private:
+    std::vector<bool*> marks_;
+};
+
 // Appends each tensor's rows and publishes the new length. Every tensor's storage already holds
 // `after` positions, so no insert reallocates and nothing here can throw.
 void appendReserved(std::vector<Tensor>& cache, std::vector<Tensor>& rows,
@@ -392,6 +541,103 @@ TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& s
     }
     session.position_ = after;
     return TransformerKvStep{std::move(computed.logits), stats};
+}
+
+std::vector<TransformerKvStep> forwardCachedBatch(std::span<const TransformerKvBatchItem> items,
+                                                  const TransformerKvOptions& options) {
+    if (items.empty()) refuse(TransformerKvErrorKind::invalid_input, "KV batch holds no sessions");
+    for (const TransformerKvBatchItem& item : items) {
+        if (item.session == nullptr) {
+            refuse(TransformerKvErrorKind::invalid_input, "KV batch session is missing");
+        }
+    }
+    const TransformerModel* model = items[0].session->model().get();
+    for (const TransformerKvBatchItem& item : items) {
+        if (item.session->model().get() != model) {
+            refuse(TransformerKvErrorKind::invalid_input,
+                   "KV batch sessions do not share one model");
+        }
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (items[i].session == items[j].session) {
+                refuse(TransformerKvErrorKind::invalid_input, "KV batch holds a session twice");
+            }
+        }
+    }
+    for (const TransformerKvBatchItem& item : items) item.session->refuseDuringStep();
+    std::vector<bool*> marks;
+    marks.reserve(items.size());
+    for (const TransformerKvBatchItem& item : items) marks.push_back(&item.session->step_.active);
+    const BatchMark mark(std::move(marks));
+
+    const TransformerSpec& spec = model->spec();
+    std::vector<StepResult> computed;
+    std::vector<std::uint64_t> after(items.size(), 0);
+    try {
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            const TransformerKvBatchItem& item = items[i];
+            validateKvStep(item.chunk, *item.session);
+            if (options.logits != TransformerKvLogits::every_position &&
+                options.logits != TransformerKvLogits::last_position) {
+                refuse(TransformerKvErrorKind::invalid_input, "KV logits selection is invalid");
+            }
+            after[i] = item.session->position() + item.chunk.width;
+            const std::uint64_t required =
+                detail::kvCheckedMultiply(kvBytesPerToken(spec), after[i]);
+            if (required > options.max_cache_bytes) {
+                refuse(TransformerKvErrorKind::resource_limit,
+                       "KV cache exceeds configured byte limit");
+            }
+        }
+        // Only the storage grows here, as in the single step.
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (items[i].session->position() != 0) {
+                reserveCache(items[i].session->cache_, spec, after[i]);
+            }
+        }
+        detail::runWithThreads(options.threads, [&] {
+            computed = computeBatch(items, options.double_precision, options.logits);
+        });
+    } catch (const std::bad_alloc&) {
+        refuse(TransformerKvErrorKind::resource_limit, "KV cache allocation failed");
+    }
+
+    std::vector<std::vector<std::uint32_t>> prefixes;
+    std::vector<TransformerKvStep> steps;
+    try {
+        prefixes.reserve(items.size());
+        steps.reserve(items.size());
+        for (const TransformerKvBatchItem& item : items) {
+            std::vector<std::uint32_t> prefix;
+            prefix.reserve(item.session->token_prefix().size() + item.chunk.tokens.size());
+            prefix = item.session->token_prefix();
+            prefix.insert(prefix.end(), item.chunk.tokens.begin(), item.chunk.tokens.end());
+            prefixes.push_back(std::move(prefix));
+        }
+    } catch (const std::bad_alloc&) {
+        refuse(TransformerKvErrorKind::resource_limit, "token prefix allocation failed");
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        steps.push_back(
+            TransformerKvStep{std::move(computed[i].logits), detail::kvStatsFor(spec, after[i])});
+    }
+    if (options.observer) {
+        for (const TransformerKvStep& step : steps) options.observer(step.stats);
+    }
+
+    // Commit, session by session: moves and appends into reserved storage, none of which fails.
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        TransformerKvSession& session = *items[i].session;
+        session.token_prefix_ = std::move(prefixes[i]);
+        if (computed[i].rows.empty()) {
+            session.cache_ = std::move(computed[i].cache);
+        } else {
+            appendReserved(session.cache_, computed[i].rows, after[i]);
+        }
+        session.position_ = after[i];
+    }
+    return steps;
 }
 
 }  // namespace Tarvel

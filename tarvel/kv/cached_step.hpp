@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <span>
+#include <vector>
 
 #include "tarvel/core/tensor.hpp"
 #include "tarvel/export.hpp"
@@ -18,6 +19,27 @@ namespace Tarvel TARVEL_EXPORT {
 // failure leaves the session exactly as it was.
 TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& session,
                                 const TransformerKvOptions& options);
+
+// One session's part of a batched step: the session and the tokens it is fed.
+struct TransformerKvBatchItem {
+    TransformerKvSession* session = nullptr;
+    TokenBatch chunk;
+};
+
+// Advances every item's session by its chunk in one pass: each projection reads its weight
+// once for the rows of every session together, while attention, the cache and the rotary
+// positions stay each session's own. Every projection sum is a row's own, so each session ends
+// with the cache and gets the logits (options.logits selecting them per item) that
+// forwardCached gives it stepped alone, bit for bit, whatever else is in the batch and however
+// many threads run. Returns one step per item, in order; the observer is called once per item,
+// in order, after everything is computed and before any session changes. The items' sessions
+// must be distinct and share one model. Checks come first: TransformerKvError invalid_input
+// "KV batch holds no sessions", "KV batch session is missing", "KV batch sessions do not share
+// one model", "KV batch holds a session twice", then "session step in progress" for each
+// session, then forwardCached's checks item by item. Any failure leaves every session exactly
+// as it was.
+std::vector<TransformerKvStep> forwardCachedBatch(std::span<const TransformerKvBatchItem> items,
+                                                  const TransformerKvOptions& options);
 
 // The step's precondition checks, in order; throws TransformerKvError at the first fault.
 void validateKvStep(const TokenBatch& chunk, const TransformerKvSession& session);

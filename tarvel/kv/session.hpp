@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "tarvel/core/tensor.hpp"
@@ -14,6 +15,7 @@ namespace Tarvel TARVEL_EXPORT {
 
 struct ArtifactLimits;
 struct TokenBatch;
+struct TransformerKvBatchItem;
 class TransformerKvSession;
 void restoreSnapshot(TransformerKvSession& session, const std::vector<std::uint8_t>& bytes,
                      const ArtifactLimits& limits);
@@ -96,6 +98,9 @@ class TransformerKvSession {
     // already checked.
     friend TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& session,
                                            const TransformerKvOptions& options);
+
+    friend std::vector<TransformerKvStep> forwardCachedBatch(
+        std::span<const TransformerKvBatchItem> items, const TransformerKvOptions& options);
 
     // Throws TransformerKvError invalid_state "session step in progress" while a step on this
     // session runs: its commit would overwrite whatever changed underneath it.

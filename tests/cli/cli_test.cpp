@@ -559,7 +559,7 @@ TEST_F(CliTest, CommandsAndTheVersionAreNamed) {
     EXPECT_EQ(version.err, "");
     const std::string commands =
         "; commands: generate, chat, logits, score, perplexity, compare, tokenize, detokenize, "
-        "inspect, bench";
+        "inspect, bench, serve";
     expectOneLineError(run({"foo"}), 2, "unknown command 'foo'" + commands);
     expectOneLineError(run({}), 2, "no command given" + commands);
     expectOneLineError(run({"inspect", "--bogus"}), 2,

@@ -51,12 +51,12 @@ if(STEP STREQUAL "install")
   file(REMOVE_RECURSE ${PREFIX})
   run(${CMAKE_COMMAND} --install ${TARVEL_BINARY_DIR} --prefix ${PREFIX} --config ${BUILD_TYPE})
   # Exactly the public headers: every .hpp under tarvel/ outside detail/ folders, and the two
-  # generated ones.
+  # generated ones. The serve library belongs to the command and is not installed.
   file(GLOB_RECURSE expected RELATIVE ${TARVEL_SOURCE_DIR} ${TARVEL_SOURCE_DIR}/tarvel/*.hpp)
   if(CHECKPOINT)
-    list(FILTER expected EXCLUDE REGEX "/detail/")
+    list(FILTER expected EXCLUDE REGEX "/detail/|^tarvel/serve/")
   else()
-    list(FILTER expected EXCLUDE REGEX "/detail/|^tarvel/(checkpoint|tokenizer|generate|chat|gguf)/")
+    list(FILTER expected EXCLUDE REGEX "/detail/|^tarvel/(checkpoint|tokenizer|generate|chat|gguf|serve)/")
   endif()
   list(APPEND expected tarvel/export.hpp tarvel/version.hpp)
   file(GLOB_RECURSE installed RELATIVE ${PREFIX}/${INCLUDEDIR} ${PREFIX}/${INCLUDEDIR}/*)
