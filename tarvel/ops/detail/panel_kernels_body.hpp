@@ -2,13 +2,17 @@
 
 // The panel kernels, written once over an instruction set `Isa` and compiled in a source file
 // of its own for each set (with that set's compiler flags). Isa provides a vector type V of
-// eight doubles, the rows R it takes at once, and zero, broadcast, add, mul, store,
-// load<E>(bytes) widening eight stored values of type E exactly, roundToFloat (each lane rounded
-// to float32 and widened back) and finite (every lane finite). Nothing else is used here but
-// the compiler's prefetch builtin, so these files share no inline function with the rest of the
-// library.
+// eight doubles, the rows R it takes at once, and zero, broadcast, add, sub, mul, store,
+// load<E>(bytes) widening eight stored values of type E exactly, codes(p) widening eight signed
+// bytes, half(bits) widening a binary16 exactly, roundToFloat (each lane rounded to float32 and
+// widened back) and finite (every lane finite). Nothing else is used here but the compiler's
+// prefetch builtin and SSE2's byte shuffles, so these files share no inline function with the
+// rest of the library (everything here is a template over Isa).
+
+#include <emmintrin.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "tarvel/ops/detail/panel_kernels.hpp"
 
@@ -115,10 +119,328 @@ void run(const PanelJob& job) {
     }
 }
 
+// Block-quantized weights, one input row. Every format's value is scale * code - offset: a
+// small signed integer code, and a scale and an offset shared by a group of values of one row
+// (offset 0 and no subtraction where the formula has none). Both are the formula's own exact
+// products, so each value has exactly the bits of the widened double matrix. For G outputs at a
+// time, each block column's codes are decoded row by row, transposed so that the G outputs' codes
+// of one input lie side by side, and widened eight at a time into the lanes of the sums.
+
+template <BlockFormat F>
+struct BlockShape;
+template <>
+struct BlockShape<BlockFormat::q4_0> {
+    static constexpr std::uint64_t values = 32, bytes = 18, group = 32;
+    static constexpr bool offset = false;
+};
+template <>
+struct BlockShape<BlockFormat::q4_1> {
+    static constexpr std::uint64_t values = 32, bytes = 20, group = 32;
+    static constexpr bool offset = true;
+};
+template <>
+struct BlockShape<BlockFormat::q5_0> {
+    static constexpr std::uint64_t values = 32, bytes = 22, group = 32;
+    static constexpr bool offset = false;
+};
+template <>
+struct BlockShape<BlockFormat::q5_1> {
+    static constexpr std::uint64_t values = 32, bytes = 24, group = 32;
+    static constexpr bool offset = true;
+};
+template <>
+struct BlockShape<BlockFormat::q8_0> {
+    static constexpr std::uint64_t values = 32, bytes = 34, group = 32;
+    static constexpr bool offset = false;
+};
+template <>
+struct BlockShape<BlockFormat::q2_k> {
+    static constexpr std::uint64_t values = 256, bytes = 84, group = 16;
+    static constexpr bool offset = true;
+};
+template <>
+struct BlockShape<BlockFormat::q3_k> {
+    static constexpr std::uint64_t values = 256, bytes = 110, group = 16;
+    static constexpr bool offset = false;
+};
+template <>
+struct BlockShape<BlockFormat::q4_k> {
+    static constexpr std::uint64_t values = 256, bytes = 144, group = 32;
+    static constexpr bool offset = true;
+};
+template <>
+struct BlockShape<BlockFormat::q5_k> {
+    static constexpr std::uint64_t values = 256, bytes = 176, group = 32;
+    static constexpr bool offset = true;
+};
+template <>
+struct BlockShape<BlockFormat::q6_k> {
+    static constexpr std::uint64_t values = 256, bytes = 210, group = 16;
+    static constexpr bool offset = false;
+};
+
+template <class Isa>
+inline double halfAt(const std::uint8_t* p) {
+    return Isa::half(static_cast<std::uint16_t>(p[0] | p[1] << 8));
+}
+
+// One block of one row: its codes in value order to q[0 .. values), each group's scale and
+// offset to scale[g * stride] and offset[g * stride]. The bit layouts are those of
+// dequantizeBlock; so are the products, q4_1's and q5_1's "+ m" being "- (-m)", the same sum.
+template <class Isa, BlockFormat F>
+inline void decodeCodes(const std::uint8_t* b, std::int8_t* q, double* scale, double* offset,
+                        std::uint64_t stride) {
+    const auto code = [](int value) { return static_cast<std::int8_t>(value); };
+    if constexpr (F == BlockFormat::q4_0 || F == BlockFormat::q4_1) {
+        constexpr bool m = F == BlockFormat::q4_1;
+        const std::uint8_t* qs = b + (m ? 4 : 2);
+        const int shift = m ? 0 : 8;
+        for (std::uint64_t j = 0; j < 16; ++j) {
+            q[j] = code((qs[j] & 0xF) - shift);
+            q[j + 16] = code((qs[j] >> 4) - shift);
+        }
+        scale[0] = halfAt<Isa>(b);
+        if constexpr (m) offset[0] = -halfAt<Isa>(b + 2);
+    } else if constexpr (F == BlockFormat::q5_0 || F == BlockFormat::q5_1) {
+        constexpr bool m = F == BlockFormat::q5_1;
+        const std::uint8_t* h = b + (m ? 4 : 2);
+        const std::uint32_t qh = std::uint32_t{h[0]} | std::uint32_t{h[1]} << 8 |
+                                 std::uint32_t{h[2]} << 16 | std::uint32_t{h[3]} << 24;
+        const std::uint8_t* qs = b + (m ? 8 : 6);
+        const int shift = m ? 0 : 16;
+        for (std::uint64_t j = 0; j < 16; ++j) {
+            q[j] = code(((qs[j] & 0xF) | static_cast<int>(((qh >> j) & 1u) << 4)) - shift);
+            q[j + 16] =
+                code(((qs[j] >> 4) | static_cast<int>(((qh >> (j + 16)) & 1u) << 4)) - shift);
+        }
+        scale[0] = halfAt<Isa>(b);
+        if constexpr (m) offset[0] = -halfAt<Isa>(b + 2);
+    } else if constexpr (F == BlockFormat::q8_0) {
+        std::memcpy(q, b + 2, 32);
+        scale[0] = halfAt<Isa>(b);
+    } else if constexpr (F == BlockFormat::q2_k) {
+        const double d = halfAt<Isa>(b + 80);
+        const double dmin = halfAt<Isa>(b + 82);
+        for (std::uint64_t g = 0; g < 16; ++g) {
+            scale[g * stride] = d * static_cast<double>(b[g] & 0xF);
+            offset[g * stride] = dmin * static_cast<double>(b[g] >> 4);
+        }
+        // Values 128n + 32j + l: bits 2j of byte 16 + 32n + l.
+        for (std::uint64_t n = 0; n < 2; ++n) {
+            for (std::uint64_t j = 0; j < 4; ++j) {
+                const std::uint8_t* qs = b + 16 + 32 * n;
+                std::int8_t* y = q + 128 * n + 32 * j;
+                for (std::uint64_t l = 0; l < 32; ++l) y[l] = code((qs[l] >> (2 * j)) & 3);
+            }
+        }
+    } else if constexpr (F == BlockFormat::q3_k) {
+        const double d = halfAt<Isa>(b + 108);
+        const std::uint8_t* s = b + 96;
+        for (std::uint64_t k = 0; k < 16; ++k) {
+            const int low = k < 8 ? s[k] & 0xF : s[k - 8] >> 4;
+            const int high = (s[8 + k % 4] >> (2 * (k / 4))) & 3;
+            scale[k * stride] = d * static_cast<double>((low | high << 4) - 32);
+        }
+        // Values 128n + 32j + l: bits 2j of qs byte 32n + l, less 4 where bit 4n + j of hmask
+        // byte l is clear.
+        for (std::uint64_t n = 0; n < 2; ++n) {
+            for (std::uint64_t j = 0; j < 4; ++j) {
+                const std::uint8_t* qs = b + 32 + 32 * n;
+                std::int8_t* y = q + 128 * n + 32 * j;
+                const std::uint64_t bit = 4 * n + j;
+                for (std::uint64_t l = 0; l < 32; ++l) {
+                    y[l] = code(((qs[l] >> (2 * j)) & 3) - 4 + 4 * ((b[l] >> bit) & 1));
+                }
+            }
+        }
+    } else if constexpr (F == BlockFormat::q4_k || F == BlockFormat::q5_k) {
+        constexpr bool fifth = F == BlockFormat::q5_k;
+        const double d = halfAt<Isa>(b);
+        const double dmin = halfAt<Isa>(b + 2);
+        const std::uint8_t* s = b + 4;
+        for (std::uint64_t j = 0; j < 8; ++j) {
+            const int sc = j < 4 ? s[j] & 63 : (s[j + 4] & 0xF) | ((s[j - 4] >> 6) << 4);
+            const int mn = j < 4 ? s[j + 4] & 63 : (s[j + 4] >> 4) | ((s[j] >> 6) << 4);
+            scale[j * stride] = d * static_cast<double>(sc);
+            offset[j * stride] = dmin * static_cast<double>(mn);
+        }
+        const std::uint8_t* qh = b + 16;
+        const std::uint8_t* qs = b + (fifth ? 48 : 16);
+        for (std::uint64_t c = 0; c < 4; ++c) {
+            std::int8_t* y = q + 64 * c;
+            for (std::uint64_t l = 0; l < 32; ++l) {
+                int q0 = qs[32 * c + l] & 0xF;
+                int q1 = qs[32 * c + l] >> 4;
+                if constexpr (fifth) {
+                    q0 |= ((qh[l] >> (2 * c)) & 1) << 4;
+                    q1 |= ((qh[l] >> (2 * c + 1)) & 1) << 4;
+                }
+                y[l] = code(q0);
+                y[l + 32] = code(q1);
+            }
+        }
+    } else {
+        static_assert(F == BlockFormat::q6_k);
+        const double d = halfAt<Isa>(b + 208);
+        for (std::uint64_t g = 0; g < 16; ++g) {
+            scale[g * stride] = d * static_cast<double>(static_cast<std::int8_t>(b[192 + g]));
+        }
+        // Values 128n + 32k + l: nibble k / 2 of ql byte 64n + 32 * (k % 2) + l, the top two
+        // bits at bit 2k of qh byte 32n + l.
+        for (std::uint64_t n = 0; n < 2; ++n) {
+            for (std::uint64_t k = 0; k < 4; ++k) {
+                const std::uint8_t* ql = b + 64 * n + 32 * (k % 2);
+                const std::uint8_t* qh = b + 128 + 32 * n;
+                std::int8_t* y = q + 128 * n + 32 * k;
+                for (std::uint64_t l = 0; l < 32; ++l) {
+                    const int low = (ql[l] >> (4 * (k / 2))) & 0xF;
+                    const int high = (qh[l] >> (2 * k)) & 3;
+                    y[l] = code((low | high << 4) - 32);
+                }
+            }
+        }
+    }
+}
+
+// rows[c * values + i] to out[i * G + c]: eight rows by sixteen inputs at a time through byte,
+// word and doubleword interleaves.
+template <class Isa, std::uint64_t G, std::uint64_t values>
+inline void transposeCodes(const std::int8_t* rows, std::int8_t* out) {
+    for (std::uint64_t c = 0; c < G; c += 8) {
+        for (std::uint64_t i = 0; i < values; i += 16) {
+            __m128i a[8];
+            for (std::uint64_t r = 0; r < 8; ++r) {
+                a[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + (c + r) * values + i));
+            }
+            __m128i t[8];
+            for (std::uint64_t r = 0; r < 4; ++r) {
+                t[2 * r] = _mm_unpacklo_epi8(a[2 * r], a[2 * r + 1]);
+                t[2 * r + 1] = _mm_unpackhi_epi8(a[2 * r], a[2 * r + 1]);
+            }
+            // u[4h + k]: rows 4h .. 4h + 3, inputs 4k .. 4k + 3.
+            __m128i u[8];
+            for (std::uint64_t h = 0; h < 2; ++h) {
+                u[4 * h] = _mm_unpacklo_epi16(t[4 * h], t[4 * h + 2]);
+                u[4 * h + 1] = _mm_unpackhi_epi16(t[4 * h], t[4 * h + 2]);
+                u[4 * h + 2] = _mm_unpacklo_epi16(t[4 * h + 1], t[4 * h + 3]);
+                u[4 * h + 3] = _mm_unpackhi_epi16(t[4 * h + 1], t[4 * h + 3]);
+            }
+            for (std::uint64_t k = 0; k < 4; ++k) {
+                // Inputs 4k, 4k + 1 and 4k + 2, 4k + 3, all eight rows each.
+                const __m128i lo = _mm_unpacklo_epi32(u[k], u[4 + k]);
+                const __m128i hi = _mm_unpackhi_epi32(u[k], u[4 + k]);
+                std::int8_t* y = out + (i + 4 * k) * G + c;
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(y), lo);
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(y + G), _mm_unpackhi_epi64(lo, lo));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(y + 2 * G), hi);
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(y + 3 * G), _mm_unpackhi_epi64(hi, hi));
+            }
+        }
+    }
+}
+
+// Outputs o .. o + 8 * NV - 1 of job, NV registers of sums side by side.
+template <class Isa, BlockFormat F, std::uint64_t NV>
+void quantizedOutputs(const QuantizedRowJob& job, std::uint64_t o) {
+    using V = typename Isa::V;
+    using S = BlockShape<F>;
+    constexpr std::uint64_t G = NV * lanes;
+    constexpr std::uint64_t groups = S::values / S::group;
+    const std::uint64_t per_row = job.in_dim / S::values;
+    alignas(64) std::int8_t rows[G * S::values];
+    alignas(64) std::int8_t codes[S::values * G];
+    alignas(64) double scale[groups * G];
+    alignas(64) double offset[groups * G];
+    V acc[NV];
+    for (std::uint64_t k = 0; k < NV; ++k) acc[k] = Isa::zero();
+    const std::uint8_t* first = job.blocks + o * per_row * S::bytes;
+    const std::uint64_t row_bytes = per_row * S::bytes;
+    for (std::uint64_t b = 0; b < per_row; ++b) {
+        for (std::uint64_t c = 0; c < G; ++c) {
+            const std::uint8_t* block = first + c * row_bytes + b * S::bytes;
+            // The rows stream side by side, too many for the hardware to follow: ask for the
+            // next blocks meanwhile.
+            if (b + 2 < per_row) {
+                for (std::uint64_t line = 0; line < S::bytes + 63; line += 64) {
+                    __builtin_prefetch(block + 2 * S::bytes + line, 0, 0);
+                }
+            }
+            decodeCodes<Isa, F>(block, rows + c * S::values, scale + c, offset + c, G);
+        }
+        transposeCodes<Isa, G, S::values>(rows, codes);
+        const double* x = job.input + b * S::values;
+        for (std::uint64_t g = 0; g < groups; ++g) {
+            V sv[NV];
+            V ov[NV];
+            for (std::uint64_t k = 0; k < NV; ++k) {
+                sv[k] = Isa::template load<F64Bits>(
+                    reinterpret_cast<const unsigned char*>(scale + g * G + k * lanes));
+                if constexpr (S::offset) {
+                    ov[k] = Isa::template load<F64Bits>(
+                        reinterpret_cast<const unsigned char*>(offset + g * G + k * lanes));
+                }
+            }
+            for (std::uint64_t i = g * S::group; i < (g + 1) * S::group; ++i) {
+                const V xv = Isa::broadcast(x[i]);
+                for (std::uint64_t k = 0; k < NV; ++k) {
+                    V w = Isa::mul(sv[k], Isa::codes(codes + i * G + k * lanes));
+                    if constexpr (S::offset) w = Isa::sub(w, ov[k]);
+                    acc[k] = Isa::add(acc[k], Isa::mul(xv, w));
+                }
+            }
+        }
+    }
+    bool finite = true;
+    for (std::uint64_t k = 0; k < NV; ++k) {
+        const V checked = job.round_to_float ? Isa::roundToFloat(acc[k]) : acc[k];
+        finite = Isa::finite(checked) && finite;
+        Isa::store(job.out + o + k * lanes, checked);
+    }
+    if (finite) return;
+    for (std::uint64_t k = 0; k < NV; ++k) Isa::store(job.out + o + k * lanes, acc[k]);
+    if (job.refused != nullptr) *job.refused = true;
+}
+
+// Thirty-two outputs at a time (four registers of independent sums hide the adds' latency),
+// then eight.
+template <class Isa, BlockFormat F>
+void quantizedRowOf(const QuantizedRowJob& job) {
+    std::uint64_t o = job.out_begin;
+    for (; o + 4 * lanes <= job.out_end; o += 4 * lanes) quantizedOutputs<Isa, F, 4>(job, o);
+    for (; o + lanes <= job.out_end; o += lanes) quantizedOutputs<Isa, F, 1>(job, o);
+}
+
+template <class Isa>
+void quantizedRow(const QuantizedRowJob& job) {
+    switch (job.format) {
+        case BlockFormat::q4_0:
+            return quantizedRowOf<Isa, BlockFormat::q4_0>(job);
+        case BlockFormat::q4_1:
+            return quantizedRowOf<Isa, BlockFormat::q4_1>(job);
+        case BlockFormat::q5_0:
+            return quantizedRowOf<Isa, BlockFormat::q5_0>(job);
+        case BlockFormat::q5_1:
+            return quantizedRowOf<Isa, BlockFormat::q5_1>(job);
+        case BlockFormat::q8_0:
+            return quantizedRowOf<Isa, BlockFormat::q8_0>(job);
+        case BlockFormat::q2_k:
+            return quantizedRowOf<Isa, BlockFormat::q2_k>(job);
+        case BlockFormat::q3_k:
+            return quantizedRowOf<Isa, BlockFormat::q3_k>(job);
+        case BlockFormat::q4_k:
+            return quantizedRowOf<Isa, BlockFormat::q4_k>(job);
+        case BlockFormat::q5_k:
+            return quantizedRowOf<Isa, BlockFormat::q5_k>(job);
+        case BlockFormat::q6_k:
+            return quantizedRowOf<Isa, BlockFormat::q6_k>(job);
+    }
+}
+
 template <class Isa>
 constexpr PanelKernels kernelsOf() {
     return PanelKernels{
-        {&run<Isa, Bf16Bits>, &run<Isa, F16Bits>, &run<Isa, F32Bits>, &run<Isa, F64Bits>}};
+        {&run<Isa, Bf16Bits>, &run<Isa, F16Bits>, &run<Isa, F32Bits>, &run<Isa, F64Bits>},
+        &quantizedRow<Isa>};
 }
 
 }  // namespace Nuvexis::Core::Tarvel::detail::panel_body
