@@ -310,7 +310,8 @@ inline void transposeCodes(const std::int8_t* rows, std::int8_t* out) {
         for (std::uint64_t i = 0; i < values; i += 16) {
             __m128i a[8];
             for (std::uint64_t r = 0; r < 8; ++r) {
-                a[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + (c + r) * values + i));
+                a[r] =
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + (c + r) * values + i));
             }
             __m128i t[8];
             for (std::uint64_t r = 0; r < 4; ++r) {

@@ -386,10 +386,9 @@ void projectQuantized(const Tensor& input, const PackedTensor& weight, Tensor& o
                             first + (last - first) / quantized_group * quantized_group;
                         bool refused = false;
                         if (whole > first) {
-                            row_kernel(QuantizedRowJob{input.data.data(), in_dim,
-                                                       blocks.bytes.data(), blocks.format, first,
-                                                       whole, out.data.data(), !double_precision,
-                                                       &refused});
+                            row_kernel(QuantizedRowJob{
+                                input.data.data(), in_dim, blocks.bytes.data(), blocks.format,
+                                first, whole, out.data.data(), !double_precision, &refused});
                         }
                         for (std::uint64_t o = first; refused && o < whole; ++o) {
                             at(out, {0, o}) = Check(at(out, {0, o}), double_precision);
