@@ -363,7 +363,7 @@ void quantizedOutputs(const QuantizedRowJob& job, std::uint64_t o) {
             // next blocks meanwhile.
             if (b + 2 < per_row) {
                 for (std::uint64_t line = 0; line < S::bytes + 63; line += 64) {
-                    __builtin_prefetch(block + 2 * S::bytes + line, 0, 0);
+                    __builtin_prefetch(block + 2 * S::bytes + line, 0, 2);
                 }
             }
             decodeCodes<Isa, F>(block, rows + c * S::values, scale + c, offset + c, G);
