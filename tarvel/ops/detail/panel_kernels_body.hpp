@@ -302,8 +302,9 @@ inline void decodeCodes(const std::uint8_t* b, std::int8_t* q, double* scale, do
     }
 }
 
-// rows[c * values + i] to out[i * G + c]: eight rows by sixteen inputs at a time through byte,
-// word and doubleword interleaves.
+// rows[c * values + i] to out[(c / 8 * values + i) * 8 + c % 8]: each eight rows' codes of one
+// input side by side, eight rows by sixteen inputs at a time through byte, word and doubleword
+// interleaves.
 template <class Isa, std::uint64_t G, std::uint64_t values>
 inline void transposeCodes(const std::int8_t* rows, std::int8_t* out) {
     for (std::uint64_t c = 0; c < G; c += 8) {
@@ -330,11 +331,9 @@ inline void transposeCodes(const std::int8_t* rows, std::int8_t* out) {
                 // Inputs 4k, 4k + 1 and 4k + 2, 4k + 3, all eight rows each.
                 const __m128i lo = _mm_unpacklo_epi32(u[k], u[4 + k]);
                 const __m128i hi = _mm_unpackhi_epi32(u[k], u[4 + k]);
-                std::int8_t* y = out + (i + 4 * k) * G + c;
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(y), lo);
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(y + G), _mm_unpackhi_epi64(lo, lo));
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(y + 2 * G), hi);
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(y + 3 * G), _mm_unpackhi_epi64(hi, hi));
+                std::int8_t* y = out + (c * values + (i + 4 * k) * 8);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(y), lo);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(y + 16), hi);
             }
         }
     }
@@ -384,7 +383,7 @@ void quantizedOutputs(const QuantizedRowJob& job, std::uint64_t o) {
             for (std::uint64_t i = g * S::group; i < (g + 1) * S::group; ++i) {
                 const V xv = Isa::broadcast(x[i]);
                 for (std::uint64_t k = 0; k < NV; ++k) {
-                    V w = Isa::mul(sv[k], Isa::codes(codes + i * G + k * lanes));
+                    V w = Isa::mul(sv[k], Isa::codes(codes + (k * S::values + i) * lanes));
                     if constexpr (S::offset) w = Isa::sub(w, ov[k]);
                     acc[k] = Isa::add(acc[k], Isa::mul(xv, w));
                 }
