@@ -257,12 +257,22 @@ inline void decodeCodes(const std::uint8_t* b, std::int8_t* q, double* scale, do
         constexpr bool fifth = F == BlockFormat::q5_k;
         const double d = halfAt<Isa>(b);
         const double dmin = halfAt<Isa>(b + 2);
-        const std::uint8_t* s = b + 4;
-        for (std::uint64_t j = 0; j < 8; ++j) {
-            const int sc = j < 4 ? s[j] & 63 : (s[j + 4] & 0xF) | ((s[j - 4] >> 6) << 4);
-            const int mn = j < 4 ? s[j + 4] & 63 : (s[j + 4] >> 4) | ((s[j] >> 6) << 4);
-            scale[j * stride] = d * static_cast<double>(sc);
-            offset[j * stride] = dmin * static_cast<double>(mn);
+        // The twelve scale bytes as three words (bytes 0-3, 4-7, 8-11): groups 0-3 in the low
+        // six bits of bytes 0-3 and 4-7, groups 4-7 in the nibbles of bytes 8-11 with their top
+        // two bits in the top bits of bytes 0-3 and 4-7. Read whole, not byte by byte.
+        std::uint32_t w[3];
+        std::memcpy(w, b + 4, sizeof w);
+        for (std::uint64_t j = 0; j < 4; ++j) {
+            const auto at = static_cast<unsigned>(8 * j);
+            const std::uint32_t sc_low = (w[0] >> at) & 63;
+            const std::uint32_t mn_low = (w[1] >> at) & 63;
+            const std::uint32_t sc_high = ((w[2] >> at) & 0xF) | ((w[0] >> (at + 6)) & 3) << 4;
+            const std::uint32_t mn_high = ((w[2] >> (at + 4)) & 0xF) | ((w[1] >> (at + 6)) & 3)
+                                                                           << 4;
+            scale[j * stride] = d * static_cast<double>(sc_low);
+            offset[j * stride] = dmin * static_cast<double>(mn_low);
+            scale[(j + 4) * stride] = d * static_cast<double>(sc_high);
+            offset[(j + 4) * stride] = dmin * static_cast<double>(mn_high);
         }
         const std::uint8_t* qh = b + 16;
         const std::uint8_t* qs = b + (fifth ? 48 : 16);
@@ -362,7 +372,7 @@ void quantizedOutputs(const QuantizedRowJob& job, std::uint64_t o) {
             // next blocks meanwhile.
             if (b + 2 < per_row) {
                 for (std::uint64_t line = 0; line < S::bytes + 63; line += 64) {
-                    __builtin_prefetch(block + 2 * S::bytes + line, 0, 2);
+                    __builtin_prefetch(block + S::bytes + line, 0, 2);
                 }
             }
             decodeCodes<Isa, F>(block, rows + c * S::values, scale + c, offset + c, G);
