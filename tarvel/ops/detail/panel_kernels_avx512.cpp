@@ -4,9 +4,11 @@
 
 #include <cstdint>
 
-// g++ 12 warns that _mm512_cvtps_pd reads its own undefined placeholder operand.
+// g++ 12 warns that _mm512_cvtps_pd and _mm512_cvtepi32_pd read their own undefined placeholder
+// operand.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
 #include "tarvel/export.hpp"

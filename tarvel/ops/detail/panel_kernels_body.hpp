@@ -274,19 +274,29 @@ inline void decodeCodes(const std::uint8_t* b, std::int8_t* q, double* scale, do
             scale[(j + 4) * stride] = d * static_cast<double>(sc_high);
             offset[(j + 4) * stride] = dmin * static_cast<double>(mn_high);
         }
+        // Values 64c + l and 64c + 32 + l: the low and high nibble of qs byte 32c + l; Q5_K's
+        // fifth bits are bits 2c and 2c + 1 of qh byte l. Sixteen at a time.
+        const __m128i nibble = _mm_set1_epi8(0xF);
+        const __m128i one = _mm_set1_epi8(1);
         const std::uint8_t* qh = b + 16;
         const std::uint8_t* qs = b + (fifth ? 48 : 16);
         for (std::uint64_t c = 0; c < 4; ++c) {
-            std::int8_t* y = q + 64 * c;
-            for (std::uint64_t l = 0; l < 32; ++l) {
-                int q0 = qs[32 * c + l] & 0xF;
-                int q1 = qs[32 * c + l] >> 4;
+            for (std::uint64_t l = 0; l < 32; l += 16) {
+                const __m128i bytes =
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(qs + 32 * c + l));
+                __m128i q0 = _mm_and_si128(bytes, nibble);
+                __m128i q1 = _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble);
                 if constexpr (fifth) {
-                    q0 |= ((qh[l] >> (2 * c)) & 1) << 4;
-                    q1 |= ((qh[l] >> (2 * c + 1)) & 1) << 4;
+                    const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(qh + l));
+                    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(2 * c));
+                    const __m128i h0 = _mm_and_si128(_mm_srl_epi16(h, shift), one);
+                    const __m128i h1 =
+                        _mm_and_si128(_mm_srl_epi16(_mm_srli_epi16(h, 1), shift), one);
+                    q0 = _mm_or_si128(q0, _mm_slli_epi16(h0, 4));
+                    q1 = _mm_or_si128(q1, _mm_slli_epi16(h1, 4));
                 }
-                y[l] = code(q0);
-                y[l + 32] = code(q1);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 64 * c + l), q0);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 64 * c + 32 + l), q1);
             }
         }
     } else {
@@ -296,16 +306,24 @@ inline void decodeCodes(const std::uint8_t* b, std::int8_t* q, double* scale, do
             scale[g * stride] = d * static_cast<double>(static_cast<std::int8_t>(b[192 + g]));
         }
         // Values 128n + 32k + l: nibble k / 2 of ql byte 64n + 32 * (k % 2) + l, the top two
-        // bits at bit 2k of qh byte 32n + l.
+        // bits at bit 2k of qh byte 32n + l; sixteen at a time.
+        const __m128i nibble = _mm_set1_epi8(0xF);
+        const __m128i two = _mm_set1_epi8(3);
+        const __m128i bias = _mm_set1_epi8(32);
         for (std::uint64_t n = 0; n < 2; ++n) {
             for (std::uint64_t k = 0; k < 4; ++k) {
-                const std::uint8_t* ql = b + 64 * n + 32 * (k % 2);
-                const std::uint8_t* qh = b + 128 + 32 * n;
-                std::int8_t* y = q + 128 * n + 32 * k;
-                for (std::uint64_t l = 0; l < 32; ++l) {
-                    const int low = (ql[l] >> (4 * (k / 2))) & 0xF;
-                    const int high = (qh[l] >> (2 * k)) & 3;
-                    y[l] = code((low | high << 4) - 32);
+                for (std::uint64_t l = 0; l < 32; l += 16) {
+                    const __m128i ql = _mm_loadu_si128(
+                        reinterpret_cast<const __m128i*>(b + 64 * n + 32 * (k % 2) + l));
+                    const __m128i qh =
+                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 128 + 32 * n + l));
+                    const __m128i low = _mm_and_si128(k < 2 ? ql : _mm_srli_epi16(ql, 4), nibble);
+                    const __m128i high = _mm_slli_epi16(
+                        _mm_and_si128(_mm_srl_epi16(qh, _mm_cvtsi32_si128(static_cast<int>(2 * k))),
+                                      two),
+                        4);
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 128 * n + 32 * k + l),
+                                     _mm_sub_epi8(_mm_or_si128(low, high), bias));
                 }
             }
         }
@@ -349,6 +367,41 @@ inline void transposeCodes(const std::int8_t* rows, std::int8_t* out) {
     }
 }
 
+// One block column of the sums acc of 8 * NV outputs, from their transposed codes and their
+// groups' scales and offsets. A function of its own, so that the sums keep their registers
+// while the decoding around it competes for them.
+template <class Isa, BlockFormat F, std::uint64_t NV>
+__attribute__((noinline)) void accumulateBlock(typename Isa::V* sums, const double* x,
+                                               const std::int8_t* codes, const double* scale,
+                                               const double* offset) {
+    using V = typename Isa::V;
+    using S = BlockShape<F>;
+    constexpr std::uint64_t G = NV * lanes;
+    V acc[NV];
+    for (std::uint64_t k = 0; k < NV; ++k) acc[k] = sums[k];
+    for (std::uint64_t g = 0; g < S::values / S::group; ++g) {
+        V sv[NV];
+        V ov[NV];
+        for (std::uint64_t k = 0; k < NV; ++k) {
+            sv[k] = Isa::template load<F64Bits>(
+                reinterpret_cast<const unsigned char*>(scale + g * G + k * lanes));
+            if constexpr (S::offset) {
+                ov[k] = Isa::template load<F64Bits>(
+                    reinterpret_cast<const unsigned char*>(offset + g * G + k * lanes));
+            }
+        }
+        for (std::uint64_t i = g * S::group; i < (g + 1) * S::group; ++i) {
+            const V xv = Isa::broadcast(x[i]);
+            for (std::uint64_t k = 0; k < NV; ++k) {
+                V w = Isa::mul(sv[k], Isa::codes(codes + (k * S::values + i) * lanes));
+                if constexpr (S::offset) w = Isa::sub(w, ov[k]);
+                acc[k] = Isa::add(acc[k], Isa::mul(xv, w));
+            }
+        }
+    }
+    for (std::uint64_t k = 0; k < NV; ++k) sums[k] = acc[k];
+}
+
 // Outputs o .. o + 8 * NV - 1 of job, NV registers of sums side by side.
 template <class Isa, BlockFormat F, std::uint64_t NV>
 void quantizedOutputs(const QuantizedRowJob& job, std::uint64_t o) {
@@ -378,27 +431,7 @@ void quantizedOutputs(const QuantizedRowJob& job, std::uint64_t o) {
             decodeCodes<Isa, F>(block, rows + c * S::values, scale + c, offset + c, G);
         }
         transposeCodes<Isa, G, S::values>(rows, codes);
-        const double* x = job.input + b * S::values;
-        for (std::uint64_t g = 0; g < groups; ++g) {
-            V sv[NV];
-            V ov[NV];
-            for (std::uint64_t k = 0; k < NV; ++k) {
-                sv[k] = Isa::template load<F64Bits>(
-                    reinterpret_cast<const unsigned char*>(scale + g * G + k * lanes));
-                if constexpr (S::offset) {
-                    ov[k] = Isa::template load<F64Bits>(
-                        reinterpret_cast<const unsigned char*>(offset + g * G + k * lanes));
-                }
-            }
-            for (std::uint64_t i = g * S::group; i < (g + 1) * S::group; ++i) {
-                const V xv = Isa::broadcast(x[i]);
-                for (std::uint64_t k = 0; k < NV; ++k) {
-                    V w = Isa::mul(sv[k], Isa::codes(codes + (k * S::values + i) * lanes));
-                    if constexpr (S::offset) w = Isa::sub(w, ov[k]);
-                    acc[k] = Isa::add(acc[k], Isa::mul(xv, w));
-                }
-            }
-        }
+        accumulateBlock<Isa, F, NV>(acc, job.input + b * S::values, codes, scale, offset);
     }
     bool finite = true;
     for (std::uint64_t k = 0; k < NV; ++k) {
