@@ -1,6 +1,6 @@
 // One-row projections, the shape of a decode step, of 2048 inputs to 768 outputs, over weights
-// kept in Q8_0 and Q4_K blocks beside the same shape in float32 and bfloat16: what reading the
-// blocks and widening each value exactly costs against streaming plain narrow values.
+// kept in Q8_0, Q4_K and Q6_K blocks beside the same shape in float32 and bfloat16: what reading
+// the blocks and widening each value exactly costs against streaming plain narrow values.
 #include <benchmark/benchmark.h>
 
 #include <bit>
@@ -22,12 +22,14 @@ namespace detail = Nuvexis::Core::Tarvel::detail;
 constexpr std::uint64_t in_dim = 2048;
 constexpr std::uint64_t out_dim = 768;
 
-// type: 0 float32, 1 bfloat16, 2 Q8_0, 3 Q4_K.
+// type: 0 float32, 1 bfloat16, 2 Q8_0, 3 Q4_K, 4 Q6_K.
 detail::PackedTensor weightOf(std::int64_t type) {
     if (type >= 2) {
         tarvel_test::BlockFiller filler(1);
-        return filler.tensor(type == 2 ? detail::BlockFormat::q8_0 : detail::BlockFormat::q4_k,
-                             out_dim, in_dim, true);
+        const detail::BlockFormat format = type == 2   ? detail::BlockFormat::q8_0
+                                           : type == 3 ? detail::BlockFormat::q4_k
+                                                       : detail::BlockFormat::q6_k;
+        return filler.tensor(format, out_dim, in_dim, true);
     }
     Tensor w({out_dim, in_dim}, 0.0, true);
     for (std::size_t e = 0; e < w.data.size(); ++e) {
@@ -66,7 +68,7 @@ void projectRow(benchmark::State& state) {
 }
 BENCHMARK(projectRow)
     ->ArgNames({"type", "threads"})
-    ->ArgsProduct({{0, 1, 2, 3}, {1, 0}})
+    ->ArgsProduct({{0, 1, 2, 3, 4}, {1, 0}})
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime();
 

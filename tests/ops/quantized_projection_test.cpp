@@ -103,6 +103,30 @@ TEST(QuantizedProjection, EveryFormatMatchesTheWidenedDoubleMatrixOnOneAndFourTh
     }
 }
 
+// One row over each kernel set's one-row kernel, with 47 outputs: a group of 32, a group of 8
+// and 7 left for the buffer, each output the double matrix's bits.
+TEST(QuantizedProjection, OneRowKernelMatchesInEveryGroupWidth) {
+    BlockFiller filler(11);
+    const std::uint64_t out_dim = 47;
+    for (const BlockFormat format : every_block_format) {
+        const std::uint64_t in_dim = detail::blockValues(format) == 32 ? 64 : 256;
+        const detail::PackedTensor weight = filler.tensor(format, out_dim, in_dim);
+        const Tensor widened = detail::unpackTensor(weight);
+        for (const bool dp : {true, false}) {
+            SCOPED_TRACE(std::string(detail::blockFormatName(format)) +
+                         (dp ? ", double" : ", float32"));
+            const Tensor input = inputOf(1, in_dim, 0.3, dp);
+            Tensor expected({1, out_dim}, 0.0, dp);
+            detail::project<checkOperatorValue>(input, widened, expected, 1, in_dim, out_dim, dp);
+            for (const detail::NamedPanelKernels& set : detail::availablePanelKernels()) {
+                SCOPED_TRACE(set.name);
+                expectSameBits(projectBlocks(input, weight, 1, in_dim, out_dim, dp, 1, set.kernels),
+                               expected);
+            }
+        }
+    }
+}
+
 // A sum beyond float32's range is refused by every path with the value check's own error, as
 // over the widened doubles, and the checks of linear come first.
 TEST(QuantizedProjection, RefusesWhatTheDoublePathRefuses) {

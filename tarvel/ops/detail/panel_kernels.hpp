@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "tarvel/core/detail/panel_layout.hpp"
+#include "tarvel/core/detail/quantized.hpp"
 
 namespace Nuvexis::Core::Tarvel::detail {
 
@@ -33,9 +34,31 @@ struct PanelJob {
 
 using PanelKernel = void (*)(const PanelJob& job);
 
-// One kernel per storage type, in the order of PackedType: bf16, f16, f32, f64.
+// One input row, the decode step, against outputs [out_begin, out_end) (a multiple of eight of
+// them) of a block-quantized weight whose blocks stay as stored: for each of those outputs o,
+//   out[o] = sum over i ascending of input[i] * weight(o, i),
+// with weight(o, i) the block value's exact double, from 0.0, one multiply and one add per term,
+// rounded each time; the sums are those of the double matrix, bit for bit. The value check's
+// arithmetic and a refused group are as for PanelJob.
+struct QuantizedRowJob {
+    const double* input = nullptr;  // in_dim values
+    std::uint64_t in_dim = 0;
+    const std::uint8_t* blocks = nullptr;  // every row's blocks, row after row
+    BlockFormat format = BlockFormat::q8_0;
+    std::uint64_t out_begin = 0;
+    std::uint64_t out_end = 0;
+    double* out = nullptr;  // out[o] for each output o
+    bool round_to_float = false;
+    bool* refused = nullptr;  // may be null: nothing is reported
+};
+
+using QuantizedRowKernel = void (*)(const QuantizedRowJob& job);
+
+// One kernel per storage type, in the order of PackedType: bf16, f16, f32, f64; and the one-row
+// kernel over blocks.
 struct PanelKernels {
     PanelKernel of[4];
+    QuantizedRowKernel quantized_row;
 };
 
 // The kernels for the processor this runs on, or null where it has no vector unit they are

@@ -33,7 +33,15 @@ struct Avx2 {
         return V{v, v};
     }
     static V add(V a, V b) { return V{_mm256_add_pd(a.lo, b.lo), _mm256_add_pd(a.hi, b.hi)}; }
+    static V sub(V a, V b) { return V{_mm256_sub_pd(a.lo, b.lo), _mm256_sub_pd(a.hi, b.hi)}; }
     static V mul(V a, V b) { return V{_mm256_mul_pd(a.lo, b.lo), _mm256_mul_pd(a.hi, b.hi)}; }
+    static V codes(const std::int8_t* p) {
+        const __m256i q =
+            _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+        return V{_mm256_cvtepi32_pd(_mm256_castsi256_si128(q)),
+                 _mm256_cvtepi32_pd(_mm256_extracti128_si256(q, 1))};
+    }
+    static double half(std::uint16_t bits) { return static_cast<double>(_cvtsh_ss(bits)); }
     static void store(double* p, V v) {
         _mm256_storeu_pd(p, v.lo);
         _mm256_storeu_pd(p + 4, v.hi);

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 
-// g++ 12 warns that _mm512_cvtps_pd reads its own undefined placeholder operand.
+// g++ 12 warns that _mm512_cvtps_pd and _mm512_cvtepi32_pd read their own undefined placeholder
+// operand.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
 #include "tarvel/export.hpp"
@@ -32,7 +34,13 @@ struct Avx512 {
     static V zero() { return _mm512_setzero_pd(); }
     static V broadcast(double x) { return _mm512_set1_pd(x); }
     static V add(V a, V b) { return _mm512_add_pd(a, b); }
+    static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
     static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
+    static V codes(const std::int8_t* p) {
+        return _mm512_cvtepi32_pd(
+            _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+    }
+    static double half(std::uint16_t bits) { return static_cast<double>(_cvtsh_ss(bits)); }
     static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
     static V roundToFloat(V v) { return _mm512_cvtps_pd(_mm512_cvtpd_ps(v)); }
     // x - x is 0 for every finite x and NaN for infinities and NaNs.

@@ -352,8 +352,9 @@ void projectQuantizedGroup(const Tensor& input, const QuantizedBlocks& blocks, T
 
 // project over block-quantized weights, with the given panel kernels (null: none). Threads take
 // whole panels of outputs. Several input rows with kernels widen a full panel into panel order
-// and run the kernels' double tiles on it, the widening paid once for all the rows; one row, a
-// panel's rows past the last full panel, or no kernels take eight outputs at a time from blocks
+// and run the kernels' double tiles on it, the widening paid once for all the rows; one row with
+// kernels goes to their one-row kernel, which widens the blocks' codes in vector registers next
+// to the sums; the outputs left over, or no kernels, take eight outputs at a time from blocks
 // widened into a small buffer. Either way each output is summed alone, from 0.0 in ascending
 // input order, and checked once: the bits of the double matrix's projection, whatever the
 // thread count.
@@ -370,10 +371,35 @@ void projectQuantized(const Tensor& input, const PackedTensor& weight, Tensor& o
     const std::uint64_t per_row = in_dim / values;
     const std::uint64_t units = out_dim / panel_rows + (out_dim % panel_rows != 0 ? 1 : 0);
     const bool panels = kernels != nullptr && rows > 1;
+    const QuantizedRowKernel row_kernel =
+        kernels != nullptr && rows == 1 ? kernels->quantized_row : nullptr;
     parallelFor(units, minimumGroups(rows, in_dim, panel_rows),
                 [&](std::uint64_t begin, std::uint64_t end) {
                     std::vector<double> buffer(static_cast<std::size_t>(values * quantized_group));
                     std::vector<double> acc(static_cast<std::size_t>(rows * quantized_group));
+                    if (row_kernel != nullptr) {
+                        // The kernel takes every whole group of eight outputs of the piece, the
+                        // buffer the few past them.
+                        const std::uint64_t first = begin * panel_rows;
+                        const std::uint64_t last = std::min(end * panel_rows, out_dim);
+                        const std::uint64_t whole =
+                            first + (last - first) / quantized_group * quantized_group;
+                        bool refused = false;
+                        if (whole > first) {
+                            row_kernel(QuantizedRowJob{
+                                input.data.data(), in_dim, blocks.bytes.data(), blocks.format,
+                                first, whole, out.data.data(), !double_precision, &refused});
+                        }
+                        for (std::uint64_t o = first; refused && o < whole; ++o) {
+                            at(out, {0, o}) = Check(at(out, {0, o}), double_precision);
+                        }
+                        if (whole < last) {
+                            projectQuantizedGroup<Check>(input, blocks, out, rows, in_dim, whole,
+                                                         last - whole, buffer.data(), acc.data(),
+                                                         double_precision);
+                        }
+                        return;
+                    }
                     std::vector<double> wide;
                     std::vector<double> scratch;
                     for (std::uint64_t p = begin; p < end; ++p) {
