@@ -27,10 +27,10 @@ const port = await new Promise((resolve, reject) => {
 const client = new OpenAI({ baseURL: `http://127.0.0.1:${port}/v1`, apiKey: "unused" });
 try {
   const models = await client.models.list();
-  assert.equal(models.data[0].id, "tiny-kjv");
+  assert.equal(models.data[0].id, "stories260K");
 
   const completion = await client.completions.create({
-    model: "tiny-kjv", prompt: "In the beginning", max_tokens: 8, temperature: 0, logprobs: 2,
+    model: "stories260K", prompt: "Once upon a time", max_tokens: 8, temperature: 0, logprobs: 2,
   });
   assert.equal(completion.object, "text_completion");
   assert.equal(typeof completion.choices[0].text, "string");
@@ -38,7 +38,7 @@ try {
   assert.equal(completion.usage.completion_tokens, 8);
 
   const chat = await client.chat.completions.create({
-    model: "tiny-kjv", messages: [{ role: "user", content: "And God said" }], max_tokens: 6,
+    model: "stories260K", messages: [{ role: "user", content: "Tell me a story" }], max_tokens: 6,
     seed: 7, logprobs: true, top_logprobs: 2,
   });
   assert.equal(chat.choices[0].message.role, "assistant");
@@ -48,7 +48,7 @@ try {
   // Streams give the same text as the whole answers, piece by piece.
   let streamed = "";
   const stream = await client.completions.create({
-    model: "tiny-kjv", prompt: "In the beginning", max_tokens: 8, temperature: 0, stream: true,
+    model: "stories260K", prompt: "Once upon a time", max_tokens: 8, temperature: 0, stream: true,
   });
   for await (const part of stream) streamed += part.choices[0]?.text ?? "";
   assert.equal(streamed, completion.choices[0].text);
@@ -56,7 +56,7 @@ try {
   let said = "";
   let finish = null;
   const chatStream = await client.chat.completions.create({
-    model: "tiny-kjv", messages: [{ role: "user", content: "And God said" }], max_tokens: 6,
+    model: "stories260K", messages: [{ role: "user", content: "Tell me a story" }], max_tokens: 6,
     seed: 7, stream: true,
   });
   for await (const part of chatStream) {
