@@ -12,6 +12,7 @@
 
 #include "tarvel/checkpoint/detail/bounded_json.hpp"
 #include "tarvel/checkpoint/detail/mapped_file.hpp"
+#include "tarvel/checkpoint/detail/tensor_parts.hpp"
 #include "tarvel/checkpoint/safetensors.hpp"
 #include "tarvel/core/detail/packed.hpp"
 #include "tarvel/format/files.hpp"
@@ -54,24 +55,8 @@ struct Located {
     const SafetensorsTensor* tensor = nullptr;
 };
 
-// Rows [first, first + rows) of a stored tensor and the packed tensor they become. A stored
-// tensor is one part, or several when the layout fuses projections (Phi-3's qkv_proj and
-// gate_up_proj), split at load.
-struct Part {
-    detail::PackedTensor* target = nullptr;
-    std::uint64_t first = 0;
-    std::uint64_t rows = 0;
-    // Non-zero: each head of this width is stored in half-split rotary order: its rows, or for
-    // a vector (a bias, a head norm) its values, are brought back to adjacent pairs.
-    std::uint64_t rotary_head_dim = 0;
-};
-
-// One tensor the config implies, with where its values go.
-struct Expected {
-    std::string name;
-    std::vector<std::uint64_t> shape;
-    std::vector<Part> parts;
-};
+using Part = detail::TensorPart;
+using Expected = detail::ExpectedTensor;
 
 // The tensor names of one layer after "model.layers.N.", in model order: those every layer of
 // the family has.
@@ -444,46 +429,17 @@ LoadedCheckpoint loadCheckpoint(const std::filesystem::path& folder,
         const SafetensorsTensor& t = *where.tensor;
         const std::uint8_t* data =
             where.shard->file.bytes().data() + where.shard->header.data_offset;
-        const bool vector = e.shape.size() == 1;
-        const std::uint64_t columns = vector ? e.shape[0] : e.shape[1];
+        const std::uint64_t columns = e.shape.size() == 1 ? e.shape[0] : e.shape[1];
         for (const Part& part : e.parts) {
-            // One row at a time from the mapped file into the packed tensor: no copy of the
-            // whole tensor as doubles is ever made. The first pass checks the values and picks
-            // the narrowest type holding all of them; the second stores them in it.
-            std::vector<double> row(static_cast<std::size_t>(columns));
-            std::vector<double> stored(vector && part.rotary_head_dim != 0 ? row.size() : 0);
-            const auto widenRow = [&](std::uint64_t r) {
-                const std::uint64_t source =
-                    part.first + (part.rotary_head_dim != 0 && !vector
-                                      ? halfSplitRow(r, part.rotary_head_dim)
-                                      : r);
-                const std::uint64_t offset = t.begin + source * columns * t.element_size;
-                const std::span<double> into(stored.empty() ? row : stored);
-                widenValues(std::span<const std::uint8_t>(data + offset, columns * t.element_size),
-                            t.dtype, into);
-                for (std::uint64_t i = 0; i < stored.size(); ++i) {
-                    row[i] = stored[halfSplitRow(i, part.rotary_head_dim)];
-                }
-            };
-            detail::ExactTypes types;
-            for (std::uint64_t r = 0; r < part.rows; ++r) {
-                widenRow(r);
-                for (const double value : row) {
-                    if (!std::isfinite(value))
-                        fail(where.shard->path, "tensor " + e.name + " contains NaN/Inf");
-                }
-                types.add(row);
-            }
-            std::vector<std::uint64_t> shape = e.shape;
-            if (!vector) shape[0] = part.rows;
-            detail::PackedTensor tensor = detail::emptyPacked(
-                shape, types.narrowest(), static_cast<std::size_t>(part.rows * columns));
-            for (std::uint64_t r = 0; r < part.rows; ++r) {
-                widenRow(r);
-                detail::appendPacked(tensor, row);
-            }
-            detail::arrangePanels(tensor);
-            *part.target = std::move(tensor);
+            *part.target = detail::packRows(
+                e, part,
+                [&](std::uint64_t source, std::span<double> into) {
+                    const std::uint64_t offset = t.begin + source * columns * t.element_size;
+                    widenValues(
+                        std::span<const std::uint8_t>(data + offset, columns * t.element_size),
+                        t.dtype, into);
+                },
+                [&] { fail(where.shard->path, "tensor " + e.name + " contains NaN/Inf"); });
         }
         // The tensor's bytes are packed now; the mapping need not keep them resident.
         where.shard->file.release(where.shard->header.data_offset + t.begin, t.end - t.begin);

@@ -10,6 +10,7 @@
 
 #include "tarvel/checkpoint/detail/gguf_tokenizer.hpp"
 #include "tarvel/checkpoint/detail/mapped_file.hpp"
+#include "tarvel/checkpoint/detail/tensor_parts.hpp"
 #include "tarvel/checkpoint/load_checkpoint.hpp"
 #include "tarvel/checkpoint/safetensors.hpp"
 #include "tarvel/core/detail/packed.hpp"
@@ -172,20 +173,8 @@ CheckpointConfig configOf(const Reader& r, const Family& family, std::uint32_t v
     return c;
 }
 
-// Rows [first, first + rows) of a stored tensor and the weight they become; a stored tensor is
-// one part, or several when the format fuses projections (Phi-3's attn_qkv and ffn_up).
-struct Part {
-    detail::PackedTensor* target = nullptr;
-    std::uint64_t first = 0;
-    std::uint64_t rows = 0;
-    std::uint64_t rotary_head_dim = 0;  // non-zero: stored in half-split order per head
-};
-
-struct Expected {
-    std::string name;
-    std::vector<std::uint64_t> shape;  // {rows, columns} or {values}
-    std::vector<Part> parts;
-};
+using Part = detail::TensorPart;
+using Expected = detail::ExpectedTensor;
 
 std::vector<Expected> expectedTensors(const CheckpointConfig& c, bool half_split, bool has_output,
                                       detail::PackedWeights& w) {
@@ -327,15 +316,11 @@ detail::PackedTensor packPart(std::span<const std::uint8_t> bytes, const gguf::T
     const std::uint64_t columns = vector ? e.shape[0] : e.shape[1];
     const gguf::TypeInfo info = gguf::typeInfo(t.type);
     const std::uint64_t row_bytes = columns / info.block_values * info.block_bytes;
-    const auto sourceRow = [&](std::uint64_t r) {
-        return part.first +
-               (part.rotary_head_dim != 0 && !vector ? halfSplitRow(r, part.rotary_head_dim) : r);
-    };
     const std::optional<detail::BlockFormat> format = blockFormatOf(t.type);
     if (format && !vector) {
         std::vector<std::uint8_t> blocks(static_cast<std::size_t>(part.rows * row_bytes));
         for (std::uint64_t r = 0; r < part.rows; ++r) {
-            const std::uint8_t* from = bytes.data() + sourceRow(r) * row_bytes;
+            const std::uint8_t* from = bytes.data() + detail::storedRow(e, part, r) * row_bytes;
             std::copy(from, from + row_bytes,
                       blocks.begin() + static_cast<std::ptrdiff_t>(r * row_bytes));
         }
@@ -345,35 +330,14 @@ detail::PackedTensor packPart(std::span<const std::uint8_t> bytes, const gguf::T
             fail(path, "tensor " + e.name + ": " + error.what());
         }
     }
-    std::vector<double> row(static_cast<std::size_t>(columns));
-    std::vector<double> stored(vector && part.rotary_head_dim != 0 ? row.size() : 0);
-    const auto readRow = [&](std::uint64_t r) {
-        const std::span<double> into(stored.empty() ? row : stored);
-        widenRow(bytes.subspan(static_cast<std::size_t>(sourceRow(r) * row_bytes),
-                               static_cast<std::size_t>(row_bytes)),
-                 t.type, into);
-        for (std::uint64_t i = 0; i < stored.size(); ++i) {
-            row[i] = stored[halfSplitRow(i, part.rotary_head_dim)];
-        }
-    };
-    detail::ExactTypes types;
-    for (std::uint64_t r = 0; r < part.rows; ++r) {
-        readRow(r);
-        for (const double value : row) {
-            if (!std::isfinite(value)) fail(path, "tensor " + e.name + " contains NaN/Inf");
-        }
-        types.add(row);
-    }
-    std::vector<std::uint64_t> shape = e.shape;
-    if (!vector) shape[0] = part.rows;
-    detail::PackedTensor tensor = detail::emptyPacked(
-        shape, types.narrowest(), static_cast<std::size_t>(part.rows * columns));
-    for (std::uint64_t r = 0; r < part.rows; ++r) {
-        readRow(r);
-        detail::appendPacked(tensor, row);
-    }
-    detail::arrangePanels(tensor);
-    return tensor;
+    return detail::packRows(
+        e, part,
+        [&](std::uint64_t source, std::span<double> into) {
+            widenRow(bytes.subspan(static_cast<std::size_t>(source * row_bytes),
+                                   static_cast<std::size_t>(row_bytes)),
+                     t.type, into);
+        },
+        [&] { fail(path, "tensor " + e.name + " contains NaN/Inf"); });
 }
 
 DType declaredDtype(gguf::TensorType type) {

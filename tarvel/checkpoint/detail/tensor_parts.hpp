@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "tarvel/checkpoint/load_checkpoint.hpp"
+#include "tarvel/core/detail/packed.hpp"
+
+namespace Nuvexis::Core::Tarvel::detail {
+
+// Rows [first, first + rows) of a stored tensor and the packed tensor they become. A stored
+// tensor is one part, or several when the layout fuses projections (Phi-3's fused q, k and v,
+// and gate and up), split at load.
+struct TensorPart {
+    PackedTensor* target = nullptr;
+    std::uint64_t first = 0;
+    std::uint64_t rows = 0;
+    // Non-zero: each head of this width is stored in half-split rotary order: its rows, or for
+    // a vector (a bias, a head norm) its values, are brought back to adjacent pairs.
+    std::uint64_t rotary_head_dim = 0;
+};
+
+// One tensor the config implies, with where its values go.
+struct ExpectedTensor {
+    std::string name;
+    std::vector<std::uint64_t> shape;  // {rows, columns} or {values}
+    std::vector<TensorPart> parts;
+};
+
+// The stored row that holds row r of the part.
+inline std::uint64_t storedRow(const ExpectedTensor& e, const TensorPart& part, std::uint64_t r) {
+    const bool vector = e.shape.size() == 1;
+    return part.first +
+           (part.rotary_head_dim != 0 && !vector ? halfSplitRow(r, part.rotary_head_dim) : r);
+}
+
+// One part packed row by row from its stored rows, in the narrowest type that holds every value
+// exactly: no copy of the whole tensor as doubles is ever made. widen(stored_row, out) writes
+// the exact values of a stored row; the first pass checks them (not_finite() is called, and
+// must throw, at the first NaN or infinity) and picks the type, the second stores them.
+inline PackedTensor packRows(const ExpectedTensor& e, const TensorPart& part,
+                             const std::function<void(std::uint64_t, std::span<double>)>& widen,
+                             const std::function<void()>& not_finite) {
+    const bool vector = e.shape.size() == 1;
+    const std::uint64_t columns = vector ? e.shape[0] : e.shape[1];
+    std::vector<double> row(static_cast<std::size_t>(columns));
+    std::vector<double> stored(vector && part.rotary_head_dim != 0 ? row.size() : 0);
+    const auto readRow = [&](std::uint64_t r) {
+        widen(storedRow(e, part, r), stored.empty() ? std::span<double>(row) : stored);
+        for (std::uint64_t i = 0; i < stored.size(); ++i) {
+            row[i] = stored[halfSplitRow(i, part.rotary_head_dim)];
+        }
+    };
+    ExactTypes types;
+    for (std::uint64_t r = 0; r < part.rows; ++r) {
+        readRow(r);
+        for (const double value : row) {
+            if (!std::isfinite(value)) not_finite();
+        }
+        types.add(row);
+    }
+    std::vector<std::uint64_t> shape = e.shape;
+    if (!vector) shape[0] = part.rows;
+    PackedTensor tensor =
+        emptyPacked(shape, types.narrowest(), static_cast<std::size_t>(part.rows * columns));
+    for (std::uint64_t r = 0; r < part.rows; ++r) {
+        readRow(r);
+        appendPacked(tensor, row);
+    }
+    arrangePanels(tensor);
+    return tensor;
+}
+
+}  // namespace Nuvexis::Core::Tarvel::detail
