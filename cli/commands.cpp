@@ -28,6 +28,7 @@
 #include "tarvel/core/detail/quantized.hpp"
 #include "tarvel/generate/generate.hpp"
 #include "tarvel/gguf/gguf.hpp"
+#include "tarvel/model/detail/block.hpp"
 #include "tarvel/model/detail/packed_weights.hpp"
 #include "tarvel/reference/compare.hpp"
 #include "tarvel/reference/npy.hpp"
@@ -756,9 +757,171 @@ int runInspect(const CommonArgs& common) {
     return 0;
 }
 
+namespace {
+
+// A comma-separated list of unsigned integers, each at most `limit`; nothing when the text is
+// not one.
+std::optional<std::vector<std::uint64_t>> parseCommaList(const std::string& text,
+                                                         std::uint64_t limit) {
+    std::vector<std::uint64_t> values;
+    std::size_t begin = 0;
+    while (true) {
+        const std::size_t end = std::min(text.find(',', begin), text.size());
+        std::uint64_t value = 0;
+        const char* first = text.data() + begin;
+        const char* last = text.data() + end;
+        const auto [stop, error] = std::from_chars(first, last, value);
+        if (first == last || error != std::errc() || stop != last || value > limit) return {};
+        values.push_back(value);
+        if (end == text.size()) return values;
+        begin = end + 1;
+    }
+}
+
+// The multiply-adds of a prefill of n tokens as two operations each: the projections of every
+// layer and the attention of each position over those before it (and itself), within the
+// window where a layer has one, then the output projection of the last position alone. Norms,
+// rotations and the softmax are left out: they are a small share and not multiply-adds.
+double prefillFlops(const TransformerSpec& s, std::uint64_t n) {
+    const double d = s.model_dim;
+    const double q = static_cast<double>(s.query_heads) * s.head_dim;
+    const double kv = static_cast<double>(s.kv_heads) * s.head_dim;
+    const double ffn_matrices = s.feed_forward == FeedForwardKind::gelu ? 2.0 : 3.0;
+    const double per_token = d * q + 2.0 * d * kv + q * d + ffn_matrices * d * s.ffn_dim;
+    double total = 0.0;
+    for (std::uint64_t l = 0; l < s.layers; ++l) {
+        const std::uint64_t window = detail::layerScoring(s, l).window;
+        double seen = 0.0;
+        for (std::uint64_t t = 0; t < n; ++t) {
+            seen += static_cast<double>(window != 0 ? std::min(t + 1, window) : t + 1);
+        }
+        total += per_token * static_cast<double>(n) + 2.0 * q * seen;
+    }
+    total += d * s.vocabulary;
+    return 2.0 * total;
+}
+
+// One thread count's figures: an untimed warm-up (the prompt and one step), the timed prefill
+// and decode, single steps at the asked positions, then the read bandwidth and the multiply-add
+// peak with as many threads.
+Json benchRun(const BenchArgs& args, const std::shared_ptr<const TransformerModel>& model,
+              std::uint32_t requested, const std::vector<std::uint64_t>& positions,
+              std::uint64_t* cache_bytes, std::uint64_t* cache_positions) {
+    const TransformerSpec& spec = model->spec();
+    const auto ids = [&](std::uint64_t from, std::uint64_t count) {
+        // A fixed spread of ids: no tokenizer is needed, and runs compare.
+        std::vector<std::uint32_t> out;
+        for (std::uint64_t t = from; t < from + count; ++t) {
+            out.push_back(static_cast<std::uint32_t>((t * 7919 + 13) % spec.vocabulary));
+        }
+        return out;
+    };
+    const std::vector<std::uint32_t> prompt = ids(0, args.prompt_tokens);
+    TransformerKvOptions options;
+    options.double_precision = doublePrecision(args.precision);
+    options.max_cache_bytes = std::numeric_limits<std::uint64_t>::max();
+    options.threads = requested;
+    // Generation samples from a chunk's last position only, and so does this measure.
+    options.logits = TransformerKvLogits::last_position;
+    const auto step = [&](TransformerKvSession& session, std::vector<std::uint32_t> tokens) {
+        const std::uint64_t width = tokens.size();
+        return forwardCached(TokenBatch{1, width, std::move(tokens), {}}, session, options);
+    };
+
+    using Clock = std::chrono::steady_clock;
+    const auto since = [](Clock::time_point start) {
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    };
+    {
+        // Threads started, pages touched and code paged in before anything is timed.
+        TransformerKvSession warm(model, 1);
+        const TransformerKvStep first = step(warm, prompt);
+        (void)step(warm, {argmax(first.logits, 0, spec.vocabulary)});
+    }
+    TransformerKvSession session(model, 1);
+    const auto prefill_start = Clock::now();
+    TransformerKvStep last = step(session, prompt);
+    const double prefill_seconds = since(prefill_start);
+    std::uint32_t next = argmax(last.logits, 0, spec.vocabulary);
+    const auto decode_start = Clock::now();
+    for (std::uint64_t t = 0; t < args.decode_tokens; ++t) {
+        last = step(session, {next});
+        next = argmax(last.logits, 0, spec.vocabulary);
+    }
+    const double decode_seconds = since(decode_start);
+    if (cache_bytes != nullptr) {
+        *cache_bytes = 0;
+        for (const Tensor& t : session.cache()) *cache_bytes += t.data.capacity() * sizeof(double);
+        *cache_positions = session.position();
+    }
+
+    // A step at position p: the session is prefilled to p - 1 in chunks of 256 (untimed), and
+    // each of five forks steps once untimed before its timed step, so that the timed one meets
+    // the storage a session decoding along would have. The median of the five is reported.
+    Json at = Json::array();
+    for (const std::uint64_t position : positions) {
+        TransformerKvSession base(model, 1);
+        const std::uint64_t before = position == 0 ? 0 : position - 1;
+        for (std::uint64_t begin = 0; begin < before; begin += 256) {
+            (void)step(base, ids(begin, std::min<std::uint64_t>(256, before - begin)));
+        }
+        std::vector<double> times;
+        for (int repeat = 0; repeat < 5; ++repeat) {
+            TransformerKvSession fork = base;
+            if (position != 0) (void)step(fork, ids(before, 1));
+            const auto start = Clock::now();
+            (void)step(fork, ids(position, 1));
+            times.push_back(since(start));
+        }
+        std::sort(times.begin(), times.end());
+        at.push_back({{"position", position},
+                      {"step_seconds", times[2]},
+                      {"tokens_per_s", rate(1, times[2])}});
+    }
+
+    const std::uint32_t threads = effectiveThreads(requested);
+    const std::uint64_t weight_bytes = model->weight_bytes();
+    const double bandwidth = measureReadBandwidth(threads);
+    const double peak = measurePeakFlops(threads);
+    const double flops = prefillFlops(spec, args.prompt_tokens);
+    const double prefill_rate = flops / std::max(prefill_seconds, 1e-12);
+    return Json{{"threads", threads},
+                {"prefill_seconds", prefill_seconds},
+                {"decode_seconds", decode_seconds},
+                {"prefill_tokens_per_s", rate(args.prompt_tokens, prefill_seconds)},
+                {"decode_tokens_per_s", rate(args.decode_tokens, decode_seconds)},
+                {"read_bandwidth_bytes_per_s", bandwidth},
+                {"floor_tokens_per_s",
+                 bandwidth / static_cast<double>(std::max<std::uint64_t>(weight_bytes, 1))},
+                {"prefill_flops", flops},
+                {"peak_flops", peak},
+                {"prefill_fraction_of_peak", peak > 0.0 ? prefill_rate / peak : 0.0},
+                {"decode_at", at}};
+}
+
+}  // namespace
+
 int runBench(const BenchArgs& args) {
     if (args.prompt_tokens == 0) throw UsageError("--prompt-tokens must be at least 1");
     if (args.decode_tokens == 0) throw UsageError("--decode-tokens must be at least 1");
+    std::vector<std::uint64_t> thread_counts{args.threads};
+    if (!args.threads_list.empty()) {
+        if (args.threads != 0) throw UsageError("give at most one of --threads and --threads-list");
+        const auto counts = parseCommaList(args.threads_list, max_threads);
+        if (!counts || std::find(counts->begin(), counts->end(), 0) != counts->end()) {
+            throw UsageError("--threads-list takes thread counts from 1 to " +
+                             std::to_string(max_threads) + " separated by commas, such as 1,2");
+        }
+        thread_counts = *counts;
+    }
+    std::vector<std::uint64_t> positions;
+    if (!args.at.empty()) {
+        const auto parsed = parseCommaList(args.at, std::numeric_limits<std::uint64_t>::max());
+        if (!parsed) {
+            throw UsageError("--at takes positions separated by commas, such as 255,1023,2047");
+        }
+        positions = *parsed;
+    }
     const LoadedCheckpoint checkpoint = load(args.common);
     const std::shared_ptr<const TransformerModel>& model = checkpoint.model;
     const TransformerSpec& spec = model->spec();
@@ -767,65 +930,42 @@ int runBench(const BenchArgs& args) {
         throw UsageError("--prompt-tokens plus --decode-tokens exceed the model's context of " +
                          std::to_string(spec.context));
     }
-
-    // A fixed spread of ids: no tokenizer is needed, and runs compare.
-    std::vector<std::uint32_t> prompt;
-    for (std::uint64_t t = 0; t < args.prompt_tokens; ++t) {
-        prompt.push_back(static_cast<std::uint32_t>((t * 7919 + 13) % spec.vocabulary));
+    for (const std::uint64_t position : positions) {
+        if (position >= spec.context) {
+            throw UsageError("--at position " + std::to_string(position) +
+                             " is not below the model's context of " +
+                             std::to_string(spec.context));
+        }
     }
-    TransformerKvOptions options;
-    options.double_precision = doublePrecision(args.precision);
-    options.max_cache_bytes = std::numeric_limits<std::uint64_t>::max();
-    options.threads = args.threads;
-    // Generation samples from a chunk's last position only, and so does this measure.
-    options.logits = TransformerKvLogits::last_position;
-    TransformerKvSession session(model, 1);
 
-    using Clock = std::chrono::steady_clock;
-    const auto prefill_start = Clock::now();
-    TransformerKvStep step =
-        forwardCached(TokenBatch{1, prompt.size(), prompt, {}}, session, options);
-    const double prefill_seconds =
-        std::chrono::duration<double>(Clock::now() - prefill_start).count();
-
-    std::uint32_t next = argmax(step.logits, 0, spec.vocabulary);
-    const auto decode_start = Clock::now();
-    for (std::uint64_t t = 0; t < args.decode_tokens; ++t) {
-        step = forwardCached(TokenBatch{1, 1, {next}, {}}, session, options);
-        next = argmax(step.logits, 0, spec.vocabulary);
-    }
-    const double decode_seconds =
-        std::chrono::duration<double>(Clock::now() - decode_start).count();
-
-    // Read before the bandwidth pass and its 512 MiB buffer.
-    const std::uint64_t peak_rss = peakRssBytes();
     std::uint64_t cache_bytes = 0;
-    for (const Tensor& t : session.cache()) cache_bytes += t.data.capacity() * sizeof(double);
+    std::uint64_t cache_positions = 0;
+    Json runs = Json::array();
+    std::uint64_t peak_rss = 0;
+    for (std::size_t i = 0; i < thread_counts.size(); ++i) {
+        runs.push_back(benchRun(args, model, static_cast<std::uint32_t>(thread_counts[i]),
+                                positions, i == 0 ? &cache_bytes : nullptr, &cache_positions));
+        // Read before the first bandwidth pass and its 512 MiB buffer would count.
+        if (i == 0) peak_rss = peakRssBytes();
+    }
     const std::uint64_t weight_bytes = model->weight_bytes();
-    const std::uint32_t threads = effectiveThreads(args.threads);
-    const double bandwidth = measureReadBandwidth(threads);
     const std::optional<std::uint64_t> llc = lastLevelCacheBytes();
-    // Weights that fit in that cache are read faster than memory allows: the floor is then no
-    // bound on decode.
-    const Json out = {{"model", args.common.model.empty() ? std::string(TARVEL_DEFAULT_MODEL)
-                                                          : args.common.model},
-                      {"precision", args.precision},
-                      {"threads", threads},
-                      {"prompt_tokens", args.prompt_tokens},
-                      {"decode_tokens", args.decode_tokens},
-                      {"prefill_seconds", prefill_seconds},
-                      {"decode_seconds", decode_seconds},
-                      {"prefill_tokens_per_s", rate(args.prompt_tokens, prefill_seconds)},
-                      {"decode_tokens_per_s", rate(args.decode_tokens, decode_seconds)},
-                      {"weight_bytes", weight_bytes},
-                      {"read_bandwidth_bytes_per_s", bandwidth},
-                      {"floor_tokens_per_s",
-                       bandwidth / static_cast<double>(std::max<std::uint64_t>(weight_bytes, 1))},
-                      {"last_level_cache_bytes", llc ? Json(*llc) : Json(nullptr)},
-                      {"weights_fit_in_cache", llc ? Json(weight_bytes <= *llc) : Json(nullptr)},
-                      {"peak_rss_bytes", peak_rss},
-                      {"cache_bytes", cache_bytes},
-                      {"cache_positions", session.position()}};
+    // The first run's figures at the top, as a run of one thread count has always printed them;
+    // every run's in `runs`. Weights that fit in the last-level cache are read faster than
+    // memory allows: the floor is then no bound on decode.
+    Json out = {{"model",
+                 args.common.model.empty() ? std::string(TARVEL_DEFAULT_MODEL) : args.common.model},
+                {"precision", args.precision},
+                {"prompt_tokens", args.prompt_tokens},
+                {"decode_tokens", args.decode_tokens},
+                {"weight_bytes", weight_bytes},
+                {"last_level_cache_bytes", llc ? Json(*llc) : Json(nullptr)},
+                {"weights_fit_in_cache", llc ? Json(weight_bytes <= *llc) : Json(nullptr)},
+                {"peak_rss_bytes", peak_rss},
+                {"cache_bytes", cache_bytes},
+                {"cache_positions", cache_positions}};
+    for (const auto& [key, value] : runs[0].items()) out[key] = value;
+    out["runs"] = runs;
     writeOutput(out.dump(2) + '\n');
     return 0;
 }

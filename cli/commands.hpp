@@ -69,6 +69,8 @@ struct BenchArgs {
     std::uint64_t decode_tokens = 64;
     std::uint32_t threads = 0;  // 0: one per hardware thread
     std::string precision = "double";
+    std::string at;            // positions of single timed decode steps, "255,1023,2047"
+    std::string threads_list;  // thread counts measured one after another, "1,2"
 };
 
 // Where perplexity, score and compare take their tokens: a text (with or without the BOS id) or

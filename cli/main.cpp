@@ -290,6 +290,12 @@ int main(int argc, char** argv) {
     addCount(*bench_cmd, "--decode-tokens", bench.decode_tokens, "tokens decoded one by one");
     addThreads(*bench_cmd, bench.threads);
     addPrecision(*bench_cmd, bench.precision);
+    bench_cmd->add_option("--at", bench.at,
+                          "positions of single timed decode steps, separated by commas, such as "
+                          "255,1023,2047");
+    bench_cmd->add_option("--threads-list", bench.threads_list,
+                          "thread counts to measure one after another, separated by commas, such "
+                          "as 1,2 (instead of --threads)");
 
     ServeArgs serve;
     CLI::App* serve_cmd = app.add_subcommand(

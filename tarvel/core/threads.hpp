@@ -22,5 +22,12 @@ std::uint32_t effectiveThreads(std::uint32_t requested) noexcept;
 // divided into it give the fastest decode the machine allows.
 double measureReadBandwidth(std::uint32_t threads, std::uint64_t buffer_bytes = 536870912);
 
+// The rate at which `threads` threads (0: one per hardware thread) run double-precision
+// multiplies and adds, in operations per second (a multiply and an add are two): the best of
+// three passes of independent multiply-then-add chains in the widest vector registers the
+// processor has, never fused, as the runtime's own kernels run them. Prefill is bound by it as
+// decode is by the read bandwidth.
+double measurePeakFlops(std::uint32_t threads);
+
 }  // namespace Tarvel
 }  // namespace Nuvexis::Core

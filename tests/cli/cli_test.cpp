@@ -387,6 +387,13 @@ void expectBenchReport(const Outcome& r, std::uint64_t prompt, std::uint64_t dec
         EXPECT_GE(json[key].get<double>(), 0.0) << key;
     }
     EXPECT_EQ(json["threads"], 2);
+    EXPECT_GT(json["peak_flops"].get<double>(), 0.0);
+    EXPECT_GT(json["prefill_flops"].get<double>(), 0.0);
+    EXPECT_GE(json["prefill_fraction_of_peak"].get<double>(), 0.0);
+    EXPECT_EQ(json["decode_at"], nlohmann::json::array());
+    // One run, whose figures are those at the top.
+    ASSERT_EQ(json["runs"].size(), 1u);
+    for (const auto& [key, value] : json["runs"][0].items()) EXPECT_EQ(json[key], value) << key;
     EXPECT_EQ(json["prompt_tokens"], prompt);
     EXPECT_EQ(json["decode_tokens"], decode);
     EXPECT_EQ(json["cache_positions"], prompt + decode);
@@ -428,6 +435,60 @@ TEST_F(CliTest, BenchReportsItsFiguresAsJsonWithoutATokenizer) {
                        2,
                        "--prompt-tokens plus --decode-tokens exceed the model's context of " +
                            std::to_string(context));
+}
+
+// --threads-list measures each count in turn, --at single steps at those positions in each run;
+// the first run's figures are at the top. What either refuses, before the model is read where
+// the text alone shows it.
+TEST_F(CliTest, BenchMeasuresThreadCountsInTurnAndStepsAtPositions) {
+    const LoadedCheckpoint loaded = loadCheckpoint(bare());
+    const std::string m = bare().string();
+    const Outcome r = run({"bench", "--model", m, "--prompt-tokens", "3", "--decode-tokens", "2",
+                           "--at", "0,1,5", "--threads-list", "1,2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json json = nlohmann::json::parse(r.out);
+    const nlohmann::json& runs = json.at("runs");
+    ASSERT_EQ(runs.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(runs[i]["threads"], i + 1);
+        EXPECT_GT(runs[i]["peak_flops"].get<double>(), 0.0);
+        const nlohmann::json& at = runs[i].at("decode_at");
+        ASSERT_EQ(at.size(), 3u);
+        const std::uint64_t positions[] = {0, 1, 5};
+        for (std::size_t k = 0; k < 3; ++k) {
+            EXPECT_EQ(at[k]["position"], positions[k]);
+            EXPECT_GE(at[k]["step_seconds"].get<double>(), 0.0);
+            EXPECT_GE(at[k]["tokens_per_s"].get<double>(), 0.0);
+        }
+    }
+    EXPECT_EQ(json["threads"], 1);
+    EXPECT_EQ(json["decode_at"], runs[0]["decode_at"]);
+    EXPECT_EQ(json["cache_positions"], 5);
+
+    const std::string context = std::to_string(loaded.model->spec().context);
+    const std::string at_form = "--at takes positions separated by commas, such as 255,1023,2047";
+    const std::string list_form =
+        "--threads-list takes thread counts from 1 to 256 separated by commas, such as 1,2";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
+        {{"--at", "1,,2"}, at_form},
+        {{"--at", "1,"}, at_form},
+        {{"--at", "-1"}, at_form},
+        {{"--at", "1 2"}, at_form},
+        {{"--at", "99999999999999999999"}, at_form},
+        {{"--at", "0," + context},
+         "--at position " + context + " is not below the model's context of " + context},
+        {{"--threads-list", "0,1"}, list_form},
+        {{"--threads-list", "257"}, list_form},
+        {{"--threads-list", "1;2"}, list_form},
+        {{"--threads-list", "1,2", "--threads", "1"},
+         "give at most one of --threads and --threads-list"},
+    };
+    for (const auto& [extra, message] : refusals) {
+        std::vector<std::string> args = {"bench", "--model",         m,  "--prompt-tokens",
+                                         "1",     "--decode-tokens", "1"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        expectOneLineError(run(args), 2, message);
+    }
 }
 
 // Output that is lost is a failure, whichever command writes it: a full disk, a file-size limit.
