@@ -806,7 +806,7 @@ double prefillFlops(const TransformerSpec& s, std::uint64_t n) {
 // peak with as many threads.
 Json benchRun(const BenchArgs& args, const std::shared_ptr<const TransformerModel>& model,
               std::uint32_t requested, const std::vector<std::uint64_t>& positions,
-              std::uint64_t* cache_bytes, std::uint64_t* cache_positions) {
+              std::uint64_t* cache_bytes, std::uint64_t* cache_positions, std::uint64_t* peak_rss) {
     const TransformerSpec& spec = model->spec();
     const auto ids = [&](std::uint64_t from, std::uint64_t count) {
         // A fixed spread of ids: no tokenizer is needed, and runs compare.
@@ -881,6 +881,8 @@ Json benchRun(const BenchArgs& args, const std::shared_ptr<const TransformerMode
 
     const std::uint32_t threads = effectiveThreads(requested);
     const std::uint64_t weight_bytes = model->weight_bytes();
+    // Read before the bandwidth pass and its 512 MiB buffer.
+    if (peak_rss != nullptr) *peak_rss = peakRssBytes();
     const double bandwidth = measureReadBandwidth(threads);
     const double peak = measurePeakFlops(threads);
     const double flops = prefillFlops(spec, args.prompt_tokens);
@@ -944,9 +946,8 @@ int runBench(const BenchArgs& args) {
     std::uint64_t peak_rss = 0;
     for (std::size_t i = 0; i < thread_counts.size(); ++i) {
         runs.push_back(benchRun(args, model, static_cast<std::uint32_t>(thread_counts[i]),
-                                positions, i == 0 ? &cache_bytes : nullptr, &cache_positions));
-        // Read before the first bandwidth pass and its 512 MiB buffer would count.
-        if (i == 0) peak_rss = peakRssBytes();
+                                positions, i == 0 ? &cache_bytes : nullptr, &cache_positions,
+                                i == 0 ? &peak_rss : nullptr));
     }
     const std::uint64_t weight_bytes = model->weight_bytes();
     const std::optional<std::uint64_t> llc = lastLevelCacheBytes();

@@ -400,6 +400,8 @@ void expectBenchReport(const Outcome& r, std::uint64_t prompt, std::uint64_t dec
     EXPECT_EQ(json["weight_bytes"], model.weight_bytes());
     EXPECT_TRUE(json["peak_rss_bytes"].is_number_unsigned());
     EXPECT_GT(json["peak_rss_bytes"].get<std::uint64_t>(), 0u);
+    // Taken before the bandwidth pass's 512 MiB buffer.
+    EXPECT_LT(json["peak_rss_bytes"].get<std::uint64_t>(), std::uint64_t{512} << 20);
     // At least the committed cache as doubles, and what it reserved ahead is at most as much.
     const TransformerSpec& s = model.spec();
     const std::uint64_t committed =
