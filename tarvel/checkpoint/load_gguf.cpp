@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <map>
 #include <set>
@@ -311,7 +312,8 @@ void widenRow(std::span<const std::uint8_t> row, gguf::TensorType type, std::spa
 // widened row by row and packed in the narrowest exact type.
 detail::PackedTensor packPart(std::span<const std::uint8_t> bytes, const gguf::TensorInfo& t,
                               const Expected& e, const Part& part,
-                              const std::filesystem::path& path) {
+                              const std::filesystem::path& path,
+                              const std::function<void(std::uint64_t, std::uint64_t)>& release) {
     const bool vector = e.shape.size() == 1;
     const std::uint64_t columns = vector ? e.shape[0] : e.shape[1];
     const gguf::TypeInfo info = gguf::typeInfo(t.type);
@@ -319,10 +321,14 @@ detail::PackedTensor packPart(std::span<const std::uint8_t> bytes, const gguf::T
     const std::optional<detail::BlockFormat> format = blockFormatOf(t.type);
     if (format && !vector) {
         std::vector<std::uint8_t> blocks(static_cast<std::size_t>(part.rows * row_bytes));
+        const std::uint64_t run = detail::releaseRun(part, row_bytes);
         for (std::uint64_t r = 0; r < part.rows; ++r) {
             const std::uint8_t* from = bytes.data() + detail::storedRow(e, part, r) * row_bytes;
             std::copy(from, from + row_bytes,
                       blocks.begin() + static_cast<std::ptrdiff_t>(r * row_bytes));
+            if ((r + 1) % run == 0 || r + 1 == part.rows) {
+                release(part.first + r / run * run, part.first + r + 1);
+            }
         }
         try {
             return detail::packBlocks(*format, {part.rows, columns}, std::move(blocks));
@@ -337,7 +343,7 @@ detail::PackedTensor packPart(std::span<const std::uint8_t> bytes, const gguf::T
                                    static_cast<std::size_t>(row_bytes)),
                      t.type, into);
         },
-        [&] { fail(path, "tensor " + e.name + " contains NaN/Inf"); });
+        [&] { fail(path, "tensor " + e.name + " contains NaN/Inf"); }, release, row_bytes);
 }
 
 DType declaredDtype(gguf::TensorType type) {
@@ -506,7 +512,17 @@ LoadedCheckpoint loadGguf(const std::filesystem::path& path, const CheckpointOpt
     for (const Expected& e : expected) {
         const gguf::TensorInfo& t = *file.tensor(e.name);
         const std::span<const std::uint8_t> data = gguf::tensorBytes(bytes, file, t);
-        for (const Part& part : e.parts) *part.target = packPart(data, t, e, part, path);
+        const std::uint64_t start = static_cast<std::uint64_t>(data.data() - bytes.data());
+        // The reader refused empty dimensions, so a matrix has rows.
+        const std::uint64_t row_bytes = e.shape.size() == 2 ? t.bytes / e.shape[0] : t.bytes;
+        // The mapped pages of rows already packed are let go as packing goes, so a tensor is
+        // never resident twice.
+        const auto release = [&](std::uint64_t first, std::uint64_t end) {
+            mapped.release(start + first * row_bytes, (end - first) * row_bytes);
+        };
+        for (const Part& part : e.parts) {
+            *part.target = packPart(data, t, e, part, path, release);
+        }
         // The tensor is packed; the mapping need not keep its pages resident.
         mapped.release(static_cast<std::uint64_t>(data.data() - bytes.data()), data.size());
         done += t.bytes;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -38,13 +39,28 @@ inline std::uint64_t storedRow(const ExpectedTensor& e, const TensorPart& part, 
            (part.rotary_head_dim != 0 && !vector ? halfSplitRow(r, part.rotary_head_dim) : r);
 }
 
+// Rows of a part taken together before their stored bytes are let go: about a mebibyte of
+// `row_bytes` rows, whole heads when the rows are reordered within heads, so that a run of
+// rows comes from the same run of stored rows.
+inline std::uint64_t releaseRun(const TensorPart& part, std::uint64_t row_bytes) {
+    std::uint64_t rows = std::max<std::uint64_t>(
+        (std::uint64_t{1} << 20) / std::max<std::uint64_t>(row_bytes, 1), 1);
+    const std::uint64_t head = part.rotary_head_dim;
+    if (head != 0) rows = (rows + head - 1) / head * head;
+    return rows;
+}
+
 // One part packed row by row from its stored rows, in the narrowest type that holds every value
 // exactly: no copy of the whole tensor as doubles is ever made. widen(stored_row, out) writes
 // the exact values of a stored row; the first pass checks them (not_finite() is called, and
-// must throw, at the first NaN or infinity) and picks the type, the second stores them.
+// must throw, at the first NaN or infinity) and picks the type, the second stores them and
+// calls release(first, end) (when given) once stored rows [first, end) are no longer needed, so
+// that a mapped file's pages need not stay resident beside their packed copy.
 inline PackedTensor packRows(const ExpectedTensor& e, const TensorPart& part,
                              const std::function<void(std::uint64_t, std::span<double>)>& widen,
-                             const std::function<void()>& not_finite) {
+                             const std::function<void()>& not_finite,
+                             const std::function<void(std::uint64_t, std::uint64_t)>& release = {},
+                             std::uint64_t stored_row_bytes = 0) {
     const bool vector = e.shape.size() == 1;
     const std::uint64_t columns = vector ? e.shape[0] : e.shape[1];
     std::vector<double> row(static_cast<std::size_t>(columns));
@@ -67,9 +83,14 @@ inline PackedTensor packRows(const ExpectedTensor& e, const TensorPart& part,
     if (!vector) shape[0] = part.rows;
     PackedTensor tensor =
         emptyPacked(shape, types.narrowest(), static_cast<std::size_t>(part.rows * columns));
+    const std::uint64_t run = releaseRun(part, stored_row_bytes);
     for (std::uint64_t r = 0; r < part.rows; ++r) {
         readRow(r);
         appendPacked(tensor, row);
+        if (release && !vector && ((r + 1) % run == 0 || r + 1 == part.rows)) {
+            const std::uint64_t begin = r / run * run;
+            release(part.first + begin, part.first + r + 1);
+        }
     }
     arrangePanels(tensor);
     return tensor;
