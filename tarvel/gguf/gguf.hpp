@@ -85,14 +85,16 @@ struct TensorInfo {
 };
 
 // Bounds on what one file may ask of the reader, checked together with the bytes left before
-// anything is allocated. The defaults admit every published model.
+// anything is allocated. The defaults admit every published model (the largest vocabularies
+// hold a few hundred thousand tokens) while a hostile file can make the metadata take at most
+// about 50 bytes of memory per array element it counts.
 struct Limits {
     std::uint64_t max_tensors = std::uint64_t{1} << 20;
     std::uint64_t max_metadata = std::uint64_t{1} << 20;         // key-value pairs
     std::uint64_t max_key_bytes = std::uint64_t{1} << 16;        // a key or a tensor name
     std::uint64_t max_string_bytes = std::uint64_t{1} << 30;     // one string value
-    std::uint64_t max_array_elements = std::uint64_t{1} << 26;   // one array
-    std::uint64_t max_metadata_values = std::uint64_t{1} << 26;  // array elements, all together
+    std::uint64_t max_array_elements = std::uint64_t{1} << 24;   // one array
+    std::uint64_t max_metadata_values = std::uint64_t{1} << 24;  // array elements, all together
     std::uint32_t max_array_depth = 8;                           // arrays inside arrays
     std::uint64_t max_dims = 4;
 };

@@ -410,7 +410,7 @@ TEST(Gguf, RefusesEveryBrokenFileWithOneLine) {
              b.add("x", gv::array(0, {}, max64));
              return b.build();
          },
-         "metadata key 'x': array of 18446744073709551615 elements, at most 67108864"},
+         "metadata key 'x': array of 18446744073709551615 elements, at most 16777216"},
         {"array count past the bytes",
          [] {
              GgufBuilder b;
