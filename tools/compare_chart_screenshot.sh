@@ -9,8 +9,8 @@ tarvel=${1:-build/ci/cli/tarvel}
 text=tests/reference/short_text.txt
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-"$tarvel" score --text-file "$text" --precision float32 --save-logits "$work/float32.npy" >/dev/null
-"$tarvel" compare --text-file "$text" --against "$work/float32.npy" --plot docs/compare-float32.svg
+"$tarvel" score --model models/tiny-kjv --text-file "$text" --precision float32 --save-logits "$work/float32.npy" >/dev/null
+"$tarvel" compare --model models/tiny-kjv --text-file "$text" --against "$work/float32.npy" --plot docs/compare-float32.svg
 # Chromium renders the SVG at its own size; the window is that size.
 chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --window-size=960,840 \
     --screenshot="$work/chart.png" "file://$(pwd)/docs/compare-float32.svg" 2>/dev/null
