@@ -802,8 +802,8 @@ std::string Server::Impl::metricsText() {
 }
 
 void Server::Impl::routes() {
-    const auto guarded = [this](auto handler) {
-        return [this, handler](const httplib::Request& req, httplib::Response& res) {
+    const auto guarded = [](auto handler) {
+        return [handler](const httplib::Request& req, httplib::Response& res) {
             try {
                 handler(req, res);
             } catch (const HttpError& e) {
