@@ -16,8 +16,19 @@ constexpr std::string_view magic("\x93NUMPY", 6);
 // A header far past any real one is refused before it is parsed.
 constexpr std::size_t max_header = 1 << 20;
 
+// Control bytes a header echoed into the message are written as \xNN, so it stays one line.
 [[noreturn]] void refuse(const std::string& what) {
-    throw std::invalid_argument("npy: " + what);
+    std::string line = "npy: ";
+    for (const char c : what) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            static constexpr char hex[] = "0123456789abcdef";
+            line += {'\\', 'x', hex[byte >> 4], hex[byte & 15]};
+        } else {
+            line += c;
+        }
+    }
+    throw std::invalid_argument(line);
 }
 
 std::uint64_t readLittle(std::span<const std::uint8_t> bytes, std::size_t at, std::size_t size) {
