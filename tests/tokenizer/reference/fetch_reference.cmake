@@ -10,30 +10,9 @@ foreach(tool NODE NPM)
   endif()
 endforeach()
 
-file(MAKE_DIRECTORY ${WORK})
+include(${CMAKE_CURRENT_LIST_DIR}/../../support/npm_ci.cmake)
+tarvel_npm_ci(${NPM} ${SOURCE}/npm ${WORK} "tokenizer reference" @lenml/tokenizers)
 set(lock ${SOURCE}/npm/package-lock.json)
-file(SHA256 ${lock} lock_hash)
-set(installed_stamp ${WORK}/installed.stamp)
-set(installed "")
-if(EXISTS ${installed_stamp})
-  file(READ ${installed_stamp} installed)
-endif()
-if(NOT installed STREQUAL lock_hash OR NOT EXISTS ${WORK}/node_modules/@lenml/tokenizers)
-  file(REMOVE ${installed_stamp})
-  file(COPY ${SOURCE}/npm/package.json ${lock} DESTINATION ${WORK})
-  # Few and short retries: without the registry this fails in seconds rather than hanging.
-  execute_process(
-    COMMAND ${NPM} ci --no-audit --no-fund --loglevel=error --fetch-retries=1
-            --fetch-retry-mintimeout=2000 --fetch-retry-maxtimeout=5000 --fetch-timeout=120000
-    WORKING_DIRECTORY ${WORK}
-    RESULT_VARIABLE status
-    TIMEOUT 600)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "tokenizer reference: npm could not install the packages of "
-                        "${SOURCE}/npm (${status}); is the npm registry reachable?")
-  endif()
-  file(WRITE ${installed_stamp} ${lock_hash})
-endif()
 
 set(inputs ${lock} ${SOURCE}/reference/reference.mjs ${SOURCE}/reference/corpus.mjs)
 set(inputs_hash "")
