@@ -100,8 +100,7 @@ std::vector<Expected> expectedTensors(const CheckpointConfig& c, detail::PackedW
     std::vector<Expected> list;
     const auto add = [&](std::string name, std::vector<std::uint64_t> shape,
                          detail::PackedTensor* target, std::uint64_t rotary = 0) {
-        const std::uint64_t rows = shape.size() == 2 ? shape[0] : 1;
-        list.push_back({std::move(name), std::move(shape), {Part{target, 0, rows, rotary}}});
+        list.push_back(detail::wholeTensor(std::move(name), std::move(shape), target, rotary));
     };
     add("model.embed_tokens.weight", {v, d}, &w.token_embedding);
     for (std::uint32_t i = 0; i < c.num_hidden_layers; ++i) {

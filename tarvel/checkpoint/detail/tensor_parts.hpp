@@ -32,6 +32,13 @@ struct ExpectedTensor {
     std::vector<TensorPart> parts;
 };
 
+// A stored tensor that is one weight whole: a matrix's rows, or a vector as one row.
+inline ExpectedTensor wholeTensor(std::string name, std::vector<std::uint64_t> shape,
+                                  PackedTensor* target, std::uint64_t rotary_head_dim = 0) {
+    const std::uint64_t rows = shape.size() == 2 ? shape[0] : 1;
+    return {std::move(name), std::move(shape), {TensorPart{target, 0, rows, rotary_head_dim}}};
+}
+
 // The stored row that holds row r of the part.
 inline std::uint64_t storedRow(const ExpectedTensor& e, const TensorPart& part, std::uint64_t r) {
     const bool vector = e.shape.size() == 1;
