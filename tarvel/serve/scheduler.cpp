@@ -8,6 +8,7 @@
 
 #include "tarvel/kv/cached_step.hpp"
 #include "tarvel/model/forward.hpp"
+#include "tarvel/reference/log_probs.hpp"
 
 namespace Nuvexis::Core::Tarvel {
 
@@ -15,30 +16,6 @@ const std::vector<double>& stepTimeBounds() {
     static const std::vector<double> bounds = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,
                                                0.1,   0.25,   0.5,   1.0,  2.5};
     return bounds;
-}
-
-double logProbabilities(const double* logits, std::uint64_t count, std::uint32_t chosen,
-                        std::uint64_t top_count,
-                        std::vector<std::pair<std::uint32_t, double>>& top) {
-    double largest = logits[0];
-    for (std::uint64_t u = 1; u < count; ++u) largest = std::max(largest, logits[u]);
-    double sum = 0.0;
-    for (std::uint64_t u = 0; u < count; ++u) sum += std::exp(logits[u] - largest);
-    const double log_sum = largest + std::log(sum);
-    top.clear();
-    if (top_count > 0) {
-        std::vector<std::uint32_t> ids(static_cast<std::size_t>(count));
-        std::iota(ids.begin(), ids.end(), 0u);
-        const std::uint64_t kept = std::min(top_count, count);
-        std::partial_sort(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(kept), ids.end(),
-                          [&](std::uint32_t a, std::uint32_t b) {
-                              return logits[a] > logits[b] || (logits[a] == logits[b] && a < b);
-                          });
-        for (std::uint64_t i = 0; i < kept; ++i) {
-            top.emplace_back(ids[i], logits[ids[i]] - log_sum);
-        }
-    }
-    return logits[chosen] - log_sum;
 }
 
 struct Scheduler::Job {
@@ -287,9 +264,13 @@ void Scheduler::step(std::vector<std::unique_ptr<Job>>& active) {
                     options.sampled_vocabulary
                         ? std::min<std::uint64_t>(*options.sampled_vocabulary, vocabulary)
                         : vocabulary;
-                emitted_token.logprob =
-                    logProbabilities(logits[k].data.data(), sampled, token,
-                                     job.request.top_logprobs, emitted_token.top);
+                const TokenLogProbs scored =
+                    tokenLogProbs(std::span<const double>(logits[k].data.data(), sampled), position,
+                                  token, job.request.top_logprobs);
+                emitted_token.logprob = scored.logprob;
+                for (const TokenLogProb& alternative : scored.top) {
+                    emitted_token.top.emplace_back(alternative.token, alternative.logprob);
+                }
             }
             ++job.emitted;
             ++emitted;

@@ -28,8 +28,9 @@ struct SchedulerOptions {
     TransformerKvOptions kv;
 };
 
-// One sampled token with its log-probability under the model's distribution (log-softmax of
-// the logits in double, the largest subtracted), and the likeliest alternatives when asked.
+// One sampled token with its log-probability under the model's distribution over the ids it
+// may sample (tokenLogProbs: log-softmax in double, the largest subtracted, as generate's), and
+// the likeliest alternatives when asked.
 struct ScheduledToken {
     std::uint32_t id = 0;
     double logprob = 0.0;
@@ -150,12 +151,5 @@ class Scheduler {
     SchedulerStats stats_;
     std::thread thread_;
 };
-
-// Log-probabilities of a logits row's first `count` ids: log-softmax in double, the largest
-// logit subtracted, the sum of exponentials taken in ascending id order. Returns the chosen
-// id's, and fills `top` with the `top_count` likeliest ids (lower id among equals).
-double logProbabilities(const double* logits, std::uint64_t count, std::uint32_t chosen,
-                        std::uint64_t top_count,
-                        std::vector<std::pair<std::uint32_t, double>>& top);
 
 }  // namespace Nuvexis::Core::Tarvel
