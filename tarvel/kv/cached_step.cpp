@@ -151,91 +151,6 @@ void keepRows(std::vector<Tensor>& kept, const Tensor& rows, std::uint64_t previ
     kept.push_back(std::move(copy));
 }
 
-// Everything a step computes, in fresh storage. Reads the session; writes nothing to it.
-StepResult computeStep(const TokenBatch& chunk, const TransformerKvSession& session, bool flag,
-                       TransformerKvLogits logits) {
-    const TransformerModel& model = *session.model();
-    const TransformerSpec& spec = model.spec();
-    const detail::PackedWeights& weights = model.packed_weights();
-    const std::uint64_t previous = session.position();
-    const std::uint64_t n = chunk.width;
-    const std::uint64_t d = spec.model_dim;
-    const std::uint64_t hq = spec.query_heads;
-    const std::uint64_t hkv = spec.kv_heads;
-    const std::uint64_t hd = spec.head_dim;
-    const double epsilon = spec.normalization.epsilon;
-
-    StepResult result;
-    Tensor x({n, d}, 0.0, flag);
-    // Ids were checked against the vocabulary, and the embedding's shape at construction.
-    for (std::uint64_t t = 0; t < n; ++t) {
-        const std::uint64_t id = chunk.tokens[static_cast<std::size_t>(t)];
-        double* row = x.data.data() + t * d;
-        detail::widenRun(weights.token_embedding, id * d, d, row);
-        // A scale of 1 changes no bit of the embedding.
-        for (std::uint64_t c = 0; c < d; ++c) {
-            row[c] = checkCachedValue(row[c] * spec.embedding_scale, flag);
-        }
-    }
-
-    std::vector<Tensor>& grown = previous != 0 ? result.rows : result.cache;
-    grown.reserve(2 * static_cast<std::size_t>(spec.layers));
-    const std::vector<Tensor>& cache = session.cache();
-    const std::uint64_t kv_width = hkv * hd;
-    const Tensor absent;
-    const RopeTable rope = detail::ropeTableFor(spec, n, previous);
-    for (std::uint64_t l = 0; l < spec.layers; ++l) {
-        const Tensor& old_keys = previous != 0 ? cache[static_cast<std::size_t>(2 * l)] : absent;
-        const Tensor& old_values =
-            previous != 0 ? cache[static_cast<std::size_t>(2 * l + 1)] : absent;
-        // Attention over the cache followed by the chunk's own keys and values, read where they
-        // are: the one way this step's block differs from the full pass's.
-        const auto attend = [&](const Tensor& q, const Tensor& k, const Tensor& v,
-                                const AttentionScoring& scoring) {
-            // Committed positions from the cache, the chunk's own from its rows; every shape
-            // was checked before the step began or made by this step.
-            const auto row = [&](const Tensor& cached, const Tensor& own, std::uint64_t j,
-                                 std::uint64_t g) {
-                return j < previous ? cached.data.data() + (j * hkv + g) * hd
-                                    : own.data.data() + (j - previous) * kv_width + g * hd;
-            };
-            Tensor out = attendChunk(
-                q, previous, n, hq, hkv, hd, scoring, flag,
-                [&](std::uint64_t j, std::uint64_t g) { return row(old_keys, k, j, g); },
-                [&](std::uint64_t j, std::uint64_t g) { return row(old_values, v, j, g); });
-            keepRows(grown, k, previous, n, hkv, hd, flag);
-            keepRows(grown, v, previous, n, hkv, hd, flag);
-            return out;
-        };
-        const auto project = [&](const Tensor& input, const detail::PackedTensor& weight,
-                                 std::uint64_t in_dim, std::uint64_t out_dim) {
-            return cachedLinear(input, weight, n, in_dim, out_dim, flag);
-        };
-        detail::transformerBlock<checkCachedValue>(x, weights.layers[static_cast<std::size_t>(l)],
-                                                   spec, l, {1, n, rope}, flag, project, attend,
-                                                   [](const char*, const Tensor&) {});
-    }
-
-    // The final norm and the output projection work row by row, so the last position's logits
-    // alone are those of the last row.
-    std::uint64_t rows = n;
-    if (logits == TransformerKvLogits::last_position && n > 1) {
-        rows = 1;
-        x.data.erase(x.data.begin(), x.data.end() - static_cast<std::ptrdiff_t>(d));
-        x.shape = {1, d};
-    }
-    const Tensor xf =
-        rmsNorm(x, weights.final_norm, rows, d, epsilon, flag, spec.normalization.unit_offset);
-    const detail::PackedTensor& unembedding =
-        spec.tied_embeddings ? weights.token_embedding : weights.output_embedding;
-    result.logits = cachedLinear(xf, unembedding, rows, d, spec.vocabulary, flag);
-    if (spec.logit_softcap != 0.0) {
-        detail::softcap<checkCachedValue>(result.logits.data, spec.logit_softcap, flag);
-    }
-    result.logits.shape = {1, rows, spec.vocabulary};  // same elements, one batch row
-    return result;
-}
-
 // A row slice [first, first + n) of a {rows, width} tensor, as a tensor of its own.
 Tensor sliceRows(const Tensor& t, std::uint64_t first, std::uint64_t n, std::uint64_t width,
                  bool double_precision) {
@@ -247,12 +162,18 @@ Tensor sliceRows(const Tensor& t, std::uint64_t first, std::uint64_t n, std::uin
     return slice;
 }
 
-// What a batched step computes, in fresh storage: one StepResult per item. The items' rows are
-// stacked, session after session, into one {rows, model_dim} stream, so that each projection
-// reads its weight once for all of them; the rotary table is each session's own positions,
-// stacked the same way, and attention runs per session over its own cache. Every other
+// What a step of one or several sessions computes, in fresh storage: one StepResult per item. The
+// items' rows are stacked, session after session, into one {rows, model_dim} stream, so that each
+// projection reads its weight once for all of them; the rotary table is each session's own
+// positions, stacked the same way, and attention runs per session over its own cache. Every other
 // operation of the block works row by row. Reads the sessions; writes nothing to them.
-std::vector<StepResult> computeBatch(std::span<const TransformerKvBatchItem> items, bool flag,
+// One session and the chunk it is fed, as a batch's computation reads them.
+struct BatchPart {
+    const TransformerKvSession* session = nullptr;
+    const TokenBatch* chunk = nullptr;
+};
+
+std::vector<StepResult> computeBatch(std::span<const BatchPart> items, bool flag,
                                      TransformerKvLogits logits) {
     const TransformerModel& model = *items[0].session->model();
     const TransformerSpec& spec = model.spec();
@@ -267,7 +188,7 @@ std::vector<StepResult> computeBatch(std::span<const TransformerKvBatchItem> ite
 
     // first[i]: the item's first row in the stream; each width is within the context.
     std::vector<std::uint64_t> first(items.size() + 1, 0);
-    for (std::size_t i = 0; i < items.size(); ++i) first[i + 1] = first[i] + items[i].chunk.width;
+    for (std::size_t i = 0; i < items.size(); ++i) first[i + 1] = first[i] + items[i].chunk->width;
     const std::uint64_t rows = first.back();
 
     std::vector<StepResult> results(items.size());
@@ -276,7 +197,7 @@ std::vector<StepResult> computeBatch(std::span<const TransformerKvBatchItem> ite
     rope.positions = rows;
     rope.dim = hd;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        const TokenBatch& chunk = items[i].chunk;
+        const TokenBatch& chunk = *items[i].chunk;
         for (std::uint64_t t = 0; t < chunk.width; ++t) {
             const std::uint64_t id = chunk.tokens[static_cast<std::size_t>(t)];
             double* row = x.data.data() + (first[i] + t) * d;
@@ -301,7 +222,7 @@ std::vector<StepResult> computeBatch(std::span<const TransformerKvBatchItem> ite
             for (std::size_t i = 0; i < items.size(); ++i) {
                 const TransformerKvSession& session = *items[i].session;
                 const std::uint64_t previous = session.position();
-                const std::uint64_t n = items[i].chunk.width;
+                const std::uint64_t n = items[i].chunk->width;
                 const std::uint64_t own = first[i];
                 const Tensor absent;
                 const Tensor& old_keys =
@@ -338,7 +259,7 @@ std::vector<StepResult> computeBatch(std::span<const TransformerKvBatchItem> ite
     // The rows whose logits are asked for, stacked: each item's last, or all of them.
     std::vector<std::uint64_t> kept(items.size() + 1, 0);
     for (std::size_t i = 0; i < items.size(); ++i) {
-        const std::uint64_t n = items[i].chunk.width;
+        const std::uint64_t n = items[i].chunk->width;
         kept[i + 1] = kept[i] + (logits == TransformerKvLogits::last_position ? 1 : n);
     }
     Tensor selected;
@@ -514,7 +435,11 @@ TransformerKvStep forwardCached(const TokenBatch& chunk, TransformerKvSession& s
         // appended by the commit.
         if (session.position() != 0) reserveCache(session.cache_, spec, after);
         detail::runWithThreads(options.threads, [&] {
-            computed = computeStep(chunk, session, options.double_precision, options.logits);
+            // A single step is a batch of one.
+            const BatchPart part{&session, &chunk};
+            computed = std::move(computeBatch(std::span<const BatchPart>(&part, 1),
+                                              options.double_precision, options.logits)
+                                     .front());
         });
     } catch (const std::bad_alloc&) {
         refuse(TransformerKvErrorKind::resource_limit, "KV cache allocation failed");
@@ -597,7 +522,11 @@ std::vector<TransformerKvStep> forwardCachedBatch(std::span<const TransformerKvB
             }
         }
         detail::runWithThreads(options.threads, [&] {
-            computed = computeBatch(items, options.double_precision, options.logits);
+            std::vector<BatchPart> parts;
+            parts.reserve(items.size());
+            for (const TransformerKvBatchItem& item : items)
+                parts.push_back({item.session, &item.chunk});
+            computed = computeBatch(parts, options.double_precision, options.logits);
         });
     } catch (const std::bad_alloc&) {
         refuse(TransformerKvErrorKind::resource_limit, "KV cache allocation failed");
